@@ -1,0 +1,85 @@
+// File: a move-only owner of one open regular file, closed exactly once.
+// Paths are written the server's way, with backslashes ("folder\name"); the file layer maps
+// every '\' to '/' when it touches the file system (NativePath).
+// Only regular files can be opened: a folder, FIFO, device or socket counts as "cannot be
+// opened", and opening one never blocks.
+// Sharing: a shared open takes a shared lock and an exclusive open an exclusive one, both
+// without waiting, so an exclusive open fails at once while any other handle of this or
+// another cooperating process holds the file (and shared opens fail while it is held
+// exclusively).
+// Thread safety: one thread uses a File at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "platform/status.h"
+
+namespace rureza {
+
+// The path with every backslash replaced by a slash.
+std::string NativePath(const std::string& path);
+
+class File {
+ public:
+  enum class Whence { kBegin, kCurrent, kEnd };
+
+  File() = default;
+  ~File() { Close(); }
+  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Creates a new file (failing if it exists), opened read-write and held exclusively.
+  static File CreateNew(const std::string& path, unsigned permissions, Status* error = nullptr);
+  // Read-only, shared with other readers and writers.
+  static File OpenShared(const std::string& path, Status* error = nullptr);
+  // Read-only (or read-write), held by nobody else. A file whose owner-write permission bit
+  // is clear counts as read-only and cannot be opened for writing, even by root.
+  static File OpenExclusive(const std::string& path, bool forWriting, Status* error = nullptr);
+
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // Length in bytes, -1 on failure.
+  int64_t Length() const;
+  // New position, -1 on failure (the position is then unchanged).
+  int64_t Seek(int64_t offset, Whence whence = Whence::kBegin);
+  int64_t Position() const;
+  // Reads up to length bytes, fewer only at the end of the file. -1 on a read error (bytes read
+  // before it are lost to the caller; the position is then unknown).
+  int64_t Read(void* buffer, size_t length);
+  // Writes all length bytes; false on failure.
+  bool Write(const void* data, size_t length);
+  // Flushes written data to the disk.
+  bool Sync();
+  // The permission bits (mode & 07777), 0 on failure.
+  unsigned Permissions() const;
+  bool SetPermissions(unsigned permissions);
+
+  void Close();
+
+ private:
+  explicit File(int fd) : fd_(fd) {}
+  static File Open(const std::string& path, bool forWriting, bool exclusive, Status* error);
+
+  int fd_ = -1;
+};
+
+// Replaces to by from in one step (rename).
+Status RenameFile(const std::string& from, const std::string& to);
+void RemoveFile(const std::string& path);
+bool IsFolder(const std::string& path);
+// The process's current directory, empty when it cannot be read.
+std::string CurrentDirectory();
+
+}  // namespace rureza

@@ -1,0 +1,135 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/syscalls.h"
+
+namespace rureza {
+namespace {
+
+Socket NewSocket(int type, Status* error) {
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0 && error) *error = Status::FromErrno(errno);
+  return Socket(fd);
+}
+
+Status CheckCall(int result) { return result == 0 ? Status::Ok() : Status::FromErrno(errno); }
+
+}  // namespace
+
+Socket Socket::NewTcp(Status* error) { return NewSocket(SOCK_STREAM, error); }
+
+Socket Socket::NewUdp(Status* error) { return NewSocket(SOCK_DGRAM, error); }
+
+Status Socket::SetReuseAddress() const {
+  int on = 1;
+  return CheckCall(::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
+}
+
+Status Socket::Bind(uint16_t port) const {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  return CheckCall(::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+}
+
+Status Socket::Listen(int backlog) const { return CheckCall(::listen(fd_, backlog)); }
+
+Status Socket::SetNonBlocking(bool on) const {
+  int flags = ::fcntl(fd_, F_GETFL);
+  if (flags < 0) return Status::FromErrno(errno);
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return CheckCall(::fcntl(fd_, F_SETFL, flags));
+}
+
+Status Socket::SetDeadPeerTimeout(unsigned timeoutMs) const {
+  int on = 1;
+  int idle = static_cast<int>(timeoutMs / 2000 > 0 ? timeoutMs / 2000 : 1);  // seconds
+  int interval = idle;
+  int count = 3;
+  unsigned userTimeout = timeoutMs;
+  if (::setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+      ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+      ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+      ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0 ||
+      ::setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) != 0) {
+    return Status::FromErrno(errno);
+  }
+  return Status::Ok();
+}
+
+Socket Socket::Accept(sockaddr_in* peer, Status* error) const {
+  sockaddr_in address{};
+  for (;;) {
+    socklen_t length = sizeof address;
+    int fd = Sys().accept4(fd_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      if (peer) *peer = address;
+      return Socket(fd);
+    }
+    if (errno == EINTR) continue;
+    if (error) *error = Status::FromErrno(errno);
+    return Socket();
+  }
+}
+
+ssize_t Socket::ReceiveFrom(void* buffer, size_t length, sockaddr_in* sender) const {
+  socklen_t senderLength = sizeof *sender;
+  ssize_t n;
+  do {
+    n = ::recvfrom(fd_, buffer, length, 0, reinterpret_cast<sockaddr*>(sender), &senderLength);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t Socket::SendTo(const void* data, size_t length, const sockaddr_in& to) const {
+  ssize_t n;
+  do {
+    n = ::sendto(fd_, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+void Socket::Shutdown() const {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+bool Socket::PeerHasClosed() const {
+  pollfd item{fd_, POLLRDHUP, 0};
+  int n;
+  do {
+    n = ::poll(&item, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 && (item.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+uint16_t Socket::LocalPort() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+void Socket::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+std::string AddressText(const sockaddr_in& address) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return text;
+}
+
+}  // namespace rureza

@@ -1,0 +1,78 @@
+// Socket: a move-only owner of one IPv4 socket descriptor, closed exactly once.
+// Thread safety: one thread owns the object. Shutdown() may be called from another thread
+// while the owner is blocked on the socket (that is how a blocked receive or accept is woken);
+// the descriptor itself is released only by the owner's Close() or destructor, so it can
+// never be reused under a thread that still uses it.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "platform/status.h"
+
+namespace rureza {
+
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() { Close(); }
+
+  Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Socket& operator=(Socket&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // A new TCP or UDP socket (close-on-exec). On failure returns an invalid socket and *error.
+  static Socket NewTcp(Status* error);
+  static Socket NewUdp(Status* error);
+
+  Status SetReuseAddress() const;
+  // Binds to the wildcard address (every local interface).
+  Status Bind(uint16_t port) const;
+  Status Listen(int backlog) const;
+  Status SetNonBlocking(bool on) const;
+  // Makes a connection whose peer stopped acknowledging fail within about timeoutMs:
+  // keepalive probes for an idle connection, TCP_USER_TIMEOUT for unacknowledged data.
+  Status SetDeadPeerTimeout(unsigned timeoutMs) const;
+
+  // Accepts one connection (retrying EINTR). On failure returns an invalid socket and the
+  // errno in *error (EAGAIN on a non-blocking socket with nothing pending).
+  Socket Accept(sockaddr_in* peer, Status* error) const;
+
+  // One datagram; see recvfrom/sendto. Return -1 on failure.
+  ssize_t ReceiveFrom(void* buffer, size_t length, sockaddr_in* sender) const;
+  ssize_t SendTo(const void* data, size_t length, const sockaddr_in& to) const;
+
+  // Shuts both directions down, ignoring failures. Wakes threads blocked on this socket.
+  void Shutdown() const;
+
+  // True when the peer has closed or reset the connection (a poll that does not wait).
+  bool PeerHasClosed() const;
+
+  // The local port the socket is bound to, 0 when unknown.
+  uint16_t LocalPort() const;
+
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// Dotted-decimal text of an IPv4 address ("127.0.0.1").
+std::string AddressText(const sockaddr_in& address);
+
+}  // namespace rureza

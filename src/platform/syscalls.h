@@ -1,0 +1,30 @@
+// The seam between the server and the kernel: every socket transfer, accept, file read or
+// write and thread start goes through this table, so tests can inject faults (short
+// transfers, EINTR, resets, read errors, a thread that cannot start).
+// Replace entries only while no server thread runs; reads are unsynchronised.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <functional>
+
+namespace rureza {
+
+struct SysCalls {
+  ssize_t (*send)(int fd, const void* buf, size_t len, int flags);
+  ssize_t (*recv)(int fd, void* buf, size_t len, int flags);
+  ssize_t (*read)(int fd, void* buf, size_t len);
+  ssize_t (*write)(int fd, const void* buf, size_t len);
+  int (*accept4)(int fd, sockaddr* addr, socklen_t* len, int flags);
+  // Runs body on a new detached thread; false when the thread cannot be started.
+  bool (*startThread)(std::function<void()> body);
+};
+
+// The table in use. Starts as the real calls.
+SysCalls& Sys();
+
+// Puts the real calls back.
+void ResetSysCalls();
+
+}  // namespace rureza

@@ -1,0 +1,19 @@
+// Starting threads. Every thread the server starts is detached and must end on its own;
+// LiveThreadCount() lets callers wait for them (tests, a front-end's bounded shutdown).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace rureza {
+
+// Runs body on a new thread. False when the thread cannot be started (body is not run).
+bool StartThread(std::function<void()> body);
+
+// Threads started by StartThread that have not yet ended.
+int LiveThreadCount();
+
+// Waits until LiveThreadCount() is 0; false when timeoutMs passes first.
+bool WaitForThreadsToEnd(uint32_t timeoutMs);
+
+}  // namespace rureza
