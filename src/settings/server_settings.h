@@ -1,0 +1,52 @@
+// ServerSettings: the operator's settings (port, client limit, log-line limit, three media
+// folders, firmware image file) and their fixed 1026-byte image: seven fields packed in this
+// order, integers little-endian, each path a 255-byte zero-terminated byte string.
+// The process keeps one current record (CurrentSettings); reads and writes of it are
+// thread-safe. Only the front-ends write it, and only while the server is stopped, except the
+// log-line limit, which the next log line uses at once.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace rureza {
+
+inline constexpr size_t kPathFieldSize = 255;
+inline constexpr size_t kSettingsImageSize = 3 * 2 + 4 * kPathFieldSize;  // 1026
+
+using PathField = std::array<char, kPathFieldSize>;
+
+struct ServerSettings {
+  uint16_t port = 0;         // request port P; control P+1, discovery P+3
+  int16_t clientLimit = 0;   // client threads that may run at once
+  int16_t logLineLimit = 0;  // counted log lines after which the log list is emptied
+  PathField videoFolder{};   // AVI and MPEG files
+  PathField audioFolder{};   // MP3 files
+  PathField photoFolder{};   // JPEG files
+  PathField firmwareFile{};  // full path of the firmware image
+};
+
+using SettingsImage = std::array<uint8_t, kSettingsImageSize>;
+
+SettingsImage EncodeSettings(const ServerSettings& settings);
+
+// Lays length bytes of an image over *settings from offset 0. A shorter image changes only the
+// fields (or the leading bytes of the field) it covers; bytes beyond 1026 are ignored.
+void DecodeSettings(const uint8_t* data, size_t length, ServerSettings* settings);
+
+// The text of a path field: up to its zero byte, or all 255 bytes when it has none.
+std::string PathText(const PathField& field);
+
+// Stores at most 254 bytes of text, then zero bytes to the end of the field.
+void SetPathText(PathField* field, std::string_view text);
+
+// The process's current record; all zero until something sets it.
+ServerSettings CurrentSettings();
+void SetCurrentSettings(const ServerSettings& settings);
+// The current log-line limit, cheap enough for every log line.
+int16_t CurrentLogLineLimit();
+
+}  // namespace rureza

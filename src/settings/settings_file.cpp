@@ -1,0 +1,150 @@
+#include "settings/settings_file.h"
+
+#include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+
+#include "platform/file.h"
+
+namespace rureza {
+namespace {
+
+std::mutex g_rememberedMutex;
+std::string g_rememberedPath;  // guarded by g_rememberedMutex
+
+Status ReadImage(File* file, ServerSettings* settings) {
+  SettingsImage image{};
+  int64_t n = file->Read(image.data(), image.size());
+  if (n < 0) return Status::FromErrno(errno);
+  DecodeSettings(image.data(), static_cast<size_t>(n), settings);
+  return Status::Ok();
+}
+
+// $HOME/Videos and the like, as the desktop's user-dirs file names them.
+std::string UserFolder(const char* key, const char* fallback) {
+  const char* home = std::getenv("HOME");
+  std::string homeText = home ? home : "";
+  std::string configHome;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
+    configHome = xdg;
+  } else if (!homeText.empty()) {
+    configHome = homeText + "/.config";
+  }
+  std::string folder;
+  if (!configHome.empty()) {
+    std::ifstream dirs(configHome + "/user-dirs.dirs");
+    std::string line;
+    std::string prefix = std::string(key) + "=\"";
+    while (std::getline(dirs, line)) {
+      if (line.rfind(prefix, 0) != 0 || line.size() < prefix.size() + 1) continue;
+      std::string value = line.substr(prefix.size(), line.size() - prefix.size() - 1);
+      if (value.rfind("$HOME", 0) == 0) value = homeText + value.substr(5);
+      folder = value;
+    }
+  }
+  if (folder.empty() && !homeText.empty()) folder = homeText + "/" + fallback;
+  if (folder.size() >= kPathFieldSize || !IsFolder(folder)) return {};
+  return folder;
+}
+
+}  // namespace
+
+Status LoadSettingsFile(const std::string& path, ServerSettings* settings) {
+  Status error;
+  File file = File::OpenExclusive(path, /*forWriting=*/true, &error);
+  if (!file.valid()) return error;
+  return ReadImage(&file, settings);
+}
+
+Status SaveSettingsFile(const std::string& path, const ServerSettings& settings) {
+  Status error;
+  // Holding the old file keeps a second saver (or loader) out until the rename is done.
+  File old = File::OpenExclusive(path, /*forWriting=*/true, &error);
+  if (!old.valid()) return error;
+
+  std::string temporary = path + ".saving";
+  RemoveFile(temporary);  // a leftover of a save that was cut short
+  File next = File::CreateNew(temporary, 0600, &error);
+  if (!next.valid()) return error;
+
+  auto fail = [&](int err) {
+    next.Close();
+    RemoveFile(temporary);
+    return Status::FromErrno(err);
+  };
+  SettingsImage image = EncodeSettings(settings);
+  if (!next.Write(image.data(), image.size())) return fail(errno);
+  // Whatever the old file held beyond the image is kept.
+  if (old.Seek(kSettingsImageSize) >= 0) {
+    char chunk[8192];
+    for (;;) {
+      int64_t n = old.Read(chunk, sizeof chunk);
+      if (n < 0) return fail(errno);
+      if (n == 0) break;
+      if (!next.Write(chunk, static_cast<size_t>(n))) return fail(errno);
+    }
+  }
+  if (!next.SetPermissions(old.Permissions())) return fail(errno);
+  if (!next.Sync()) return fail(errno);
+  next.Close();
+  Status renamed = RenameFile(temporary, path);
+  if (!renamed.ok()) {
+    RemoveFile(temporary);
+    return renamed;
+  }
+  return Status::Ok();
+}
+
+Status LoadSettingsWithPathChoice(ServerSettings* settings) {
+  Status error;
+  File file = File::OpenExclusive(kSettingsFileName, /*forWriting=*/true, &error);
+  if (file.valid()) {
+    std::string directory = CurrentDirectory();
+    std::lock_guard<std::mutex> lock(g_rememberedMutex);
+    g_rememberedPath = directory == "/" ? "/sv.dat" : directory + "/sv.dat";
+  } else {
+    std::string remembered = RememberedSettingsPath();
+    if (remembered.empty()) return error;
+    file = File::OpenExclusive(remembered, /*forWriting=*/true, &error);
+    if (!file.valid()) return error;
+  }
+  return ReadImage(&file, settings);
+}
+
+std::string RememberedSettingsPath() {
+  std::lock_guard<std::mutex> lock(g_rememberedMutex);
+  return g_rememberedPath;
+}
+
+ServerSettings DefaultSettings() {
+  ServerSettings settings;
+  settings.port = 4567;
+  settings.clientLimit = 1;
+  settings.logLineLimit = 1000;
+  SetPathText(&settings.videoFolder, UserFolder("XDG_VIDEOS_DIR", "Videos"));
+  SetPathText(&settings.audioFolder, UserFolder("XDG_MUSIC_DIR", "Music"));
+  SetPathText(&settings.photoFolder, UserFolder("XDG_PICTURES_DIR", "Pictures"));
+  return settings;
+}
+
+Status LoadOrCreateSettingsFile(const std::string& path, ServerSettings* settings) {
+  Status error;
+  File created = File::CreateNew(path, 0644, &error);
+  if (created.valid()) {
+    SettingsImage image = EncodeSettings(DefaultSettings());
+    bool written = created.Write(image.data(), image.size()) && created.Sync();
+    int err = errno;
+    created.Close();
+    if (!written) {
+      RemoveFile(path);
+      return Status::FromErrno(err);
+    }
+  } else if (error.code != EEXIST) {
+    return error;
+  }
+  return LoadSettingsFile(path, settings);
+}
+
+}  // namespace rureza
