@@ -1,0 +1,21 @@
+// MediaPath: the path a request names, as the server writes it ("folder\name"), and whether it
+// may be served at all. A name that would leave its media folder, or a folder the settings
+// leave empty, gives an unservable path, which fails to open exactly like a missing file.
+#pragma once
+
+#include <string>
+
+#include "platform/file.h"
+
+namespace rureza {
+
+struct MediaPath {
+  std::string text;      // for log lines and for opening
+  bool servable = true;  // false: refused like a file that cannot be opened
+};
+
+// Opens a media file read-only and shared; an invalid File when it cannot be opened or the
+// path is not servable.
+File OpenMediaFile(const MediaPath& path);
+
+}  // namespace rureza

@@ -1,0 +1,147 @@
+#include "server/dispatcher.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "delivery/delivery.h"
+#include "server/activity_log.h"
+#include "server/server_run.h"
+#include "server/transfer.h"
+#include "settings/server_settings.h"
+
+namespace rureza {
+namespace {
+
+std::atomic<uint32_t> g_requestTimeLimitMs{30000};
+
+struct PlayRoute {
+  const char* firstLine;
+  void (*deliver)(const Socket&, ServerRun&, const MediaPath&);
+};
+
+const PlayRoute* RouteFor(char mediaType) {
+  static const PlayRoute kRoutes[] = {
+      {"%s requests to play a MP3 file ::", SendAudioStream},
+      {"%s requests to play a AVI file ::", SendAviStream},
+      {"%s requests to play a JPEG file ::", SendStillImage},
+      {"%s requests to play a MPEG file ::", SendMpegStream},
+  };
+  if (mediaType < '1' || mediaType > '4') return nullptr;
+  return &kRoutes[mediaType - '1'];
+}
+
+}  // namespace
+
+uint32_t RequestTimeLimitMs() { return g_requestTimeLimitMs.load(); }
+
+void SetRequestTimeLimitMs(uint32_t ms) { g_requestTimeLimitMs.store(ms); }
+
+Request ParseRequestBlock(const uint8_t (&block)[kRequestBlockSize]) {
+  Request request;
+  if (block[0] != '<') return request;
+  switch (block[1]) {
+    case '1':
+      request.kind = Request::Kind::kList;
+      break;
+    case '7':
+      request.kind = Request::Kind::kFirmware;
+      break;
+    case '3': {
+      request.mediaType = static_cast<char>(block[2]);
+      if (!RouteFor(request.mediaType)) {
+        request.kind = Request::Kind::kUnknownFormat;
+        break;
+      }
+      request.kind = Request::Kind::kPlay;
+      // Only one "./" in front of the name is dropped.
+      size_t start = (block[3] == '.' && block[4] == '/') ? 5 : 3;
+      const char* name = reinterpret_cast<const char*>(block) + start;
+      size_t room = kRequestBlockSize - start;
+      const void* end = std::memchr(name, 0, room);
+      request.name.assign(name, end ? static_cast<const char*>(end) - name : room);
+      break;
+    }
+    default:
+      request.kind = Request::Kind::kUnknownCommand;
+      break;
+  }
+  return request;
+}
+
+bool NameStaysInsideFolder(std::string_view name) {
+  if (!name.empty() && (name.front() == '/' || name.front() == '\\')) return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = name.size();
+    if (name.substr(start, end - start) == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+MediaPath JoinMediaPath(const std::string& folder, const std::string& name) {
+  MediaPath path;
+  path.text = folder + "\\" + name;
+  path.servable = !folder.empty() && NameStaysInsideFolder(name);
+  return path;
+}
+
+std::string MediaFolder(const ServerSettings& settings, char mediaType) {
+  switch (mediaType) {
+    case '1':
+      return PathText(settings.audioFolder);
+    case '2':
+    case '4':
+      return PathText(settings.videoFolder);
+    case '3':
+      return PathText(settings.photoFolder);
+    default:
+      return {};
+  }
+}
+
+void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer) {
+  const std::string address = AddressText(peer);
+  AppendLog(Format("New connection from %s", address.c_str()));
+
+  uint8_t block[kRequestBlockSize] = {};
+  run.RegisterPendingRequest(&connection);
+  // What arrived is interpreted even when the block is incomplete (zero bytes after it).
+  ReceiveAllWithin(connection, block, sizeof block, RequestTimeLimitMs());
+  run.UnregisterPendingRequest(&connection);
+
+  Request request = ParseRequestBlock(block);
+  switch (request.kind) {
+    case Request::Kind::kNone:
+      break;
+    case Request::Kind::kList:
+      AppendLog(Format("%s requests to list files", address.c_str()));
+      SendMediaListing(connection, run);
+      break;
+    case Request::Kind::kPlay: {
+      const PlayRoute* route = RouteFor(request.mediaType);
+      MediaPath path = JoinMediaPath(MediaFolder(run.settings(), request.mediaType), request.name);
+      AppendLogUncounted(Format(route->firstLine, address.c_str()));
+      AppendLog(path.text);
+      route->deliver(connection, run, path);
+      break;
+    }
+    case Request::Kind::kFirmware:
+      AppendLog(Format("%s requests to upgrade the flash", address.c_str()));
+      SendFirmwareImage(connection, run, MediaPath{PathText(run.settings().firmwareFile), true});
+      break;
+    case Request::Kind::kUnknownCommand:
+      AppendLog("Unknown command");
+      break;
+    case Request::Kind::kUnknownFormat:
+      AppendLog("Unknown format");
+      break;
+  }
+
+  connection.Shutdown();
+  connection.Close();
+  AppendLog(Format("%s is leaving......", address.c_str()));
+}
+
+}  // namespace rureza

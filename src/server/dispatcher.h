@@ -1,0 +1,52 @@
+// The request dispatcher: one client thread per request connection reads the 256-byte request
+// block, logs it, joins a requested name to its media folder and calls the delivery routine.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "delivery/media_path.h"
+#include "platform/socket.h"
+
+namespace rureza {
+
+class ServerRun;
+struct ServerSettings;
+
+inline constexpr size_t kRequestBlockSize = 256;
+// How long a connection may take to deliver its request block before it counts as closed
+// (30 s; tests shorten it).
+uint32_t RequestTimeLimitMs();
+void SetRequestTimeLimitMs(uint32_t ms);
+
+struct Request {
+  enum class Kind { kNone, kList, kPlay, kFirmware, kUnknownCommand, kUnknownFormat };
+  Kind kind = Kind::kNone;  // kNone: the block does not start with "<"
+  char mediaType = 0;       // '1' MP3, '2' AVI, '3' JPEG, '4' MPEG (kPlay only)
+  std::string name;         // to the first zero byte or the end of the block (kPlay only)
+};
+
+// Reads a request block (zero bytes where nothing arrived).
+Request ParseRequestBlock(const uint8_t (&block)[kRequestBlockSize]);
+
+// False for a name that could leave its folder: absolute, or holding a ".." component (after
+// mapping '\' to '/'). "a..b.mp3" is an ordinary name.
+bool NameStaysInsideFolder(std::string_view name);
+
+// The path of a play request: folder, one backslash, name. Unservable when the name could leave
+// the folder or the folder is not set.
+MediaPath JoinMediaPath(const std::string& folder, const std::string& name);
+
+// The folder of a media type digit, empty for an unknown digit.
+std::string MediaFolder(const ServerSettings& settings, char mediaType);
+
+// The client thread's body: serves one connection and closes it. The caller counts the
+// client out afterwards.
+void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer);
+
+}  // namespace rureza

@@ -1,0 +1,234 @@
+#include "server/server.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/poll.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
+#include "server/activity_log.h"
+#include "server/discovery.h"
+#include "server/dispatcher.h"
+#include "server/local_address.h"
+#include "server/server_run.h"
+
+namespace rureza {
+namespace {
+
+constexpr int kListenBacklog = 5;
+// A connection whose peer stopped acknowledging (an adapter switched off) ends within this.
+constexpr unsigned kDeadPeerTimeoutMs = 90000;
+// Pause after the process has run out of descriptors or memory, before accepting again.
+constexpr int kResourcePauseMs = 100;
+
+std::mutex g_runMutex;
+std::shared_ptr<ServerRun> g_run;  // guarded by g_runMutex
+
+std::mutex g_clientsMutex;
+std::condition_variable g_clientsChanged;
+int g_clientCount = 0;  // guarded by g_clientsMutex
+
+void CountClientIn(ServerRun& run) {
+  {
+    std::lock_guard<std::mutex> lock(g_clientsMutex);
+    ++g_clientCount;
+  }
+  run.ClientStarted();
+}
+
+void CountClientOut(ServerRun& run) {
+  {
+    std::lock_guard<std::mutex> lock(g_clientsMutex);
+    if (g_clientCount > 0) --g_clientCount;
+  }
+  g_clientsChanged.notify_all();
+  run.ClientEnded();
+  // A listener at its client limit (of this run or a newer one) may accept again.
+  run.Wake();
+  if (auto current = CurrentRun()) current->Wake();
+}
+
+struct ClientHandoff {
+  Socket connection;
+  sockaddr_in peer;
+};
+
+// Accepts the connections waiting on the request port while the client limit allows.
+// False when accepting cannot go on in this run.
+bool AcceptClients(const std::shared_ptr<ServerRun>& run, const Socket& requests) {
+  const int limit = run->settings().clientLimit;
+  while (ClientCount() < limit) {
+    sockaddr_in peer{};
+    Status error;
+    Socket connection = requests.Accept(&peer, &error);
+    if (!connection.valid()) {
+      switch (error.code) {
+        case EAGAIN:
+          return true;
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM:
+          continue;  // that connection is gone; others may wait
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+          WaitReadable(run->stopFd(), kResourcePauseMs);
+          return true;
+        default:
+          return false;
+      }
+    }
+    connection.SetDeadPeerTimeout(kDeadPeerTimeoutMs);
+    CountClientIn(*run);
+    auto handoff = std::make_shared<ClientHandoff>(ClientHandoff{std::move(connection), peer});
+    bool started = StartThread([run, handoff] {
+      ServeClient(*run, std::move(handoff->connection), handoff->peer);
+      CountClientOut(*run);
+    });
+    if (!started) {
+      // The handoff (and with it the connection) was released with the thread's body.
+      AppendLog("System Error 2002! Please Contact to Developers!");
+      CountClientOut(*run);
+    }
+  }
+  return true;
+}
+
+void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
+                const Socket& control) {
+  const int limit = run->settings().clientLimit;
+  bool limitLogged = false;
+  while (!run->stopping()) {
+    bool atLimit = ClientCount() >= limit;
+    if (atLimit && !limitLogged) {
+      AppendLog(Format("Maximum users is %d, please connect later.", limit));
+    }
+    limitLogged = atLimit;
+    PollItem items[3] = {{run->wakeFd(), false},
+                         {atLimit ? -1 : requests.fd(), false},
+                         {run->HasControlWaiters() ? control.fd() : -1, false}};
+    if (PollReadable(items, 3, -1) < 0) {
+      WaitReadable(run->stopFd(), kResourcePauseMs);
+      continue;
+    }
+    if (items[0].readable) run->DrainWake();
+    if (run->stopping()) break;
+    if (items[2].readable) {
+      Socket connection = control.Accept(nullptr, nullptr);
+      if (connection.valid()) {
+        connection.SetDeadPeerTimeout(kDeadPeerTimeoutMs);
+        run->DeliverControlConnection(std::move(connection));
+      }
+    }
+    if (items[1].readable && !AcceptClients(run, requests)) break;
+  }
+}
+
+// Opens a listening socket; on failure appends the numbered line of the failing step.
+Socket OpenListener(uint16_t port, const char* createFailed, const char* bindFailed,
+                    const char* listenFailed) {
+  Socket socket = Socket::NewTcp(nullptr);
+  if (!socket.valid()) {
+    AppendLog(createFailed);
+    return socket;
+  }
+  // Connections of the previous run in TIME_WAIT must not keep a restart from binding.
+  socket.SetReuseAddress();
+  if (!socket.Bind(port).ok()) {
+    AppendLog(bindFailed);
+    return Socket();
+  }
+  if (!socket.Listen(kListenBacklog).ok() || !socket.SetNonBlocking(true).ok()) {
+    AppendLog(listenFailed);
+    return Socket();
+  }
+  return socket;
+}
+
+void RunListener(const std::shared_ptr<ServerRun>& run) {
+  const uint16_t port = run->settings().port;
+  {
+    Socket requests = OpenListener(port, "NetWorking Error 1001! Please Contact to Developers!",
+                                   "Networking Error 1002! Please Contact to Developers!",
+                                   "NetWorking Error 1003! Please Contact to Developers!");
+    Socket control;
+    if (requests.valid()) {
+      control = OpenListener(static_cast<uint16_t>(port + 1),
+                             "NetWorking Error 1004! Please Contact to Developers!",
+                             "NetWorking Error 1005! Please Contact to Developers!",
+                             "NetWorking Error 1006! Please Contact to Developers!");
+    }
+    // Without its control port the run serves nothing, so the request port is closed too
+    // rather than left to accept connections nobody answers.
+    if (requests.valid() && control.valid()) {
+      run->ListenerOpened();
+      AcceptLoop(run, requests, control);
+    }
+  }
+  run->ListenerClosed();
+  run->WaitUntilStopped();
+  if (!run->WaitForClients(5000)) AppendLog("One or more client threads did not exit");
+}
+
+}  // namespace
+
+void StartServer() {
+  if (ServerIsRunning()) return;
+  auto run = std::make_shared<ServerRun>(CurrentSettings());
+  if (!run->valid()) return;  // the run's events could not be created
+  {
+    std::lock_guard<std::mutex> lock(g_runMutex);
+    g_run = run;
+  }
+  if (!StartThread([run] { RunListener(run); })) {
+    AppendLog("Cannot create Listen thread");
+    run->ListenerClosed();
+  }
+  if (!StartThread([run] { RunDiscovery(run); })) {
+    AppendLog("Cannot create UDP thread");
+    run->DiscoveryClosed();
+  }
+  std::optional<std::string> address = LocalAddressText();
+  AppendLog(Format("Server Started : [%s] with port %u", address ? address->c_str() : "(null)",
+                   static_cast<unsigned>(run->settings().port)));
+}
+
+void StopServer() {
+  std::shared_ptr<ServerRun> run;
+  {
+    std::lock_guard<std::mutex> lock(g_runMutex);
+    run = std::move(g_run);
+  }
+  if (!run) return;
+  run->Stop();
+  if (!run->WaitForListenerClosed(100)) {
+    AppendLog("System Warming 3001! Please Contact to Developers!");
+  }
+  // The discovery port must be free again before a restart binds it.
+  run->WaitForDiscoveryClosed(100);
+}
+
+bool ServerIsRunning() {
+  std::lock_guard<std::mutex> lock(g_runMutex);
+  return g_run != nullptr;
+}
+
+std::shared_ptr<ServerRun> CurrentRun() {
+  std::lock_guard<std::mutex> lock(g_runMutex);
+  return g_run;
+}
+
+int ClientCount() {
+  std::lock_guard<std::mutex> lock(g_clientsMutex);
+  return g_clientCount;
+}
+
+bool WaitForClientThreads(uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(g_clientsMutex);
+  return g_clientsChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [] { return g_clientCount == 0; });
+}
+
+}  // namespace rureza

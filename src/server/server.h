@@ -1,0 +1,30 @@
+// Starting and stopping the network service. StartServer opens a new run (ServerRun) from the
+// current settings: a listener thread for the request port P and the control port P+1, and a
+// discovery thread for UDP P+3. StopServer stops that run; client threads end on their own.
+// Thread safety: StartServer and StopServer are called from one thread (the front-end's);
+// ClientCount and WaitForClientThreads from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace rureza {
+
+class ServerRun;
+
+void StartServer();
+void StopServer();
+
+// True between StartServer and StopServer.
+bool ServerIsRunning();
+
+// The live client threads of every run (never reset; never below 0).
+int ClientCount();
+
+// Waits until no client thread of any run is left; false when timeoutMs passes first.
+bool WaitForClientThreads(uint32_t timeoutMs);
+
+// The run in progress, or null when stopped. For tests and diagnostics.
+std::shared_ptr<ServerRun> CurrentRun();
+
+}  // namespace rureza

@@ -1,0 +1,142 @@
+// ServerRun: everything one run of the server owns, from StartServer to the end of its last
+// thread: the settings it started with, its stop flag and stop event, the listener's wake-up,
+// the connections still waiting for their request block, and the queue of control threads
+// waiting for a control connection. Threads of a run hold it by shared_ptr, so a Start soon
+// after a Stop never lets an old thread touch the new run's sockets or events.
+// Thread safety: every method may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "platform/event.h"
+#include "platform/socket.h"
+#include "settings/server_settings.h"
+
+namespace rureza {
+
+class ServerRun;
+
+// One stream's claim on the next control connection. Shared by the stream, which ends it, and
+// its control thread, which waits on it.
+class ControlWait {
+ public:
+  enum class Outcome { kConnected, kEnded, kServerStopped };
+
+  // Stream side: ends a wait that has not been served (the control thread gives up and never
+  // takes a later stream's connection), and shuts down a connection that has been handed over
+  // (its control thread's pending receive returns). The connection is closed when the last
+  // holder lets go of it.
+  void End();
+  bool ended() const;
+
+  // The handed-over connection; null until kConnected.
+  std::shared_ptr<Socket> connection() const;
+
+ private:
+  friend class ServerRun;
+  enum class State { kWaiting, kConnected, kEnded, kServerStopped };
+
+  explicit ControlWait(std::weak_ptr<ServerRun> run) : run_(std::move(run)) {}
+
+  const std::weak_ptr<ServerRun> run_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  State state_ = State::kWaiting;       // guarded by mutex_
+  std::shared_ptr<Socket> connection_;  // guarded by mutex_
+};
+
+class ServerRun : public std::enable_shared_from_this<ServerRun> {
+ public:
+  explicit ServerRun(const ServerSettings& settings);
+  ServerRun(const ServerRun&) = delete;
+  ServerRun& operator=(const ServerRun&) = delete;
+
+  // The settings the run started with.
+  const ServerSettings& settings() const { return settings_; }
+
+  // The run's stop flag: raised once by Stop(), never lowered.
+  bool stopping() const { return stopping_.load(); }
+  // Waits until the run is stopped; false when timeoutMs passes first.
+  bool WaitForStop(uint32_t timeoutMs) const { return stopEvent_.WaitFor(timeoutMs); }
+  void WaitUntilStopped() const { stopEvent_.Wait(); }
+
+  // Raises the stop flag, signals the stop event, wakes the listener and the discovery thread,
+  // ends every connection still waiting for its request block and every control wait.
+  void Stop();
+
+  // --- control connections (streams and their control threads)
+  std::shared_ptr<ControlWait> NewControlWait();
+  // Control-thread side: waits, in the order of waiting, for the next connection the control
+  // port accepts. Returns kEnded when the stream ended the wait first and kServerStopped
+  // when the run stopped (the control port is closed).
+  ControlWait::Outcome AwaitControlConnection(const std::shared_ptr<ControlWait>& wait);
+
+  // --- listener side
+  // A descriptor that is readable while the listener has something to re-check (a client ended,
+  // a control thread began to wait, the run stopped). Drain with DrainWake().
+  int wakeFd() const { return wake_.fd(); }
+  void Wake() { wake_.Notify(); }
+  void DrainWake() { wake_.Drain(); }
+  // True when at least one control thread waits; drops waits that ended meanwhile.
+  bool HasControlWaiters();
+  // Hands connection to the control thread that has waited longest; closes it when none waits.
+  void DeliverControlConnection(Socket connection);
+  // A descriptor that becomes readable, and stays so, once the run is stopped.
+  int stopFd() const { return stopWake_.fd(); }
+
+  // Both listening sockets are open (for tests and diagnostics).
+  void ListenerOpened() { listenerOpened_.Set(); }
+  bool WaitForListenerOpened(uint32_t timeoutMs) const {
+    return listenerOpened_.WaitFor(timeoutMs);
+  }
+  void DiscoveryOpened() { discoveryOpened_.Set(); }
+  bool WaitForDiscoveryOpened(uint32_t timeoutMs) const {
+    return discoveryOpened_.WaitFor(timeoutMs);
+  }
+  // The listener's accept loop has ended and its listening sockets are closed.
+  void ListenerClosed() { listenerClosed_.Set(); }
+  bool WaitForListenerClosed(uint32_t timeoutMs) const {
+    return listenerClosed_.WaitFor(timeoutMs);
+  }
+  void DiscoveryClosed() { discoveryClosed_.Set(); }
+  bool WaitForDiscoveryClosed(uint32_t timeoutMs) const {
+    return discoveryClosed_.WaitFor(timeoutMs);
+  }
+
+  // --- client threads
+  // A connection waiting for its request block; Stop() shuts it down. Unregister before the
+  // socket is closed.
+  void RegisterPendingRequest(const Socket* connection);
+  void UnregisterPendingRequest(const Socket* connection);
+  void ClientStarted() { liveClients_.fetch_add(1); }
+  void ClientEnded();
+  // Waits until no client thread of this run is left; false when timeoutMs passes first.
+  bool WaitForClients(uint32_t timeoutMs);
+
+  bool valid() const { return wake_.valid() && stopWake_.valid(); }
+
+ private:
+  const ServerSettings settings_;
+  std::atomic<bool> stopping_{false};
+  ManualResetEvent stopEvent_;
+  ManualResetEvent listenerOpened_;
+  ManualResetEvent discoveryOpened_;
+  ManualResetEvent listenerClosed_;
+  ManualResetEvent discoveryClosed_;
+  Notifier wake_;
+  Notifier stopWake_;
+
+  std::mutex mutex_;
+  std::condition_variable clientsChanged_;
+  std::atomic<int> liveClients_{0};
+  std::set<const Socket*> pendingRequests_;                // guarded by mutex_
+  std::deque<std::shared_ptr<ControlWait>> controlWaits_;  // guarded by mutex_
+};
+
+}  // namespace rureza
