@@ -1,0 +1,145 @@
+#include "app/server_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace rureza {
+namespace {
+
+struct NumberOption {
+  const char* name;
+  int low;
+  int high;
+  std::optional<int> ServerOptions::*field;
+};
+
+struct TextOption {
+  const char* name;
+  std::optional<std::string> ServerOptions::*field;
+};
+
+const NumberOption kNumberOptions[] = {
+    {"--port", 0, 65535, &ServerOptions::port},
+    {"--clients", 1, 100, &ServerOptions::clients},
+    {"--log-lines", 30, 10000, &ServerOptions::logLines},
+};
+
+const TextOption kTextOptions[] = {
+    {"--video", &ServerOptions::video},
+    {"--audio", &ServerOptions::audio},
+    {"--photo", &ServerOptions::photo},
+    {"--firmware", &ServerOptions::firmware},
+};
+
+bool ParseNumber(const std::string& text, int low, int high, int* value) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  long number = std::strtol(text.c_str(), nullptr, 10);
+  if (number < low || number > high) return false;
+  *value = static_cast<int>(number);
+  return true;
+}
+
+}  // namespace
+
+std::optional<ServerOptions> ParseServerOptions(const std::vector<std::string>& args,
+                                                std::string* error) {
+  ServerOptions options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> value;
+    if (size_t equals = name.find('='); name.rfind("--", 0) == 0 && equals != std::string::npos) {
+      value = name.substr(equals + 1);
+      name.resize(equals);
+    }
+    if (name == "--help" || name == "-h" || name == "--version") {
+      if (value) {
+        *error = name + " takes no value";
+        return std::nullopt;
+      }
+      (name == "--version" ? options.version : options.help) = true;
+      continue;
+    }
+    auto takeValue = [&]() -> bool {
+      if (value) return true;
+      if (i + 1 >= args.size()) {
+        *error = name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+      return true;
+    };
+    bool known = false;
+    if (name == "--settings") {
+      if (!takeValue()) return std::nullopt;
+      if (value->empty()) {
+        *error = "--settings needs a file name";
+        return std::nullopt;
+      }
+      options.settingsPath = *value;
+      known = true;
+    }
+    for (const NumberOption& option : kNumberOptions) {
+      if (name != option.name) continue;
+      if (!takeValue()) return std::nullopt;
+      int number = 0;
+      if (!ParseNumber(*value, option.low, option.high, &number)) {
+        *error = name + " must be a number from " + std::to_string(option.low) + " to " +
+                 std::to_string(option.high) + ", not '" + *value + "'";
+        return std::nullopt;
+      }
+      options.*option.field = number;
+      known = true;
+    }
+    for (const TextOption& option : kTextOptions) {
+      if (name != option.name) continue;
+      if (!takeValue()) return std::nullopt;
+      if (value->size() >= kPathFieldSize) {
+        *error = name + " is longer than " + std::to_string(kPathFieldSize - 1) + " bytes";
+        return std::nullopt;
+      }
+      options.*option.field = *value;
+      known = true;
+    }
+    if (!known) {
+      *error = "unknown option '" + args[i] + "'";
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+void ApplyOverrides(const ServerOptions& options, ServerSettings* settings) {
+  if (options.port) settings->port = static_cast<uint16_t>(*options.port);
+  if (options.clients) settings->clientLimit = static_cast<int16_t>(*options.clients);
+  if (options.logLines) settings->logLineLimit = static_cast<int16_t>(*options.logLines);
+  if (options.video) SetPathText(&settings->videoFolder, *options.video);
+  if (options.audio) SetPathText(&settings->audioFolder, *options.audio);
+  if (options.photo) SetPathText(&settings->photoFolder, *options.photo);
+  if (options.firmware) SetPathText(&settings->firmwareFile, *options.firmware);
+}
+
+std::string ServerUsage() {
+  return "Usage: rureza-server [OPTION]...\n"
+         "Serves video, music, photos and firmware to network media adapters.\n"
+         "Ports: TCP P (requests), TCP P+1 (playback control), UDP P+3 (discovery).\n"
+         "\n"
+         "  --settings FILE   settings file (default .//sv.dat; created when missing)\n"
+         "  --port N          base port P, 0-65535\n"
+         "  --clients N       client limit, 1-100\n"
+         "  --log-lines N     log lines after which the log is emptied, 30-10000\n"
+         "  --video DIR       folder of AVI and MPEG files\n"
+         "  --audio DIR       folder of MP3 files\n"
+         "  --photo DIR       folder of JPEG files\n"
+         "  --firmware FILE   firmware image file\n"
+         "  --help            show this text and exit\n"
+         "  --version         show the version and exit\n"
+         "\n"
+         "Options override the settings file in memory only; they are never saved.\n"
+         "Signals: SIGINT/SIGTERM stop and exit 0; SIGHUP stops, reloads the settings and\n"
+         "starts again. Exit codes: 0 stopped, 1 settings file cannot be loaded, 2 bad usage.\n";
+}
+
+}  // namespace rureza
