@@ -17,9 +17,9 @@ using test::Fetch;
 using test::WaitForClientsToLeave;
 
 constexpr size_t kChunk = 4096;
-// Far more than the loopback socket buffers hold, so a transfer to an adapter that does not
-// read stays in progress.
-constexpr uint64_t kLargeImage = 32u << 20;
+// Several times what the loopback socket buffers hold (at most 4 MiB sent ahead here), so a
+// transfer to an adapter that does not read stays in progress.
+constexpr uint64_t kLargeImage = 16u << 20;
 
 std::string LengthBlock(uint64_t length) { return test::Block(std::to_string(length)); }
 
@@ -32,6 +32,12 @@ class FirmwareTest : public test::DeliveryTest {
   }
   void UseImagePath(const std::string& path) { SetPathText(&settings_.firmwareFile, path); }
   std::string firmwarePath() const { return PathText(settings_.firmwareFile); }
+  // A new request is served: its length block arrives.
+  bool ImageIsServed(uint64_t length) {
+    test::AdapterClient client;
+    return client.Connect(port()) && client.SendBlock("<7") &&
+           client.ReadExact(256) == LengthBlock(length);
+  }
 };
 
 TEST_F(FirmwareTest, ImageIsSentInChunksOf4096WithAShortLastOne) {
@@ -71,8 +77,7 @@ TEST_F(FirmwareTest, SecondAdapterIsRefusedAtOnceWhileTheFirstHoldsTheImage) {
   EXPECT_EQ(rest->size(), kLargeImage);
   EXPECT_EQ(rest->find_first_not_of('\0'), std::string::npos);
   ASSERT_TRUE(WaitForClientsToLeave());
-  // Released with the first transfer.
-  EXPECT_EQ(Fetch(port(), "<7", kLargeImage + 256).value_or("").size(), kLargeImage + 256);
+  EXPECT_TRUE(ImageIsServed(kLargeImage));  // released with the first transfer
 }
 
 TEST_F(FirmwareTest, ImagesThatCannotBeSentSendNothingAndLogAnUncountedLine) {
@@ -129,7 +134,7 @@ TEST_F(FirmwareTest, AdapterThatResetsEndsTheTransferAndReleasesTheImage) {
   gone.Reset();
   ASSERT_TRUE(WaitForClientsToLeave());
   EXPECT_LT(test::SendCalls() - calls, static_cast<int32_t>(1 + kLargeImage / kChunk));
-  EXPECT_EQ(Fetch(port(), "<7", kLargeImage + 256).value_or("").size(), kLargeImage + 256);
+  EXPECT_TRUE(ImageIsServed(kLargeImage));
 }
 
 }  // namespace
