@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "platform/syscalls.h"
@@ -16,19 +17,21 @@ namespace rureza::test {
 namespace {
 
 std::atomic<int64_t> g_readBudget{-1};  // -1: no limit
-std::atomic<bool> g_actionPending{false};
-std::function<void()> g_beforeFirstRead;  // set only while no server thread runs
+std::atomic<bool> g_growing{false};
 
 ssize_t DisturbedRead(int fd, void* buffer, size_t length) {
-  if (g_actionPending.exchange(false)) g_beforeFirstRead();
   int64_t budget = g_readBudget.load();
-  if (budget < 0) return ::read(fd, buffer, length);
   if (budget == 0) {
     errno = EIO;
     return -1;
   }
-  ssize_t n = ::read(fd, buffer, std::min<size_t>(length, static_cast<size_t>(budget)));
-  if (n > 0) g_readBudget.fetch_sub(n);
+  if (budget > 0) length = std::min<size_t>(length, static_cast<size_t>(budget));
+  ssize_t n = ::read(fd, buffer, length);
+  if (n == 0 && g_growing) {
+    std::memset(buffer, 'G', length);
+    n = static_cast<ssize_t>(length);
+  }
+  if (n > 0 && budget > 0) g_readBudget.fetch_sub(n);
   return n;
 }
 
@@ -36,20 +39,18 @@ ssize_t DisturbedRead(int fd, void* buffer, size_t length) {
 
 void MakeSparseFile(const std::filesystem::path& path, uint64_t size) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) throw std::runtime_error("cannot create " + path.string());
-  int result = ::ftruncate(fd, static_cast<off_t>(size));
-  ::close(fd);
-  if (result != 0) throw std::runtime_error("cannot size " + path.string());
+  int result = fd < 0 ? -1 : ::ftruncate(fd, static_cast<off_t>(size));
+  if (fd >= 0) ::close(fd);
+  if (result != 0) throw std::runtime_error("cannot make " + path.string());
 }
 
 std::optional<std::string> Fetch(uint16_t port, std::string_view text, size_t maxBytes) {
+  const int clientsBefore = ClientCount();
   AdapterClient client;
   if (!client.Connect(port) || !client.SendBlock(text)) return std::nullopt;
-  return client.ReadToClose(kDefaultTimeoutMs * 3, maxBytes);
-}
-
-bool WaitForClientsToLeave() {
-  return WaitUntil([] { return ClientCount() == 0; });
+  std::optional<std::string> reply = client.ReadToClose(kDefaultTimeoutMs * 3, maxBytes);
+  if (!WaitUntil([&] { return ClientCount() <= clientsBefore; })) return std::nullopt;
+  return reply;
 }
 
 int32_t SendCalls() { return Traffic().sendCalls.load(); }
@@ -59,22 +60,16 @@ void FailFileReadsAfter(int64_t bytes) {
   Sys().read = DisturbedRead;
 }
 
-void BeforeFirstFileRead(std::function<void()> action) {
-  g_beforeFirstRead = std::move(action);
-  g_actionPending = true;
+void MakeFilesGrowWhileRead() {
+  g_growing = true;
   Sys().read = DisturbedRead;
-}
-
-void ClearFileReadFaults() {
-  g_readBudget = -1;
-  g_actionPending = false;
-  g_beforeFirstRead = nullptr;
 }
 
 void DeliveryTest::TearDown() {
   ServerTest::TearDown();
   ResetSysCalls();
-  ClearFileReadFaults();
+  g_readBudget = -1;
+  g_growing = false;
 }
 
 }  // namespace rureza::test
