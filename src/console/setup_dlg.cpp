@@ -154,8 +154,10 @@ int CSetupDlg::exec() {
 }
 
 QString CSetupDlg::SettingsPath() const {
-  const std::string remembered = RememberedSettingsPath();
-  return remembered.empty() ? startupSettingsPath_ : QFile::decodeName(remembered.c_str());
+  const QString remembered = QFile::decodeName(RememberedSettingsPath().c_str());
+  // A file whose folder has gone cannot be written again; the start-up folder's file can.
+  if (remembered.isEmpty() || !QFileInfo(remembered).dir().exists()) return startupSettingsPath_;
+  return remembered;
 }
 
 void CSetupDlg::Reload() {

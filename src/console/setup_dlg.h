@@ -32,8 +32,8 @@ class CSetupDlg : public QDialog {
   // Loads the record with the settings file's path choice and shows its values.
   void Reload();
 
-  // The file SAVE writes: the one the last load opened, else sv.dat in the directory the
-  // application started in.
+  // The file SAVE writes: the one the last load opened, else (none, or its folder is gone)
+  // sv.dat in the directory the application started in.
   QString SettingsPath() const;
 
  protected:
