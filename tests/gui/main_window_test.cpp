@@ -271,19 +271,16 @@ class MainWindowTest : public QObject {
     CRurezaDlg window;
     QCOMPARE(window.contextMenuPolicy(), Qt::ActionsContextMenu);
     QCOMPARE(window.actions().size(), 1);
-    QAction* about = window.actions().first();
-    QCOMPARE(about->text(), QStringLiteral("About Zivevir Media server ..."));
-    bool shownRight = false;
+    QCOMPARE(window.actions().first()->text(), QStringLiteral("About Zivevir Media server ..."));
+    QString shown;
     auto watch = test::WhenModal<CAboutDlg>([&](CAboutDlg* d) {
-      shownRight = d->windowTitle() == QStringLiteral("About Zivevir Media server") &&
-                   d->findChild<QLabel*>(QStringLiteral("version"))->text() ==
-                       QStringLiteral("Zivevir Media server Version 1.0.0") &&
-                   !d->findChild<QLabel*>(QStringLiteral("icon"))->pixmap().isNull();
-      d->findChild<QPushButton*>(QStringLiteral("ok"))->click();
+      shown = d->windowTitle() + '|' + d->findChild<QLabel*>(QStringLiteral("version"))->text();
+      d->accept();
     });
-    about->trigger();
+    window.actions().first()->trigger();
     QVERIFY(watch->handled());
-    QVERIFY(shownRight);
+    QCOMPARE(shown,
+             QStringLiteral("About Zivevir Media server|Zivevir Media server Version 1.0.0"));
   }
 
   void aSettingsFileThatCannotBeLoadedIsReportedAndSetUpGoesOn() {
