@@ -1,17 +1,25 @@
-# Shared by scripts/run and scripts/test: installing missing Debian packages and building.
+# Shared by the scripts: installing missing Debian packages and building.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Packages every build needs.
 CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev)
+# What the console (rureza) and its tests add: Qt 6 Widgets (with Qt Test and the offscreen
+# platform the tests and the screenshot tool run on) and a font with Arial's metrics, which the
+# window layouts and their artwork are drawn for.
+GUI_PACKAGES=(qt6-base-dev fonts-liberation2)
+
+# True when the named Debian package is installed.
+is_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
 
 # Installs the named Debian packages that are not installed yet.
 ensure_packages() {
   local missing=()
   local package
   for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-      missing+=("$package")
+    is_installed "$package" || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}"
@@ -22,10 +30,26 @@ ensure_packages() {
     "${missing[@]}"
 }
 
-# configure_and_build BUILD_DIR [cmake options...]
-configure_and_build() {
+# configure BUILD_DIR [cmake options...]
+configure() {
   local dir="$1"
   shift
   cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" --parallel "$(nproc)"
+}
+
+# build BUILD_DIR [targets...]   (every target when none is named)
+build() {
+  local dir="$1"
+  shift
+  if [ $# -gt 0 ]; then
+    cmake --build "$dir" --parallel "$(nproc)" --target "$@"
+  else
+    cmake --build "$dir" --parallel "$(nproc)"
+  fi
+}
+
+# configure_and_build BUILD_DIR [cmake options...]
+configure_and_build() {
+  configure "$@"
+  build "$1"
 }

@@ -1,0 +1,58 @@
+#include "app/rureza_app.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "console/artwork.h"
+#include "console/rureza_dlg.h"
+#include "platform/thread.h"
+#include "server/server.h"
+
+namespace rureza {
+
+bool RemoveAutomationSwitches(int* argc, char** argv) {
+  bool found = false;
+  int kept = 1;
+  for (int i = 1; i < *argc; ++i) {
+    const char* arg = argv[i];
+    const bool isSwitch =
+        (arg[0] == '-' || arg[0] == '/') &&
+        (std::strcmp(arg + 1, "Embedding") == 0 || std::strcmp(arg + 1, "Automation") == 0);
+    if (isSwitch) {
+      found = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  if (kept < *argc) argv[kept] = nullptr;
+  *argc = kept;
+  return found;
+}
+
+CRurezaApp::CRurezaApp(int& argc, char** argv, bool startedByAutomation)
+    : QApplication(argc, argv), startedByAutomation_(startedByAutomation) {
+  setApplicationName(QStringLiteral("rureza"));
+  setApplicationVersion(QStringLiteral("1.0.0"));
+  setWindowIcon(ApplicationIcon());
+}
+
+int CRurezaApp::Run() {
+  // A peer that resets a connection must not end the process.
+  signal(SIGPIPE, SIG_IGN);
+  {
+    CRurezaDlg window;
+    window.exec();
+  }  // the window lets go of the activity log here
+  if (ServerIsRunning() || LiveThreadCount() > 0) {
+    // Server threads still run and would outlive the process's globals: end now, with them.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(0);
+  }
+  return 0;
+}
+
+}  // namespace rureza

@@ -1,0 +1,89 @@
+// Window layouts. Each window's controls are placed in dialog units of the window's font; these
+// factors turn them into pixels at the size the artwork was drawn for (96 dpi), so every control
+// sits on its well in the background picture.
+// Thread safety: constants and pure functions only.
+#pragma once
+
+#include <QFont>
+#include <QRect>
+#include <QSize>
+#include <cmath>
+
+namespace rureza {
+
+struct DluScale {
+  double x;
+  double y;
+};
+
+// Main window and About dialog (Arial 8 pt).
+inline constexpr DluScale kArial8Units{1.5, 1.75};
+// Setup and stop-confirmation dialogs (Arial 9 pt).
+inline constexpr DluScale kArial9Units{1.75, 1.875};
+
+struct DluBox {
+  int x;
+  int y;
+  int width;
+  int height;
+};
+
+// Edges are rounded rather than sizes, so controls that share an edge in dialog units share it
+// in pixels too.
+inline QRect ToPixels(DluScale scale, DluBox box) {
+  const int left = static_cast<int>(std::lround(box.x * scale.x));
+  const int top = static_cast<int>(std::lround(box.y * scale.y));
+  const int right = static_cast<int>(std::lround((box.x + box.width) * scale.x));
+  const int bottom = static_cast<int>(std::lround((box.y + box.height) * scale.y));
+  return QRect(left, top, right - left, bottom - top);
+}
+
+// The window fonts, by pixel size so the layout does not depend on the screen's dpi.
+inline QFont ArialFont(int pixelSize, bool bold = false) {
+  QFont font(QStringLiteral("Arial"));
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(pixelSize);
+  font.setBold(bold);
+  return font;
+}
+inline constexpr int kArial8Pixels = 11;
+inline constexpr int kArial9Pixels = 12;
+
+// Main window (357 x 291 units): the size of background picture 156.
+namespace main_layout {
+inline constexpr QSize kSize{536, 510};
+inline constexpr DluBox kLogList{18, 34, 230, 150};
+inline constexpr DluBox kHostName{79, 200, 59, 9};
+inline constexpr DluBox kIpAddress{221, 200, 57, 9};
+inline constexpr DluBox kRate{83, 229, 26, 8};
+inline constexpr DluBox kUsers{83, 239, 26, 8};
+inline constexpr DluBox kTransferred{175, 229, 44, 8};
+inline constexpr DluBox kReceived{175, 240, 44, 8};
+inline constexpr DluBox kStartStop{18, 259, 51, 15};
+inline constexpr DluBox kSetup{70, 259, 51, 15};
+inline constexpr DluBox kClear{121, 259, 51, 15};
+inline constexpr DluBox kExit{172, 259, 51, 15};
+inline constexpr DluBox kHelp{278, 56, 51, 15};
+inline constexpr DluBox kClock{277, 35, 61, 20};
+}  // namespace main_layout
+
+// Setup dialog (295 x 215 units): the size of background picture 157.
+namespace setup_layout {
+inline constexpr QSize kSize{517, 403};
+inline constexpr DluBox kPort{131, 21, 27, 12};
+inline constexpr DluBox kClientLimit{131, 40, 26, 12};
+inline constexpr DluBox kDefault{208, 38, 44, 14};
+inline constexpr DluBox kVideo{103, 86, 97, 12};
+inline constexpr DluBox kBrowseVideo{207, 86, 44, 14};
+inline constexpr DluBox kAudio{103, 106, 97, 12};
+inline constexpr DluBox kBrowseAudio{206, 106, 44, 14};
+inline constexpr DluBox kPhoto{103, 126, 97, 12};
+inline constexpr DluBox kBrowsePhoto{206, 126, 44, 14};
+inline constexpr DluBox kUpdate{103, 145, 97, 12};
+inline constexpr DluBox kBrowseUpdate{206, 145, 44, 14};
+inline constexpr DluBox kLogLines{211, 172, 46, 12};
+inline constexpr DluBox kSave{169, 196, 44, 14};
+inline constexpr DluBox kCancel{213, 196, 44, 14};
+}  // namespace setup_layout
+
+}  // namespace rureza
