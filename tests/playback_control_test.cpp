@@ -1,5 +1,6 @@
 // The control threads: the audio command set checked on the playback state itself (over a
-// socket pair handed out like a control connection).
+// socket pair handed out like a control connection), and which stream a control connection
+// reaches on the live server.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -7,11 +8,13 @@
 #include <thread>
 
 #include "delivery/playback_control.h"
+#include "server/server.h"
 #include "support/stream_test.h"
 
 namespace rureza {
 namespace {
 
+using test::AdapterClient;
 using test::Command;
 using test::WaitUntil;
 
@@ -44,6 +47,29 @@ TEST(ControlThreadTest, AudioCommandsWriteThePlaybackState) {
   EXPECT_TRUE(state->stopRequested.load() == 1 && state->controlEnded.load());
   ::close(ends[1]);
   SetLogSink(nullptr);
+}
+
+using ControlConnectionTest = test::StreamTest;
+
+TEST_F(ControlConnectionTest, GoesToTheStreamsInOrderAndNeverToAnEndedOne) {
+  Start();
+  Media("audio/short.mp3", test::OffsetBytes(1000));
+  std::string song = Media("audio/long.mp3", test::OffsetBytes(6 << 20));
+  EXPECT_TRUE(Play('1', "short.mp3").ReadToClose());
+  ASSERT_TRUE(WaitForThreads(kRunThreads));  // its control thread gave up with it
+
+  AdapterClient first = Play('1', "long.mp3");
+  ASSERT_TRUE(first.ReadExact(256));
+  ASSERT_TRUE(WaitUntil([] { return CurrentRun()->HasControlWaiters(); }));
+  AdapterClient second = Play('1', "long.mp3");
+  ASSERT_TRUE(second.ReadExact(256));
+  ASSERT_TRUE(WaitForThreads(kRunThreads + 4));  // both streams and their control threads
+  for (AdapterClient* client : {&first, &second}) {
+    // The stream waiting longest takes the connection and stops; the other plays on.
+    ASSERT_TRUE(Control().SendRaw(Command("<4")));
+    ASSERT_TRUE(WaitForThreads(client == &first ? kRunThreads + 3 : kRunThreads + 1));
+    EXPECT_LT(client->ReadToClose(test::kLongReadMs).value_or(song).size(), song.size());
+  }
 }
 
 }  // namespace
