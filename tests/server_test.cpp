@@ -143,6 +143,10 @@ TEST_F(ServerProtocolTest, ClientLimitHoldsConnectionsInTheBacklogWithoutFloodin
   ASSERT_TRUE(first.SendBlock("<2"));
   EXPECT_TRUE(first.ClosedWithoutData());
   ASSERT_TRUE(WaitUntil([&] { return log_->Count(kArrived) == 2; }));
+  // The listener reaches the limit again once it has taken the second connection; that second
+  // client must still be there when it looks.
+  ASSERT_TRUE(
+      WaitUntil([&] { return log_->Count("Maximum users is 1, please connect later.") == 2; }));
   ASSERT_TRUE(second.SendBlock("<2"));
   EXPECT_TRUE(second.ClosedWithoutData());
   ASSERT_TRUE(WaitUntil([&] { return log_->Count(kLeft) == 2; }));
