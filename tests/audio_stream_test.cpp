@@ -2,9 +2,12 @@
 // steered over the control port, Stop, the server's stop, and files that are not served.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
 
 #include "delivery/stream_blocks.h"
+#include "platform/syscalls.h"
 #include "server/activity_log.h"
 #include "support/stream_test.h"
 
@@ -22,6 +25,11 @@ constexpr size_t kLong = 6 * 1024 * 1024 + 12345;
 
 class AudioStreamTest : public test::StreamTest {
  protected:
+  void TearDown() override {
+    test::StreamTest::TearDown();
+    ResetSysCalls();
+  }
+
   // Starts the server and plays a long file up to its length block.
   AdapterClient PlayLong() {
     Start();
@@ -114,6 +122,23 @@ TEST_F(AudioStreamTest, ServerStopInTheMiddleSendsATailAndEnds) {
   std::string data = client.ReadToClose(kLongReadMs).value_or("");
   EXPECT_EQ(data.size() % kBlock, kLong % kBlock);
   EXPECT_TRUE(data.size() < kLong && data == song_.substr(0, data.size()));
+}
+
+std::atomic<bool> g_failReads{false};
+
+TEST_F(AudioStreamTest, ReadErrorEndsTheStreamThroughItsEndSteps) {
+  static decltype(Sys().read) s_real;
+  s_real = Sys().read;
+  Sys().read = [](int fd, void* buffer, size_t length) -> ssize_t {
+    if (!g_failReads.load()) return s_real(fd, buffer, length);
+    errno = EIO;
+    return -1;
+  };
+  AdapterClient client = PlayLong();
+  g_failReads = true;
+  Expect(client.ReadToClose(kLongReadMs).value_or(""));  // no tail after the error
+  g_failReads = false;
+  EXPECT_TRUE(WaitForThreads(kRunThreads));  // and its control thread is gone with it
 }
 
 TEST_F(AudioStreamTest, FilesThatCannotBeServedAreLoggedUncountedAndNothingIsSent) {
