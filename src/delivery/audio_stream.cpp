@@ -1,8 +1,134 @@
+#include <algorithm>
+#include <memory>
+#include <vector>
+
 #include "delivery/delivery.h"
+#include "delivery/playback_control.h"
+#include "delivery/stream_blocks.h"
+#include "platform/clock.h"
+#include "server/activity_log.h"
+#include "server/server_run.h"
+#include "server/transfer.h"
 
 namespace rureza {
+namespace {
 
-// Not built yet: the request is logged by the dispatcher and the connection closed.
-void SendAudioStream(const Socket& /*socket*/, ServerRun& /*run*/, const MediaPath& /*path*/) {}
+// What follows a pass: the next pass, the tail (the rest of the file, or on the server's stop
+// no more than the tail of an unseeked file would be), or the end.
+enum class Next { kBlock, kTail, kStopTail, kEnd };
+
+class AudioStream {
+ public:
+  AudioStream(const Socket& socket, ServerRun& run, File file)
+      : socket_(socket), run_(run), file_(std::move(file)), buffer_(kDataBlockSize, '\0') {}
+
+  void Run();
+
+ private:
+  // One pass of the loop: takes up a seek, then sends a data block when one is due.
+  Next Pass();
+  // request: 1 fast forward, 2 backward, as read before the target.
+  Next TakeUpSeek(int32_t request);
+  // Holds still until the adapter sends Play; also gives up on Stop, on the control thread's
+  // end (the stream then plays on from the new position) and on the server's stop.
+  void WaitForPlay();
+  // The bytes from the position to the end of the file, at most limit of them.
+  void SendTail(int64_t limit);
+  int64_t Remaining() const {
+    int64_t length = file_.Length();
+    return length > position_ ? length - position_ : 0;
+  }
+
+  const Socket& socket_;
+  ServerRun& run_;
+  File file_;
+  std::vector<char> buffer_;
+  std::shared_ptr<AudioPlaybackState> state_;
+  // File offset of the next data block, 32-bit as the adapter counts.
+  uint32_t position_ = 0;
+};
+
+void AudioStream::Run() {
+  const int64_t length = file_.Length();
+  SmallBlock lengthBlock = LengthBlock(static_cast<int32_t>(length));
+  SendAll(socket_, lengthBlock.data(), kSmallBlockSize);
+  const int64_t tailLength = length % kDataBlockSize;
+  state_ = std::make_shared<AudioPlaybackState>(run_.NewControlWait());
+  StartAudioControl(run_, state_);
+
+  Next next = Next::kBlock;
+  while (next == Next::kBlock) next = Pass();
+  // Near the end of the file the tail is all the rest of it, also after an unaligned seek.
+  if (next == Next::kTail) SendTail(kDataBlockSize - 1);
+  if (next == Next::kStopTail) SendTail(tailLength);
+
+  state_->stopRequested.store(1);
+  SleepMs(100);
+  file_.Close();
+  state_->controlSocket->End();
+}
+
+Next AudioStream::Pass() {
+  if (run_.stopping()) return Next::kStopTail;
+  int32_t request = state_->seekRequest.load();
+  if (request == 1 || request == 2) {
+    Next next = TakeUpSeek(request);
+    if (next != Next::kBlock) return next;
+  }
+  if (state_->stopRequested.load() != 0 || run_.stopping()) return Next::kEnd;
+  if (Remaining() < kDataBlockSize) return Next::kTail;
+
+  std::fill(buffer_.begin(), buffer_.end(), '\0');
+  if (file_.Read(buffer_.data(), kDataBlockSize) < 0) return Next::kEnd;
+  if (SendAll(socket_, buffer_.data(), kDataBlockSize) < 0) return Next::kEnd;
+  position_ += kDataBlockSize;
+  return Next::kBlock;
+}
+
+Next AudioStream::TakeUpSeek(int32_t request) {
+  position_ = static_cast<uint32_t>(state_->seekTarget.load());
+  if (request == 1) {
+    int64_t length = file_.Length();
+    if (position_ >= length) return Next::kEnd;
+    if (length - position_ < kDataBlockSize) {
+      // Into the last partial block: the tail comes from the target, at once.
+      return SeekToOffset(file_, position_) ? Next::kTail : Next::kEnd;
+    }
+  } else if (position_ == 0) {
+    return Next::kEnd;
+  }
+  if (!SeekToOffset(file_, position_)) return Next::kEnd;
+  WaitForPlay();
+  state_->playLatch.store(0);
+  state_->seekRequest.store(0);
+  return Next::kBlock;
+}
+
+void AudioStream::WaitForPlay() {
+  while (state_->playLatch.load() == 0) {
+    if (state_->stopRequested.load() != 0 || state_->controlEnded.load() || run_.stopping()) {
+      return;
+    }
+    SleepMs(5);
+  }
+}
+
+void AudioStream::SendTail(int64_t limit) {
+  size_t count = static_cast<size_t>(std::min(Remaining(), limit));
+  std::fill(buffer_.begin(), buffer_.begin() + count, '\0');
+  int64_t n = file_.Read(buffer_.data(), count);
+  if (n >= 0) SendAll(socket_, buffer_.data(), static_cast<uint32_t>(n));
+}
+
+}  // namespace
+
+void SendAudioStream(const Socket& socket, ServerRun& run, const MediaPath& path) {
+  File file = OpenStreamFile(path);
+  if (!file.valid()) {
+    AppendLogUncounted(Format("Can Not Open File : %s", path.text.c_str()));
+    return;
+  }
+  AudioStream(socket, run, std::move(file)).Run();
+}
 
 }  // namespace rureza
