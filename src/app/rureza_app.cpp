@@ -36,6 +36,8 @@ CRurezaApp::CRurezaApp(int& argc, char** argv, bool startedByAutomation)
     : QApplication(argc, argv), startedByAutomation_(startedByAutomation) {
   setApplicationName(QStringLiteral("rureza"));
   setApplicationVersion(QStringLiteral("1.0.0"));
+  // Lets the desktop match the window to rureza.desktop (its name and icon, e.g. on Wayland).
+  setDesktopFileName(QStringLiteral("rureza"));
   setWindowIcon(ApplicationIcon());
 }
 

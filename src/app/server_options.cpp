@@ -126,7 +126,8 @@ std::string ServerUsage() {
          "Serves video, music, photos and firmware to network media adapters.\n"
          "Ports: TCP P (requests), TCP P+1 (playback control), UDP P+3 (discovery).\n"
          "\n"
-         "  --settings FILE   settings file (default .//sv.dat; created when missing)\n"
+         "  --settings FILE   settings file (default sv.dat in the current directory;\n"
+         "                    created with defaults when missing)\n"
          "  --port N          base port P, 0-65535\n"
          "  --clients N       client limit, 1-100\n"
          "  --log-lines N     log lines after which the log is emptied, 30-10000\n"
@@ -139,7 +140,8 @@ std::string ServerUsage() {
          "\n"
          "Options override the settings file in memory only; they are never saved.\n"
          "Signals: SIGINT/SIGTERM stop and exit 0; SIGHUP stops, reloads the settings and\n"
-         "starts again. Exit codes: 0 stopped, 1 settings file cannot be loaded, 2 bad usage.\n";
+         "starts again. Exit codes: 0 stopped, 1 settings file cannot be loaded, 2 bad usage.\n"
+         "See rureza-server(1).\n";
 }
 
 }  // namespace rureza
