@@ -5,7 +5,7 @@
 //   peer_bench media DIR [--stream-mib N] [--many-mib N] [--file-mib N] [--files N]
 //   peer_bench measure DIR RESULTS --ours-port P --http-port P --echo-port P
 //              --ours-pid PID --http-pid PID [--rounds N] [--streams N] [--probes N]
-//              [--connect-seconds S] [--verify]
+//              [--connect-seconds S] [--verify] [--only SCENARIO]
 //   peer_bench report RESULTS MARKDOWN
 //
 // RESULTS is a text file of lines "metric<TAB>side<TAB>round<TAB>value" (side: ours or peer)
@@ -604,6 +604,7 @@ struct Options {
   int probes = 10000;
   double connectSeconds = 3;
   bool verify = false;
+  std::string only;  // one scenario by name, to profile it
 };
 
 class Recorder {
@@ -703,6 +704,7 @@ int Measure(const Options& o) {
       {"connections", MeasureConnections},
   };
   for (const auto& [name, step] : scenarios) {
+    if (!o.only.empty() && o.only != name) continue;
     std::printf("%s\n", name);
     // One unrecorded pass each warms the page cache, the folder and both servers.
     Recorder scratch("/dev/null");
@@ -957,6 +959,7 @@ int Main(int argc, char** argv) {
     o.probes = static_cast<int>(number("--probes", 10000));
     o.connectSeconds = number("--connect-seconds", 3);
     o.verify = flag("--verify");
+    o.only = option("--only").value_or("");
     if (!o.oursPort || !o.httpPort || !o.echoPort || !o.ours.pid || !o.http.pid) {
       Fail("measure needs --ours-port, --http-port, --echo-port, --ours-pid and --http-pid");
     }
