@@ -1,6 +1,7 @@
 // Audio streams through the live server: the length block and the file byte for byte, seeks
 // steered over the control port, Stop, the server's stop, and files that are not served.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -131,6 +132,19 @@ TEST_F(AudioStreamTest, ReadErrorEndsTheStreamThroughItsEndSteps) {
   s_real = Sys().read;
   Sys().read = [](int fd, void* buffer, size_t length) -> ssize_t {
     if (!g_failReads.load()) return s_real(fd, buffer, length);
+    errno = EIO;
+    return -1;
+  };
+  // The stream's blocks come from the file by splice: its file-to-pipe step is the read.
+  static decltype(Sys().splice) s_realSplice;
+  s_realSplice = Sys().splice;
+  Sys().splice = [](int in, loff_t* inOffset, int out, loff_t* outOffset, size_t length,
+                    unsigned flags) -> ssize_t {
+    struct stat info {};
+    bool fromFile = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode);
+    if (!fromFile || !g_failReads.load()) {
+      return s_realSplice(in, inOffset, out, outOffset, length, flags);
+    }
     errno = EIO;
     return -1;
   };

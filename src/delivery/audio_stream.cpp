@@ -20,7 +20,7 @@ enum class Next { kBlock, kTail, kStopTail, kEnd };
 class AudioStream {
  public:
   AudioStream(const Socket& socket, ServerRun& run, File file)
-      : socket_(socket), run_(run), file_(std::move(file)), buffer_(kDataBlockSize, '\0') {}
+      : socket_(socket), run_(run), file_(std::move(file)) {}
 
   void Run();
 
@@ -42,7 +42,8 @@ class AudioStream {
   const Socket& socket_;
   ServerRun& run_;
   File file_;
-  std::vector<char> buffer_;
+  // The file's bytes go from the page cache to the socket; no data buffer is needed.
+  FileBlockSender blocks_;
   std::shared_ptr<AudioPlaybackState> state_;
   // File offset of the next data block, 32-bit as the adapter counts.
   uint32_t position_ = 0;
@@ -78,9 +79,14 @@ Next AudioStream::Pass() {
   if (state_->stopRequested.load() != 0 || run_.stopping()) return Next::kEnd;
   if (Remaining() < kDataBlockSize) return Next::kTail;
 
-  std::fill(buffer_.begin(), buffer_.end(), '\0');
-  if (file_.Read(buffer_.data(), kDataBlockSize) < 0) return Next::kEnd;
-  if (SendAll(socket_, buffer_.data(), kDataBlockSize) < 0) return Next::kEnd;
+  // A file that shrank since the test above leaves zero bytes at the block's end.
+  int64_t n = blocks_.Take(file_, kDataBlockSize);
+  if (n < 0) return Next::kEnd;
+  // The next block follows at once; a part segment left waits at most for the peer's ack.
+  if (blocks_.SendTaken(socket_, kDataBlockSize - static_cast<uint32_t>(n), '\0',
+                        /*more=*/true) < 0) {
+    return Next::kEnd;
+  }
   position_ += kDataBlockSize;
   return Next::kBlock;
 }
@@ -114,10 +120,8 @@ void AudioStream::WaitForPlay() {
 }
 
 void AudioStream::SendTail(int64_t limit) {
-  size_t count = static_cast<size_t>(std::min(Remaining(), limit));
-  std::fill(buffer_.begin(), buffer_.begin() + count, '\0');
-  int64_t n = file_.Read(buffer_.data(), count);
-  if (n >= 0) SendAll(socket_, buffer_.data(), static_cast<uint32_t>(n));
+  uint32_t count = static_cast<uint32_t>(std::min(Remaining(), limit));
+  if (blocks_.Take(file_, count) >= 0) blocks_.SendTaken(socket_, 0, '\0');
 }
 
 }  // namespace

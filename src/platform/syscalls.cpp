@@ -24,6 +24,7 @@ SysCalls RealCalls() {
       .read = ::read,
       .write = ::write,
       .accept4 = ::accept4,
+      .splice = ::splice,
       .startThread = StartDetachedThread,
   };
 }

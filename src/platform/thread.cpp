@@ -59,12 +59,15 @@ void RunBodies(std::function<void()> body) {
       auto run = std::move(body);
       run();
     }
-    ThreadEnded();
+    // Idle before it counts as ended: whoever waited for the end finds it ready for more.
+    bool keep;
     {
       std::lock_guard<std::mutex> lock(idle.mutex);
-      if (idle.threads.size() >= kMostIdleThreads) return;
-      idle.threads.push_back(&self);
+      keep = idle.threads.size() < kMostIdleThreads;
+      if (keep) idle.threads.push_back(&self);
     }
+    ThreadEnded();
+    if (!keep) return;
     std::unique_lock<std::mutex> lock(self.mutex);
     if (!self.bodyGiven.wait_for(lock, kIdleWait, [&] { return self.given; })) {
       lock.unlock();
