@@ -1,6 +1,7 @@
-// FileBlockSender over a socket pair: blocks whose bytes come from a file by splice must reach
-// the peer and the counters exactly as a read into a buffer and SendAll would, also when the
-// kernel splices less than asked, the file shrinks, a read fails or the send fails.
+// FileBlockSender and BlockBatch over a socket pair: blocks that come from a file by splice, or
+// that are gathered and sent together, must reach the peer and the counters exactly as a
+// SendAll per block would, also when the kernel splices less than asked, the file shrinks, a
+// read fails or the send fails.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -208,6 +209,56 @@ TEST_F(FileBlockTest, SendToAResetPeerFailsWithoutKillingTheProcess) {
   FileBlockSender sender;
   ASSERT_EQ(sender.Take(file, 32768), 32768);
   EXPECT_EQ(sender.SendTaken(a_, 0, '\0'), -1);
+}
+
+std::atomic<int> g_sends{0};
+std::atomic<size_t> g_sendLimit{0};  // bytes the socket takes before it fails; 0: no limit
+
+TEST_F(FileBlockTest, BatchedBlocksGoOutTogetherAndCountOneSendCallEach) {
+  Sys().send = [](int fd, const void* data, size_t length, int flags) -> ssize_t {
+    ++g_sends;
+    return ::send(fd, data, length, flags);
+  };
+  std::string expected;
+  Counters before = Counters::Now();
+  {
+    BlockBatch batch(a_);
+    for (int i = 0; i < 300; ++i) {
+      std::string record = test::PatternBytes(64, static_cast<size_t>(i));
+      ASSERT_TRUE(batch.Add(record.data(), 64));
+      expected += record;
+    }
+    ASSERT_TRUE(batch.Add(std::string(256, 'e').data(), 256));
+    ASSERT_TRUE(batch.Flush());
+  }
+  expected += std::string(256, 'e');
+  EXPECT_LE(g_sends.load(), 3);
+  EXPECT_EQ(Counters::Now().sendCalls - before.sendCalls, 301);
+  EXPECT_EQ(Counters::Now().bytesSent - before.bytesSent, expected.size());
+  EXPECT_TRUE(Received() == expected);
+}
+
+TEST_F(FileBlockTest, BatchThatFailsCountsTheBlocksUpToTheFailedOneAndSendsNoMore) {
+  g_sendLimit = 64 * 3 + 10;  // three records whole, the fourth begun
+  Sys().send = [](int fd, const void* data, size_t length, int flags) -> ssize_t {
+    static size_t sent = 0;
+    if (sent >= g_sendLimit) {
+      errno = ECONNRESET;
+      return -1;
+    }
+    ssize_t n = ::send(fd, data, std::min(length, g_sendLimit - sent), flags);
+    if (n > 0) sent += static_cast<size_t>(n);
+    return n;
+  };
+  Counters before = Counters::Now();
+  BlockBatch batch(a_);
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(batch.Add(std::string(64, 'r').data(), 64));
+  EXPECT_FALSE(batch.Flush());
+  EXPECT_FALSE(batch.Add(std::string(64, 'r').data(), 64));
+  EXPECT_FALSE(batch.Flush());
+  EXPECT_EQ(Counters::Now().sendCalls - before.sendCalls, 4);
+  EXPECT_EQ(Counters::Now().bytesSent - before.bytesSent, 64u * 3 + 10);
+  EXPECT_EQ(Received().size(), 64u * 3 + 10);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/clock.h"
 #include "platform/poll.h"
@@ -222,6 +223,33 @@ bool FileBlockSender::SendTakenInBlocks(const Socket& socket, uint32_t bytes, ui
   // SendAll counts a block as it begins it: all of them, or up to the one that failed.
   uint64_t begun = ok ? blocks : std::min(blocks, sent / blockSize + 1);
   Traffic().sendCalls.fetch_add(static_cast<int32_t>(begun), std::memory_order_relaxed);
+  return ok;
+}
+
+bool BlockBatch::Add(const void* data, uint32_t length) {
+  if (failed_) return false;
+  if ((used_ + length > kCapacity || blocks_ == kMostBlocks) && !Flush()) return false;
+  std::memcpy(buffer_ + used_, data, length);
+  used_ += length;
+  ends_[blocks_++] = used_;
+  return true;
+}
+
+bool BlockBatch::Flush() {
+  if (failed_) return false;
+  if (blocks_ == 0) return true;
+  uint64_t sent = 0;
+  bool ok = SendBytes(socket_.fd(), buffer_, used_, &sent);
+  size_t begun = blocks_;
+  if (!ok) {
+    // The blocks the socket took whole, and the one it failed in.
+    begun = static_cast<size_t>(std::upper_bound(ends_, ends_ + blocks_, sent) - ends_);
+    begun = std::min(blocks_, begun + 1);
+  }
+  Traffic().sendCalls.fetch_add(static_cast<int32_t>(begun), std::memory_order_relaxed);
+  used_ = 0;
+  blocks_ = 0;
+  failed_ = !ok;
   return ok;
 }
 

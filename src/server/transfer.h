@@ -89,4 +89,35 @@ class FileBlockSender {
   std::vector<char> buffer_;  // used only when the pipe cannot take what is asked
 };
 
+// Gathers small blocks (listing records) and sends them together, in one system call per
+// batch instead of one per block. Each block counts as one SendAll call, as if it had been
+// sent on its own as it was added: the adapter receives the same bytes and the counters end up
+// the same, also when a send fails (the blocks up to the one being sent count).
+// Thread safety: one thread uses a batch at a time.
+class BlockBatch {
+ public:
+  explicit BlockBatch(const Socket& socket) : socket_(socket) {}
+  BlockBatch(const BlockBatch&) = delete;
+  BlockBatch& operator=(const BlockBatch&) = delete;
+
+  // Adds a block, sending the batch first when the block does not fit. False when a send has
+  // failed (then nothing more is sent).
+  // REQUIRES: 0 < length <= kCapacity.
+  bool Add(const void* data, uint32_t length);
+  // Sends what is gathered. False when a send has failed.
+  bool Flush();
+
+  static constexpr uint32_t kCapacity = 16384;
+
+ private:
+  static constexpr size_t kMostBlocks = kCapacity / 64;
+
+  const Socket& socket_;
+  char buffer_[kCapacity];
+  uint32_t used_ = 0;
+  uint32_t ends_[kMostBlocks];  // where each gathered block ends in buffer_
+  size_t blocks_ = 0;
+  bool failed_ = false;
+};
+
 }  // namespace rureza
