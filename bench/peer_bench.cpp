@@ -397,14 +397,15 @@ ManyResult FetchMany(uint16_t port, const Request& request, int connections, int
             c.done = true;
           }
         }
-        while (!c.done) {
+        // One read per event: a connection that always has more must not starve the others,
+        // whose first bytes would then seem to come late.
+        if (!c.done) {
           ssize_t got = ::recv(c.fd, buffer.data(), buffer.size(), 0);
           if (got > 0) {
             c.reader.Feed(buffer.data(), static_cast<size_t>(got), Clock::now());
-            continue;
+          } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+            c.done = true;  // closed by the server, or failed
           }
-          if (got < 0 && (errno == EAGAIN || errno == EINTR)) break;
-          c.done = true;  // closed by the server, or failed
         }
         if (c.done && c.fd >= 0) {
           ::close(c.fd);
