@@ -115,6 +115,11 @@ TEST_F(FileBlockTest, FileSplicedInPiecesTooSmallForThePipeIsReadBehindThem) {
     EXPECT_EQ(sender.SendTaken(a_, 0, '\0'), 32768);
     EXPECT_TRUE(Received() == content_.substr(3 + 32768 * block, 32768));
   }
+  // Sent in parts from the buffer as from the pipe.
+  ASSERT_EQ(sender.Take(file, 30000), 30000);
+  EXPECT_EQ(sender.SendFirstTaken(a_, 10000, true), 10000);
+  EXPECT_EQ(sender.SendFirstTaken(a_, 20000, false), 20000);
+  EXPECT_TRUE(Received() == content_.substr(3 + 2 * 32768, 30000));
   EXPECT_GE(g_splices.load(), 16);  // the pipe was full before the first block was in
 }
 
@@ -175,6 +180,25 @@ TEST_F(FileBlockTest, FailedSendKeepsItsBytesCountedAndTheNextBlockIsWhole) {
   ASSERT_EQ(sender.Take(file, 100), 100);
   EXPECT_EQ(sender.SendTaken(a_, 0, '\0'), 100);
   EXPECT_TRUE(Received() == content_.substr(0, 500) + content_.substr(32768, 100));
+}
+
+TEST_F(FileBlockTest, BlocksTakenAheadGoOutOneByOneAndADropForgetsTheRest) {
+  File file = UseFile(test::PatternBytes(200000));
+  FileBlockSender sender;
+  Counters before = Counters::Now();
+  ASSERT_EQ(sender.Take(file, 4 * 32768), 4 * 32768);
+  EXPECT_EQ(sender.SendFirstTaken(a_, 32768, true), 32768);
+  EXPECT_EQ(sender.SendFirstTaken(a_, 32768, true), 32768);
+  EXPECT_EQ(sender.held(), 2u * 32768);
+  EXPECT_EQ(sender.SendFirstTaken(a_, 100, false), 100);  // a tail from where the blocks stop
+  EXPECT_EQ(Counters::Now().sendCalls - before.sendCalls, 3);
+  EXPECT_TRUE(Received() == content_.substr(0, 2 * 32768 + 100));
+  sender.Drop();
+  EXPECT_EQ(sender.held(), 0u);
+  ASSERT_EQ(file.Seek(7), 7);
+  ASSERT_EQ(sender.Take(file, 10), 10);
+  EXPECT_EQ(sender.SendFirstTaken(a_, 10, false), 10);
+  EXPECT_TRUE(Received() == content_.substr(7, 10));
 }
 
 TEST_F(FileBlockTest, BlocksTakenTogetherCountOneSendCallEachAlsoWhenASendFails) {

@@ -115,6 +115,7 @@ void FileBlockSender::Drop() {
   }
   held_ = 0;
   inBuffer_ = false;
+  bufferStart_ = 0;
 }
 
 int64_t FileBlockSender::Take(File& file, uint32_t length, uint32_t* beforeError) {
@@ -171,11 +172,12 @@ int64_t FileBlockSender::Take(File& file, uint32_t length, uint32_t* beforeError
 }
 
 uint64_t FileBlockSender::SendHeld(int fd, uint32_t bytes, uint32_t padLength, char pad, bool more,
-                                   bool* ok) {
+                                   bool keepRest, bool* ok) {
   uint64_t sent = 0;
   *ok = true;
   if (inBuffer_) {
-    *ok = bytes == 0 || SendBytes(fd, buffer_.data(), bytes, &sent);
+    *ok = bytes == 0 || SendBytes(fd, buffer_.data() + bufferStart_, bytes, &sent);
+    bufferStart_ += static_cast<uint32_t>(sent);
   } else if (bytes > 0) {
     BlockSigpipeInThisThread();
     unsigned flags = more || padLength > 0 ? SPLICE_F_MORE : 0;
@@ -191,7 +193,7 @@ uint64_t FileBlockSender::SendHeld(int fd, uint32_t bytes, uint32_t padLength, c
     }
   }
   held_ -= static_cast<uint32_t>(std::min<uint64_t>(held_, sent));
-  Drop();  // what the caller did not want, or what a failure left
+  if (!keepRest || !*ok) Drop();  // what the caller did not want, or what a failure left
   for (uint32_t padded = 0; *ok && padded < padLength;) {
     uint32_t part = std::min(padLength - padded, kPadBlockSize);
     *ok = SendBytes(fd, PadBytes(pad), part, &sent, more);
@@ -208,9 +210,21 @@ int32_t FileBlockSender::SendTaken(const Socket& socket, uint32_t padLength, cha
     uint64_t sent = 0;
     ok = SendBytes(socket.fd(), PadBytes(pad), 0, &sent);
   } else {
-    SendHeld(socket.fd(), held_, padLength, pad, more, &ok);
+    SendHeld(socket.fd(), held_, padLength, pad, more, false, &ok);
   }
   return ok ? static_cast<int32_t>(length) : -1;
+}
+
+int32_t FileBlockSender::SendFirstTaken(const Socket& socket, uint32_t bytes, bool more) {
+  Traffic().sendCalls.fetch_add(1, std::memory_order_relaxed);
+  bool ok;
+  if (bytes == 0) {
+    uint64_t sent = 0;
+    ok = SendBytes(socket.fd(), PadBytes('\0'), 0, &sent);
+  } else {
+    SendHeld(socket.fd(), bytes, 0, '\0', more, true, &ok);
+  }
+  return ok ? static_cast<int32_t>(bytes) : -1;
 }
 
 bool FileBlockSender::SendTakenInBlocks(const Socket& socket, uint32_t bytes, uint32_t blockSize,
@@ -218,7 +232,7 @@ bool FileBlockSender::SendTakenInBlocks(const Socket& socket, uint32_t bytes, ui
   const uint64_t total = uint64_t{bytes} + padLength;
   const uint64_t blocks = std::max<uint64_t>(1, (total + blockSize - 1) / blockSize);
   bool ok;
-  uint64_t sent = total == 0 ? 0 : SendHeld(socket.fd(), bytes, padLength, pad, more, &ok);
+  uint64_t sent = total == 0 ? 0 : SendHeld(socket.fd(), bytes, padLength, pad, more, false, &ok);
   if (total == 0) ok = SendBytes(socket.fd(), PadBytes(pad), 0, &sent);
   // SendAll counts a block as it begins it: all of them, or up to the one that failed.
   uint64_t begun = ok ? blocks : std::min(blocks, sent / blockSize + 1);
