@@ -24,12 +24,16 @@ int32_t Receive(const Socket& socket, void* buffer, uint32_t length, int timeout
   uint32_t total = 0;
   uint32_t start = TickCountMs();
   while (total < length) {
-    if (timeoutMs != kNoTimeLimit) {
+    // With a time limit, what has arrived is taken without waiting (a request block usually
+    // comes with its connection), and only then is there a wait for more.
+    const int flags = timeoutMs == kNoTimeLimit ? 0 : MSG_DONTWAIT;
+    ssize_t n = Sys().recv(socket.fd(), out + total, length - total, flags);
+    if (n < 0 && flags != 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       uint32_t elapsed = TickCountMs() - start;
       if (elapsed >= static_cast<uint32_t>(timeoutMs)) return -1;
-      if (!WaitReadable(socket.fd(), timeoutMs - static_cast<int>(elapsed))) continue;
+      WaitReadable(socket.fd(), timeoutMs - static_cast<int>(elapsed));
+      continue;
     }
-    ssize_t n = Sys().recv(socket.fd(), out + total, length - total, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return -1;  // failure, or the peer closed before the block was complete
     Traffic().bytesReceived.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
