@@ -1,5 +1,7 @@
 // SendAll and ReceiveAll: the only TCP send and receive path of the server, on request and
-// control connections alike, and the TrafficCounters they keep.
+// control connections alike, and the TrafficCounters they keep. FileBlockSender and BlockBatch
+// send many blocks with fewer system calls (file bytes without a copy, small blocks together)
+// and count each block exactly as a SendAll call of its own.
 // Thread safety: any thread may call them on a connection it owns; the counters are atomic
 // and never reset.
 #pragma once
