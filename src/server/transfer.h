@@ -51,7 +51,7 @@ int32_t ReceiveAllWithin(const Socket& socket, void* buffer, uint32_t length, ui
 class FileBlockSender {
  public:
   // The most one Take may ask for.
-  static constexpr uint32_t kMostTaken = 128 * 1024;
+  static constexpr uint32_t kMostTaken = 256 * 1024;
 
   FileBlockSender() = default;
   ~FileBlockSender();
