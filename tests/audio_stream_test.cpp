@@ -135,7 +135,14 @@ TEST_F(AudioStreamTest, ReadErrorEndsTheStreamThroughItsEndSteps) {
     errno = EIO;
     return -1;
   };
-  // The stream's blocks come from the file by splice: its file-to-pipe step is the read.
+  // The stream's blocks go from the file by sendfile, and its tail by splice: these read too.
+  static decltype(Sys().sendfile) s_realSendfile;
+  s_realSendfile = Sys().sendfile;
+  Sys().sendfile = [](int out, int in, off_t* offset, size_t count) -> ssize_t {
+    if (!g_failReads.load()) return s_realSendfile(out, in, offset, count);
+    errno = EIO;
+    return -1;
+  };
   static decltype(Sys().splice) s_realSplice;
   s_realSplice = Sys().splice;
   Sys().splice = [](int in, loff_t* inOffset, int out, loff_t* outOffset, size_t length,

@@ -3,6 +3,7 @@
 // SendAll per block would, also when the kernel splices less than asked, the file shrinks, a
 // read fails or the send fails.
 #include <gtest/gtest.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,11 +116,6 @@ TEST_F(FileBlockTest, FileSplicedInPiecesTooSmallForThePipeIsReadBehindThem) {
     EXPECT_EQ(sender.SendTaken(a_, 0, '\0'), 32768);
     EXPECT_TRUE(Received() == content_.substr(3 + 32768 * block, 32768));
   }
-  // Sent in parts from the buffer as from the pipe.
-  ASSERT_EQ(sender.Take(file, 30000), 30000);
-  EXPECT_EQ(sender.SendFirstTaken(a_, 10000, true), 10000);
-  EXPECT_EQ(sender.SendFirstTaken(a_, 20000, false), 20000);
-  EXPECT_TRUE(Received() == content_.substr(3 + 2 * 32768, 30000));
   EXPECT_GE(g_splices.load(), 16);  // the pipe was full before the first block was in
 }
 
@@ -182,25 +178,6 @@ TEST_F(FileBlockTest, FailedSendKeepsItsBytesCountedAndTheNextBlockIsWhole) {
   EXPECT_TRUE(Received() == content_.substr(0, 500) + content_.substr(32768, 100));
 }
 
-TEST_F(FileBlockTest, BlocksTakenAheadGoOutOneByOneAndADropForgetsTheRest) {
-  File file = UseFile(test::PatternBytes(200000));
-  FileBlockSender sender;
-  Counters before = Counters::Now();
-  ASSERT_EQ(sender.Take(file, 4 * 32768), 4 * 32768);
-  EXPECT_EQ(sender.SendFirstTaken(a_, 32768, true), 32768);
-  EXPECT_EQ(sender.SendFirstTaken(a_, 32768, true), 32768);
-  EXPECT_EQ(sender.held(), 2u * 32768);
-  EXPECT_EQ(sender.SendFirstTaken(a_, 100, false), 100);  // a tail from where the blocks stop
-  EXPECT_EQ(Counters::Now().sendCalls - before.sendCalls, 3);
-  EXPECT_TRUE(Received() == content_.substr(0, 2 * 32768 + 100));
-  sender.Drop();
-  EXPECT_EQ(sender.held(), 0u);
-  ASSERT_EQ(file.Seek(7), 7);
-  ASSERT_EQ(sender.Take(file, 10), 10);
-  EXPECT_EQ(sender.SendFirstTaken(a_, 10, false), 10);
-  EXPECT_TRUE(Received() == content_.substr(7, 10));
-}
-
 TEST_F(FileBlockTest, BlocksTakenTogetherCountOneSendCallEachAlsoWhenASendFails) {
   File file = UseFile(test::PatternBytes(40000));
   FileBlockSender sender;
@@ -233,6 +210,43 @@ TEST_F(FileBlockTest, SendToAResetPeerFailsWithoutKillingTheProcess) {
   FileBlockSender sender;
   ASSERT_EQ(sender.Take(file, 32768), 32768);
   EXPECT_EQ(sender.SendTaken(a_, 0, '\0'), -1);
+}
+
+std::atomic<int> g_sendfiles{0};
+
+TEST_F(FileBlockTest, FileBlockGoesOutWholeThroughShortSendfilesAndCountsOneCall) {
+  Sys().sendfile = [](int out, int in, off_t* offset, size_t count) -> ssize_t {
+    ++g_sendfiles;
+    return ::sendfile(out, in, offset, std::min<size_t>(count, 5000));
+  };
+  File file = UseFile(test::PatternBytes(100000));
+  ASSERT_EQ(file.Seek(10), 10);
+  Counters before = Counters::Now();
+  EXPECT_EQ(SendFileBlock(a_, file, 32768), 32768);
+  EXPECT_EQ(g_sendfiles.load(), 7);
+  EXPECT_EQ(Counters::Now().sendCalls - before.sendCalls, 1);
+  EXPECT_EQ(Counters::Now().bytesSent - before.bytesSent, 32768u);
+  EXPECT_TRUE(Received() == content_.substr(10, 32768));
+  EXPECT_EQ(file.Position(), 10 + 32768);
+}
+
+TEST_F(FileBlockTest, FileBlockOfAFileThatShrankEndsWithTheFile) {
+  File file = UseFile(test::PatternBytes(100000));
+  ASSERT_EQ(SendFileBlock(a_, file, 32768), 32768);
+  ASSERT_EQ(::truncate(path_.c_str(), 40000), 0);
+  Counters before = Counters::Now();
+  EXPECT_EQ(SendFileBlock(a_, file, 32768), 40000 - 32768);
+  EXPECT_EQ(SendFileBlock(a_, file, 32768), 0);
+  EXPECT_EQ(Counters::Now().sendCalls - before.sendCalls, 2);
+  EXPECT_TRUE(Received() == content_.substr(0, 40000));
+}
+
+TEST_F(FileBlockTest, FileBlockToAResetPeerFailsWithoutKillingTheProcess) {
+  File file = UseFile(test::PatternBytes(100000));
+  b_.Close();
+  Counters before = Counters::Now();
+  EXPECT_EQ(SendFileBlock(a_, file, 32768), -1);
+  EXPECT_EQ(Counters::Now().sendCalls - before.sendCalls, 1);
 }
 
 std::atomic<int> g_sends{0};

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <memory>
-#include <vector>
 
 #include "delivery/delivery.h"
 #include "delivery/playback_control.h"
@@ -17,9 +16,6 @@ namespace {
 // no more than the tail of an unseeked file would be), or the end.
 enum class Next { kBlock, kTail, kStopTail, kEnd };
 
-// Whole data blocks taken from the file at once: one system call instead of one per block.
-constexpr uint32_t kBlocksAhead = FileBlockSender::kMostTaken / kDataBlockSize;
-
 class AudioStream {
  public:
   AudioStream(const Socket& socket, ServerRun& run, File file)
@@ -30,10 +26,6 @@ class AudioStream {
  private:
   // One pass of the loop: takes up a seek, then sends a data block when one is due.
   Next Pass();
-  // Takes the next whole blocks (up to kBlocksAhead) from the file, or tells that the tail is
-  // due. The length is queried afresh only when the one last seen leaves less than a block: a
-  // file that grew is then streamed on, and one that shrank shows as a short take.
-  Next TakeAhead();
   // request: 1 fast forward, 2 backward, as read before the target.
   Next TakeUpSeek(int32_t request);
   // Holds still until the adapter sends Play; also gives up on Stop, on the control thread's
@@ -49,11 +41,13 @@ class AudioStream {
   const Socket& socket_;
   ServerRun& run_;
   File file_;
-  // The file's bytes go from the page cache to the socket; no data buffer is needed. It holds
-  // the blocks taken ahead of the position; a seek drops them.
-  FileBlockSender blocks_;
-  int64_t length_ = 0;       // the file's length when last queried
-  bool readFailed_ = false;  // the read after what blocks_ holds failed
+  // The file's bytes go from the page cache to the socket (data blocks by sendfile, the tail
+  // through a pipe); no data buffer is needed.
+  FileBlockSender tail_;
+  // The file's length when last queried. It is queried afresh only when the one last seen
+  // leaves less than a block: a file that grew is then streamed on, and one that shrank ends
+  // the block that meets its end, which thus carries what the tail would have.
+  int64_t length_ = 0;
   std::shared_ptr<AudioPlaybackState> state_;
   // File offset of the next data block, 32-bit as the adapter counts.
   uint32_t position_ = 0;
@@ -88,36 +82,15 @@ Next AudioStream::Pass() {
     if (next != Next::kBlock) return next;
   }
   if (state_->stopRequested.load() != 0 || run_.stopping()) return Next::kEnd;
-  if (blocks_.held() == 0 && !readFailed_) {
-    Next next = TakeAhead();
-    if (next != Next::kBlock) return next;
-  }
-  if (blocks_.held() < kDataBlockSize) {
-    // A read error ends the stream before the block it hit. A file that shrank since its
-    // length was last seen left less than a block: that rest is the tail.
-    if (!readFailed_) blocks_.SendFirstTaken(socket_, blocks_.held(), /*more=*/false);
-    return Next::kEnd;
-  }
-  // The next block follows at once; a part segment left waits at most for the peer's ack.
-  if (blocks_.SendFirstTaken(socket_, kDataBlockSize, /*more=*/true) < 0) return Next::kEnd;
+  if (length_ - position_ < kDataBlockSize) length_ = file_.Length();
+  if (length_ < int64_t{position_} + kDataBlockSize) return Next::kTail;
+  int64_t sent = SendFileBlock(socket_, file_, kDataBlockSize);
+  if (sent < kDataBlockSize) return Next::kEnd;  // a failure, or the end of a file that shrank
   position_ += kDataBlockSize;
   return Next::kBlock;
 }
 
-Next AudioStream::TakeAhead() {
-  if (length_ - position_ < kDataBlockSize) length_ = file_.Length();
-  if (length_ < int64_t{position_} + kDataBlockSize) return Next::kTail;
-  const int64_t whole = (length_ - position_) / kDataBlockSize;
-  const uint32_t blocks = static_cast<uint32_t>(std::min<int64_t>(kBlocksAhead, whole));
-  uint32_t beforeError = 0;
-  // After an error the whole blocks read before it still go out, each in its pass.
-  if (blocks_.Take(file_, blocks * kDataBlockSize, &beforeError) < 0) readFailed_ = true;
-  return Next::kBlock;
-}
-
 Next AudioStream::TakeUpSeek(int32_t request) {
-  blocks_.Drop();  // taken for the old position
-  readFailed_ = false;
   position_ = static_cast<uint32_t>(state_->seekTarget.load());
   if (request == 1) {
     int64_t length = file_.Length();
@@ -148,12 +121,7 @@ void AudioStream::WaitForPlay() {
 
 void AudioStream::SendTail(int64_t limit) {
   uint32_t count = static_cast<uint32_t>(std::min(Remaining(), limit));
-  // Blocks taken ahead begin at the position: the tail is their first bytes.
-  if (blocks_.held() > 0) {
-    blocks_.SendFirstTaken(socket_, std::min(count, blocks_.held()), /*more=*/false);
-  } else if (blocks_.Take(file_, count) >= 0) {
-    blocks_.SendTaken(socket_, 0, '\0');
-  }
+  if (tail_.Take(file_, count) >= 0) tail_.SendTaken(socket_, 0, '\0');
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ SysCalls RealCalls() {
       .write = ::write,
       .accept4 = ::accept4,
       .splice = ::splice,
+      .sendfile = ::sendfile,
       .startThread = StartDetachedThread,
   };
 }

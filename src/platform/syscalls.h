@@ -5,6 +5,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -21,6 +22,7 @@ struct SysCalls {
   // File to pipe and pipe to socket, for file bytes that never pass through the process.
   ssize_t (*splice)(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t len,
                     unsigned flags);
+  ssize_t (*sendfile)(int out, int in, off_t* offset, size_t count);
   // Runs body on a new detached thread; false when the thread cannot be started.
   bool (*startThread)(std::function<void()> body);
 };

@@ -105,6 +105,21 @@ int32_t ReceiveAllWithin(const Socket& socket, void* buffer, uint32_t length, ui
   return Receive(socket, buffer, length, static_cast<int>(timeoutMs));
 }
 
+int64_t SendFileBlock(const Socket& socket, File& file, uint32_t length) {
+  Traffic().sendCalls.fetch_add(1, std::memory_order_relaxed);
+  BlockSigpipeInThisThread();
+  uint32_t total = 0;
+  while (total < length) {
+    ssize_t n = Sys().sendfile(socket.fd(), file.fd(), nullptr, length - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;  // the end of the file
+    Traffic().bytesSent.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+    total += static_cast<uint32_t>(n);
+  }
+  return total;
+}
+
 FileBlockSender::~FileBlockSender() {
   if (pipe_[0] >= 0) ::close(pipe_[0]);
   if (pipe_[1] >= 0) ::close(pipe_[1]);
@@ -119,7 +134,6 @@ void FileBlockSender::Drop() {
   }
   held_ = 0;
   inBuffer_ = false;
-  bufferStart_ = 0;
 }
 
 int64_t FileBlockSender::Take(File& file, uint32_t length, uint32_t* beforeError) {
@@ -176,12 +190,11 @@ int64_t FileBlockSender::Take(File& file, uint32_t length, uint32_t* beforeError
 }
 
 uint64_t FileBlockSender::SendHeld(int fd, uint32_t bytes, uint32_t padLength, char pad, bool more,
-                                   bool keepRest, bool* ok) {
+                                   bool* ok) {
   uint64_t sent = 0;
   *ok = true;
   if (inBuffer_) {
-    *ok = bytes == 0 || SendBytes(fd, buffer_.data() + bufferStart_, bytes, &sent);
-    bufferStart_ += static_cast<uint32_t>(sent);
+    *ok = bytes == 0 || SendBytes(fd, buffer_.data(), bytes, &sent);
   } else if (bytes > 0) {
     BlockSigpipeInThisThread();
     unsigned flags = more || padLength > 0 ? SPLICE_F_MORE : 0;
@@ -197,7 +210,7 @@ uint64_t FileBlockSender::SendHeld(int fd, uint32_t bytes, uint32_t padLength, c
     }
   }
   held_ -= static_cast<uint32_t>(std::min<uint64_t>(held_, sent));
-  if (!keepRest || !*ok) Drop();  // what the caller did not want, or what a failure left
+  Drop();  // what the caller did not want, or what a failure left
   for (uint32_t padded = 0; *ok && padded < padLength;) {
     uint32_t part = std::min(padLength - padded, kPadBlockSize);
     *ok = SendBytes(fd, PadBytes(pad), part, &sent, more);
@@ -214,21 +227,9 @@ int32_t FileBlockSender::SendTaken(const Socket& socket, uint32_t padLength, cha
     uint64_t sent = 0;
     ok = SendBytes(socket.fd(), PadBytes(pad), 0, &sent);
   } else {
-    SendHeld(socket.fd(), held_, padLength, pad, more, false, &ok);
+    SendHeld(socket.fd(), held_, padLength, pad, more, &ok);
   }
   return ok ? static_cast<int32_t>(length) : -1;
-}
-
-int32_t FileBlockSender::SendFirstTaken(const Socket& socket, uint32_t bytes, bool more) {
-  Traffic().sendCalls.fetch_add(1, std::memory_order_relaxed);
-  bool ok;
-  if (bytes == 0) {
-    uint64_t sent = 0;
-    ok = SendBytes(socket.fd(), PadBytes('\0'), 0, &sent);
-  } else {
-    SendHeld(socket.fd(), bytes, 0, '\0', more, true, &ok);
-  }
-  return ok ? static_cast<int32_t>(bytes) : -1;
 }
 
 bool FileBlockSender::SendTakenInBlocks(const Socket& socket, uint32_t bytes, uint32_t blockSize,
@@ -236,7 +237,7 @@ bool FileBlockSender::SendTakenInBlocks(const Socket& socket, uint32_t bytes, ui
   const uint64_t total = uint64_t{bytes} + padLength;
   const uint64_t blocks = std::max<uint64_t>(1, (total + blockSize - 1) / blockSize);
   bool ok;
-  uint64_t sent = total == 0 ? 0 : SendHeld(socket.fd(), bytes, padLength, pad, more, false, &ok);
+  uint64_t sent = total == 0 ? 0 : SendHeld(socket.fd(), bytes, padLength, pad, more, &ok);
   if (total == 0) ok = SendBytes(socket.fd(), PadBytes(pad), 0, &sent);
   // SendAll counts a block as it begins it: all of them, or up to the one that failed.
   uint64_t begun = ok ? blocks : std::min(blocks, sent / blockSize + 1);

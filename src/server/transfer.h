@@ -37,6 +37,13 @@ int32_t ReceiveAll(const Socket& socket, void* buffer, uint32_t length);
 // As ReceiveAll, but also returns -1 when the whole block has not arrived within timeoutMs.
 int32_t ReceiveAllWithin(const Socket& socket, void* buffer, uint32_t length, uint32_t timeoutMs);
 
+// Sends length bytes of file, from its position (which advances), as one block straight from
+// the page cache to the socket, in one system call: counted as one SendAll call. Returns the
+// bytes sent: length, fewer when the file ends first (it shrank), or -1 when a send fails or
+// the file cannot be read (part of the block may have gone out then). The calling thread's
+// SIGPIPE is blocked from then on, as for FileBlockSender.
+int64_t SendFileBlock(const Socket& socket, File& file, uint32_t length);
+
 // Sends blocks whose bytes come from a file without copying them through the process: Take
 // has the kernel fill a pipe from the file's pages, SendTaken empties the pipe into the
 // socket. The two steps are those of reading into a buffer and calling SendAll on it, once per
@@ -72,16 +79,6 @@ class FileBlockSender {
   // another block follows at once, so a part segment may wait for it.
   int32_t SendTaken(const Socket& socket, uint32_t padLength, char pad, bool more = false);
 
-  // Sends the first bytes of what Take holds as one block, keeping the rest for later: taking
-  // several blocks ahead saves a system call on each. Counted as one SendAll call.
-  // REQUIRES: bytes <= held().
-  int32_t SendFirstTaken(const Socket& socket, uint32_t bytes, bool more);
-
-  // Bytes taken and not yet sent.
-  uint32_t held() const { return held_; }
-  // Drops what is held.
-  void Drop();
-
   // Sends the first bytes of what Take holds (the rest is dropped) as blocks of blockSize, the
   // last one filled up with padLength copies of pad: counted as one SendAll call per block, as
   // many as were begun when a send fails. False when a send fails.
@@ -90,15 +87,14 @@ class FileBlockSender {
                          uint32_t padLength, char pad, bool more);
 
  private:
+  void Drop();
   // Sends bytes of what is held and then padLength pads; returns the bytes the socket took.
-  uint64_t SendHeld(int fd, uint32_t bytes, uint32_t padLength, char pad, bool more, bool keepRest,
-                    bool* ok);
+  uint64_t SendHeld(int fd, uint32_t bytes, uint32_t padLength, char pad, bool more, bool* ok);
 
   int pipe_[2] = {-1, -1};
   bool noPipe_ = false;       // none could be had
   uint32_t held_ = 0;         // bytes taken and not yet sent
   bool inBuffer_ = false;     // they are in buffer_, not in the pipe
-  uint32_t bufferStart_ = 0;  // where they begin in buffer_
   std::vector<char> buffer_;  // used only when the pipe cannot take what is asked
 };
 
