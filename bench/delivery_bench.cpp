@@ -40,8 +40,10 @@ void* operator new(size_t size) {
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+// Kept out of line: inlined into a caller, GCC's optimiser takes the free() for a mismatch with
+// the operator new that allocated the block.
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace rureza {
 namespace {

@@ -1,6 +1,7 @@
 // Audio streams through the live server: the length block and the file byte for byte, seeks
 // steered over the control port, Stop, the server's stop, and files that are not served.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -131,6 +132,26 @@ TEST_F(AudioStreamTest, ReadErrorEndsTheStreamThroughItsEndSteps) {
   s_real = Sys().read;
   Sys().read = [](int fd, void* buffer, size_t length) -> ssize_t {
     if (!g_failReads.load()) return s_real(fd, buffer, length);
+    errno = EIO;
+    return -1;
+  };
+  // The stream's blocks go from the file by sendfile, and its tail by splice: these read too.
+  static decltype(Sys().sendfile) s_realSendfile;
+  s_realSendfile = Sys().sendfile;
+  Sys().sendfile = [](int out, int in, off_t* offset, size_t count) -> ssize_t {
+    if (!g_failReads.load()) return s_realSendfile(out, in, offset, count);
+    errno = EIO;
+    return -1;
+  };
+  static decltype(Sys().splice) s_realSplice;
+  s_realSplice = Sys().splice;
+  Sys().splice = [](int in, loff_t* inOffset, int out, loff_t* outOffset, size_t length,
+                    unsigned flags) -> ssize_t {
+    struct stat info {};
+    bool fromFile = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode);
+    if (!fromFile || !g_failReads.load()) {
+      return s_realSplice(in, inOffset, out, outOffset, length, flags);
+    }
     errno = EIO;
     return -1;
   };

@@ -206,16 +206,19 @@ TEST_F(ListingTest, ListingThatBeginsAfterStopSendsOnlyTheEndBlock) {
   EXPECT_EQ(test::Fetch(port(), "<1"), kEndBlock);
 }
 
-std::atomic<int> g_sends{0};
+std::atomic<size_t> g_sent{0};
 
 TEST_F(ListingTest, FailedSendEndsTheListing) {
   for (int i = 0; i < 5; ++i) media_.Write("video/" + std::to_string(i) + ".avi", "");
+  // The connection takes one record's bytes, then fails.
   Sys().send = [](int fd, const void* data, size_t length, int flags) -> ssize_t {
-    if (++g_sends == 2) {
+    if (g_sent >= 64) {
       errno = ECONNRESET;
       return -1;
     }
-    return ::send(fd, data, length, flags);
+    ssize_t n = ::send(fd, data, std::min<size_t>(length, 64 - g_sent), flags);
+    if (n > 0) g_sent += static_cast<size_t>(n);
+    return n;
   };
   Start();
   int32_t calls = test::SendCalls();

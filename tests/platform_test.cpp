@@ -4,12 +4,22 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <set>
+#include <thread>
+#include <vector>
 
 #include "platform/directory.h"
 #include "platform/event.h"
 #include "platform/file.h"
+#include "platform/socket.h"
+#include "platform/syscalls.h"
 #include "platform/thread.h"
 #include "support/test_server.h"
 
@@ -110,6 +120,72 @@ TEST(ThreadTest, CountsThreadsUntilTheirCapturesAreGone) {
   release.Set();
   ASSERT_TRUE(WaitForThreadsToEnd(10000));
   EXPECT_TRUE(watch.expired());
+}
+
+TEST(ThreadTest, BodiesStartedAtOnceFromManyThreadsEachRunOnce) {
+  constexpr int kStarters = 4;
+  constexpr int kBodiesEach = 300;
+  std::vector<std::atomic<int>> runs(kStarters * kBodiesEach);
+  std::vector<std::thread> starters;
+  for (int s = 0; s < kStarters; ++s) {
+    starters.emplace_back([&runs, s] {
+      for (int b = 0; b < kBodiesEach; ++b) {
+        auto& count = runs[static_cast<size_t>(s * kBodiesEach + b)];
+        ASSERT_TRUE(StartThread([&count] { count.fetch_add(1); }));
+      }
+    });
+  }
+  for (std::thread& s : starters) s.join();
+  ASSERT_TRUE(WaitForThreadsToEnd(30000));
+  for (const auto& count : runs) ASSERT_EQ(count.load(), 1);
+}
+
+TEST(ThreadTest, AnEndedThreadTakesTheNextBodyWithoutStartingAnother) {
+  static std::atomic<int> s_started{0};
+  static decltype(Sys().startThread) s_real;
+  s_real = Sys().startThread;
+  Sys().startThread = [](std::function<void()> body) {
+    s_started.fetch_add(1);
+    return s_real(std::move(body));
+  };
+  std::set<std::thread::id> ids;
+  for (int i = 0; i < 5; ++i) {
+    std::thread::id id;
+    ASSERT_TRUE(StartThread([&id] { id = std::this_thread::get_id(); }));
+    ASSERT_TRUE(WaitForThreadsToEnd(10000));
+    ids.insert(id);
+  }
+  ResetSysCalls();
+  // Each body found the thread of the one before waiting idle (unless the machine stalled a
+  // whole idle wait between two of them).
+  EXPECT_LE(s_started.load(), 2);
+  EXPECT_LE(ids.size(), 2u);
+}
+
+TEST(SocketTest, AcceptedConnectionsInheritTheListenersDeadPeerTimeout) {
+  Socket listener = Socket::NewTcp(nullptr);
+  ASSERT_TRUE(listener.Bind(0).ok());
+  ASSERT_TRUE(listener.SetDeadPeerTimeout(90000).ok());
+  ASSERT_TRUE(listener.Listen(5).ok());
+  int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(listener.LocalPort());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  Socket accepted = listener.Accept(nullptr, nullptr);
+  ASSERT_TRUE(accepted.valid());
+  auto option = [&](int level, int name) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    ::getsockopt(accepted.fd(), level, name, &value, &length);
+    return value;
+  };
+  EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 45);
+  EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 3);
+  EXPECT_EQ(option(IPPROTO_TCP, TCP_USER_TIMEOUT), 90000);
+  ::close(client);
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/server_options.h"
+#include "app/stream_log_sink.h"
 #include "platform/thread.h"
 #include "server/activity_log.h"
 #include "server/server.h"
@@ -19,21 +19,6 @@ namespace {
 
 // Time the client threads get to finish after a stop before the process exits anyway.
 constexpr uint32_t kExitGraceMs = 5000;
-
-class StdoutSink : public LogSink {
- public:
-  void AddLine(std::string_view line) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-  }
-  // Emptying the list at the log-line limit has no meaning for a stream of lines.
-  void Clear() override {}
-
- private:
-  std::mutex mutex_;  // keeps lines of different threads whole
-};
 
 bool LoadSettings(const ServerOptions& options, bool createMissing) {
   ServerSettings settings = CurrentSettings();
@@ -86,7 +71,7 @@ int Main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   if (!LoadSettings(*options, /*createMissing=*/true)) return 1;
-  SetLogSink(std::make_shared<StdoutSink>());
+  SetLogSink(std::make_shared<StreamLogSink>(STDOUT_FILENO));
   Start();
 
   for (;;) {

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <memory>
-#include <vector>
 
 #include "delivery/delivery.h"
 #include "delivery/playback_control.h"
@@ -20,7 +19,7 @@ enum class Next { kBlock, kTail, kStopTail, kEnd };
 class AudioStream {
  public:
   AudioStream(const Socket& socket, ServerRun& run, File file)
-      : socket_(socket), run_(run), file_(std::move(file)), buffer_(kDataBlockSize, '\0') {}
+      : socket_(socket), run_(run), file_(std::move(file)) {}
 
   void Run();
 
@@ -42,7 +41,13 @@ class AudioStream {
   const Socket& socket_;
   ServerRun& run_;
   File file_;
-  std::vector<char> buffer_;
+  // The file's bytes go from the page cache to the socket (data blocks by sendfile, the tail
+  // through a pipe); no data buffer is needed.
+  FileBlockSender tail_;
+  // The file's length when last queried. It is queried afresh only when the one last seen
+  // leaves less than a block: a file that grew is then streamed on, and one that shrank ends
+  // the block that meets its end, which thus carries what the tail would have.
+  int64_t length_ = 0;
   std::shared_ptr<AudioPlaybackState> state_;
   // File offset of the next data block, 32-bit as the adapter counts.
   uint32_t position_ = 0;
@@ -50,6 +55,7 @@ class AudioStream {
 
 void AudioStream::Run() {
   const int64_t length = file_.Length();
+  length_ = length;
   SmallBlock lengthBlock = LengthBlock(static_cast<int32_t>(length));
   SendAll(socket_, lengthBlock.data(), kSmallBlockSize);
   const int64_t tailLength = length % kDataBlockSize;
@@ -76,11 +82,10 @@ Next AudioStream::Pass() {
     if (next != Next::kBlock) return next;
   }
   if (state_->stopRequested.load() != 0 || run_.stopping()) return Next::kEnd;
-  if (Remaining() < kDataBlockSize) return Next::kTail;
-
-  std::fill(buffer_.begin(), buffer_.end(), '\0');
-  if (file_.Read(buffer_.data(), kDataBlockSize) < 0) return Next::kEnd;
-  if (SendAll(socket_, buffer_.data(), kDataBlockSize) < 0) return Next::kEnd;
+  if (length_ - position_ < kDataBlockSize) length_ = file_.Length();
+  if (length_ < int64_t{position_} + kDataBlockSize) return Next::kTail;
+  int64_t sent = SendFileBlock(socket_, file_, kDataBlockSize);
+  if (sent < kDataBlockSize) return Next::kEnd;  // a failure, or the end of a file that shrank
   position_ += kDataBlockSize;
   return Next::kBlock;
 }
@@ -89,6 +94,7 @@ Next AudioStream::TakeUpSeek(int32_t request) {
   position_ = static_cast<uint32_t>(state_->seekTarget.load());
   if (request == 1) {
     int64_t length = file_.Length();
+    length_ = length;
     if (position_ >= length) return Next::kEnd;
     if (length - position_ < kDataBlockSize) {
       // Into the last partial block: the tail comes from the target, at once.
@@ -114,10 +120,8 @@ void AudioStream::WaitForPlay() {
 }
 
 void AudioStream::SendTail(int64_t limit) {
-  size_t count = static_cast<size_t>(std::min(Remaining(), limit));
-  std::fill(buffer_.begin(), buffer_.begin() + count, '\0');
-  int64_t n = file_.Read(buffer_.data(), count);
-  if (n >= 0) SendAll(socket_, buffer_.data(), static_cast<uint32_t>(n));
+  uint32_t count = static_cast<uint32_t>(std::min(Remaining(), limit));
+  if (tail_.Take(file_, count) >= 0) tail_.SendTaken(socket_, 0, '\0');
 }
 
 }  // namespace

@@ -26,10 +26,11 @@ constexpr FolderToList kFoldersInOrder[] = {
 
 enum class WalkEnd { kFolderDone, kStopped, kConnectionLost, kNumbersUsedUp };
 
-// Sends a record for every entry of one folder that the folder lists, as it is found: the
-// reply flows while the walk goes on, and nothing per entry is allocated (the name comes
-// from the walk and the attributes are read relative to the open folder).
-WalkEnd ListFolder(const Socket& socket, const ServerRun& run, const FolderToList& folder,
+// Sends a record for every entry of one folder that the folder lists, as it is found (a batch
+// of records to a system call): the reply flows while the walk goes on, and nothing per entry
+// is allocated (the name comes from the walk and the attributes are read relative to the open
+// folder).
+WalkEnd ListFolder(BlockBatch& records, const ServerRun& run, const FolderToList& folder,
                    int32_t* nextNumber) {
   DirectoryWalk walk;
   // A folder that cannot be searched contributes nothing and logs nothing.
@@ -42,6 +43,8 @@ WalkEnd ListFolder(const Socket& socket, const ServerRun& run, const FolderToLis
     const int32_t number = *nextNumber;
     *nextNumber += 4;  // also used up by an entry refused below
     if (name.size() >= kListedNameLimit) {
+      // Logged only once the records before it are out, as when each went out on its own.
+      if (!records.Flush()) return WalkEnd::kConnectionLost;
       AppendLog(Format("System Warming 3003! FileName :: %s .", entry));
       continue;
     }
@@ -55,7 +58,7 @@ WalkEnd ListFolder(const Socket& socket, const ServerRun& run, const FolderToLis
     }
     uint8_t record[kListingRecordSize];
     WriteListingRecord(number, name, mode, size, record);
-    if (SendAll(socket, record, sizeof record) < 0) return WalkEnd::kConnectionLost;
+    if (!records.Add(record, sizeof record)) return WalkEnd::kConnectionLost;
   }
   return WalkEnd::kFolderDone;
 }
@@ -63,9 +66,10 @@ WalkEnd ListFolder(const Socket& socket, const ServerRun& run, const FolderToLis
 }  // namespace
 
 void SendMediaListing(const Socket& socket, ServerRun& run) {
+  BlockBatch records(socket);
   int32_t nextNumber = 0;
   for (const FolderToList& folder : kFoldersInOrder) {
-    WalkEnd end = ListFolder(socket, run, folder, &nextNumber);
+    WalkEnd end = ListFolder(records, run, folder, &nextNumber);
     // Nothing more can reach an adapter whose connection failed, not even the end block.
     if (end == WalkEnd::kConnectionLost) return;
     // Stopped, or the next number would not fit its field: the end block closes the list.
@@ -73,7 +77,7 @@ void SendMediaListing(const Socket& socket, ServerRun& run) {
   }
   uint8_t endOfList[kEndOfListSize];
   WriteEndOfList(endOfList);
-  SendAll(socket, endOfList, sizeof endOfList);
+  if (records.Add(endOfList, sizeof endOfList)) records.Flush();
 }
 
 }  // namespace rureza

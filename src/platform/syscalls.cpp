@@ -24,6 +24,8 @@ SysCalls RealCalls() {
       .read = ::read,
       .write = ::write,
       .accept4 = ::accept4,
+      .splice = ::splice,
+      .sendfile = ::sendfile,
       .startThread = StartDetachedThread,
   };
 }

@@ -4,6 +4,8 @@
 // Replace entries only while no server thread runs; reads are unsynchronised.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -17,6 +19,10 @@ struct SysCalls {
   ssize_t (*read)(int fd, void* buf, size_t len);
   ssize_t (*write)(int fd, const void* buf, size_t len);
   int (*accept4)(int fd, sockaddr* addr, socklen_t* len, int flags);
+  // File to pipe and pipe to socket, for file bytes that never pass through the process.
+  ssize_t (*splice)(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t len,
+                    unsigned flags);
+  ssize_t (*sendfile)(int out, int in, off_t* offset, size_t count);
   // Runs body on a new detached thread; false when the thread cannot be started.
   bool (*startThread)(std::function<void()> body);
 };

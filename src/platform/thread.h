@@ -7,7 +7,9 @@
 
 namespace rureza {
 
-// Runs body on a new thread. False when the thread cannot be started (body is not run).
+// Runs body on a thread of its own: one whose earlier body has ended and that waits idle for
+// another (for a short while), or else a new one. False when no thread can be started (body is
+// not run).
 bool StartThread(std::function<void()> body);
 
 // Threads started by StartThread that have not yet ended.

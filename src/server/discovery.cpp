@@ -35,15 +35,13 @@ void RunDiscovery(const std::shared_ptr<ServerRun>& run) {
       PollItem items[2] = {{socket.fd(), false}, {run->stopFd(), false}};
       PollReadable(items, 2, -1);
       if (items[1].readable) break;
-      // Every datagram that has arrived is taken before waiting again.
-      for (;;) {
-        char received[6] = {};  // at most 5 bytes arrive, so it always reads as a string
-        sockaddr_in sender{};
-        ssize_t n = socket.ReceiveFrom(received, 5, &sender);
-        if (n < 0) break;
-        if (std::strcmp(received, kDiscoveryProbe) == 0 && MayAnswer(sender, port)) {
-          socket.SendTo(received, 5, sender);
-        }
+      // One datagram per wake-up: poll reports the next one at once, and a lone probe costs
+      // no receive that finds nothing.
+      char received[6] = {};  // at most 5 bytes arrive, so it always reads as a string
+      sockaddr_in sender{};
+      ssize_t n = socket.ReceiveFrom(received, 5, &sender);
+      if (n >= 0 && std::strcmp(received, kDiscoveryProbe) == 0 && MayAnswer(sender, port)) {
+        socket.SendTo(received, 5, sender);
       }
     }
     socket.Close();

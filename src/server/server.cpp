@@ -16,7 +16,9 @@
 namespace rureza {
 namespace {
 
-constexpr int kListenBacklog = 5;
+// Room for a crowd of adapters connecting at once: a connection the backlog has no room for
+// waits a whole SYN retransmission (a second or more) before it is even seen.
+constexpr int kListenBacklog = 128;
 // A connection whose peer stopped acknowledging (an adapter switched off) ends within this.
 constexpr unsigned kDeadPeerTimeoutMs = 90000;
 // Pause after the process has run out of descriptors or memory, before accepting again.
@@ -38,15 +40,19 @@ void CountClientIn(ServerRun& run) {
 }
 
 void CountClientOut(ServerRun& run) {
+  int before;
   {
     std::lock_guard<std::mutex> lock(g_clientsMutex);
+    before = g_clientCount;
     if (g_clientCount > 0) --g_clientCount;
   }
   g_clientsChanged.notify_all();
   run.ClientEnded();
-  // A listener at its client limit (of this run or a newer one) may accept again.
-  run.Wake();
-  if (auto current = CurrentRun()) current->Wake();
+  // A listener at its client limit (of this run or a newer one) may accept again. One below
+  // its limit polls the request port anyway: waking it would only cost a context switch.
+  if (before >= run.settings().clientLimit) run.Wake();
+  auto current = CurrentRun();
+  if (current && before >= current->settings().clientLimit) current->Wake();
 }
 
 struct ClientHandoff {
@@ -80,7 +86,6 @@ bool AcceptClients(const std::shared_ptr<ServerRun>& run, const Socket& requests
           return false;
       }
     }
-    connection.SetDeadPeerTimeout(kDeadPeerTimeoutMs);
     CountClientIn(*run);
     auto handoff = std::make_shared<ClientHandoff>(ClientHandoff{std::move(connection), peer});
     bool started = StartThread([run, handoff] {
@@ -117,10 +122,7 @@ void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
     if (run->stopping()) break;
     if (items[2].readable) {
       Socket connection = control.Accept(nullptr, nullptr);
-      if (connection.valid()) {
-        connection.SetDeadPeerTimeout(kDeadPeerTimeoutMs);
-        run->DeliverControlConnection(std::move(connection));
-      }
+      if (connection.valid()) run->DeliverControlConnection(std::move(connection));
     }
     if (items[1].readable && !AcceptClients(run, requests)) break;
   }
@@ -136,6 +138,8 @@ Socket OpenListener(uint16_t port, const char* createFailed, const char* bindFai
   }
   // Connections of the previous run in TIME_WAIT must not keep a restart from binding.
   socket.SetReuseAddress();
+  // Accepted connections inherit the dead-peer limit, without system calls of their own.
+  socket.SetDeadPeerTimeout(kDeadPeerTimeoutMs);
   if (!socket.Bind(port).ok()) {
     AppendLog(bindFailed);
     return Socket();

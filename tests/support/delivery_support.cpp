@@ -1,6 +1,7 @@
 #include "support/delivery_support.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 #include "platform/syscalls.h"
 #include "server/server.h"
@@ -30,6 +32,30 @@ ssize_t DisturbedRead(int fd, void* buffer, size_t length) {
   if (n == 0 && g_growing) {
     std::memset(buffer, 'G', length);
     n = static_cast<ssize_t>(length);
+  }
+  if (n > 0 && budget > 0) g_readBudget.fetch_sub(n);
+  return n;
+}
+
+bool IsRegularFile(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The file-to-pipe step of the server's file transfers is a read too, disturbed the same way.
+ssize_t DisturbedSplice(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t length,
+                        unsigned flags) {
+  if (!IsRegularFile(in)) return ::splice(in, inOffset, out, outOffset, length, flags);
+  int64_t budget = g_readBudget.load();
+  if (budget == 0) {
+    errno = EIO;
+    return -1;
+  }
+  if (budget > 0) length = std::min<size_t>(length, static_cast<size_t>(budget));
+  ssize_t n = ::splice(in, inOffset, out, outOffset, length, flags);
+  if (n == 0 && g_growing) {
+    std::string grown(length, 'G');
+    n = ::write(out, grown.data(), grown.size());
   }
   if (n > 0 && budget > 0) g_readBudget.fetch_sub(n);
   return n;
@@ -58,11 +84,13 @@ int32_t SendCalls() { return Traffic().sendCalls.load(); }
 void FailFileReadsAfter(int64_t bytes) {
   g_readBudget = bytes;
   Sys().read = DisturbedRead;
+  Sys().splice = DisturbedSplice;
 }
 
 void MakeFilesGrowWhileRead() {
   g_growing = true;
   Sys().read = DisturbedRead;
+  Sys().splice = DisturbedSplice;
 }
 
 void DeliveryTest::TearDown() {
