@@ -1,5 +1,6 @@
 #include "platform/syscalls.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <system_error>
@@ -17,6 +18,10 @@ bool StartDetachedThread(std::function<void()> body) {
   }
 }
 
+int OpenFile(const char* path, int flags, unsigned mode) {
+  return ::open(path, flags, static_cast<mode_t>(mode));
+}
+
 SysCalls RealCalls() {
   return SysCalls{
       .send = ::send,
@@ -25,6 +30,7 @@ SysCalls RealCalls() {
       .write = ::write,
       .accept4 = ::accept4,
       .startThread = StartDetachedThread,
+      .open = OpenFile,
   };
 }
 

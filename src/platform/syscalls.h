@@ -1,5 +1,5 @@
-// The seam between the server and the kernel: every socket transfer, accept, file read or
-// write and thread start goes through this table, so tests can inject faults (short
+// The seam between the server and the kernel: every socket transfer, accept, file open, read
+// or write and thread start goes through this table, so tests can inject faults (short
 // transfers, EINTR, resets, read errors, a thread that cannot start).
 // Replace entries only while no server thread runs; reads are unsynchronised.
 #pragma once
@@ -19,6 +19,8 @@ struct SysCalls {
   int (*accept4)(int fd, sockaddr* addr, socklen_t* len, int flags);
   // Runs body on a new detached thread; false when the thread cannot be started.
   bool (*startThread)(std::function<void()> body);
+  // Opens a file by path (mode only matters with O_CREAT).
+  int (*open)(const char* path, int flags, unsigned mode);
 };
 
 // The table in use. Starts as the real calls.
