@@ -1,6 +1,9 @@
 #include "server/server.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -18,7 +21,14 @@ namespace {
 
 constexpr int kListenBacklog = 5;
 // A connection whose peer stopped acknowledging (an adapter switched off) ends within this.
-constexpr unsigned kDeadPeerTimeoutMs = 90000;
+std::atomic<uint32_t> g_deadPeerTimeoutMs{90000};
+// Time the listener waits at the end of a run before it reports client threads still running.
+constexpr uint32_t kClientExitReportMs = 5000;
+
+// How often the listener looks for dead peers: twice within the time limit at least.
+int WatchIntervalMs() {
+  return static_cast<int>(std::clamp<uint32_t>(DeadPeerTimeoutMs() / 4, 50, 1000));
+}
 // Pause after the process has run out of descriptors or memory, before accepting again.
 constexpr int kResourcePauseMs = 100;
 
@@ -80,7 +90,7 @@ bool AcceptClients(const std::shared_ptr<ServerRun>& run, const Socket& requests
           return false;
       }
     }
-    connection.SetDeadPeerTimeout(kDeadPeerTimeoutMs);
+    connection.SetDeadPeerTimeout(DeadPeerTimeoutMs());
     CountClientIn(*run);
     auto handoff = std::make_shared<ClientHandoff>(ClientHandoff{std::move(connection), peer});
     bool started = StartThread([run, handoff] {
@@ -100,6 +110,7 @@ void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
                 const Socket& control) {
   const int limit = run->settings().clientLimit;
   bool limitLogged = false;
+  auto lastWatch = std::chrono::steady_clock::now();
   while (!run->stopping()) {
     bool atLimit = ClientCount() >= limit;
     if (atLimit && !limitLogged) {
@@ -109,7 +120,13 @@ void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
     PollItem items[3] = {{run->wakeFd(), false},
                          {atLimit ? -1 : requests.fd(), false},
                          {run->HasControlWaiters() ? control.fd() : -1, false}};
-    if (PollReadable(items, 3, -1) < 0) {
+    int ready = PollReadable(items, 3, WatchIntervalMs());
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastWatch >= std::chrono::milliseconds(WatchIntervalMs())) {
+      run->ShutDownDeadPeers(DeadPeerTimeoutMs());
+      lastWatch = now;
+    }
+    if (ready < 0) {
       WaitReadable(run->stopFd(), kResourcePauseMs);
       continue;
     }
@@ -118,7 +135,7 @@ void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
     if (items[2].readable) {
       Socket connection = control.Accept(nullptr, nullptr);
       if (connection.valid()) {
-        connection.SetDeadPeerTimeout(kDeadPeerTimeoutMs);
+        connection.SetDeadPeerTimeout(DeadPeerTimeoutMs());
         run->DeliverControlConnection(std::move(connection));
       }
     }
@@ -169,7 +186,18 @@ void RunListener(const std::shared_ptr<ServerRun>& run) {
   }
   run->ListenerClosed();
   run->WaitUntilStopped();
-  if (!run->WaitForClients(5000)) AppendLog("One or more client threads did not exit");
+  // Client threads may outlast the stop (a firmware transfer ignores it); their connections are
+  // still watched, so none of them waits for ever on an adapter that was switched off.
+  const auto stopped = std::chrono::steady_clock::now();
+  bool reported = false;
+  while (!run->WaitForClients(static_cast<uint32_t>(WatchIntervalMs()))) {
+    run->ShutDownDeadPeers(DeadPeerTimeoutMs());
+    if (!reported && std::chrono::steady_clock::now() - stopped >=
+                         std::chrono::milliseconds(kClientExitReportMs)) {
+      AppendLog("One or more client threads did not exit");
+      reported = true;
+    }
+  }
 }
 
 }  // namespace
@@ -209,6 +237,10 @@ void StopServer() {
   // The discovery port must be free again before a restart binds it.
   run->WaitForDiscoveryClosed(100);
 }
+
+uint32_t DeadPeerTimeoutMs() { return g_deadPeerTimeoutMs.load(); }
+
+void SetDeadPeerTimeoutMs(uint32_t ms) { g_deadPeerTimeoutMs.store(ms); }
 
 bool ServerIsRunning() {
   std::lock_guard<std::mutex> lock(g_runMutex);
