@@ -141,6 +141,7 @@ void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer) {
   }
 
   run.UnwatchConnection(&connection);
+  DiscardPendingInput(connection);
   connection.Shutdown();
   connection.Close();
   AppendLog(Format("%s is leaving......", address.c_str()));

@@ -33,4 +33,10 @@ int32_t ReceiveAll(const Socket& socket, void* buffer, uint32_t length);
 // As ReceiveAll, but also returns -1 when the whole block has not arrived within timeoutMs.
 int32_t ReceiveAllWithin(const Socket& socket, void* buffer, uint32_t length, uint32_t timeoutMs);
 
+// Drops, without waiting, what the peer has sent that nobody will read (an extra block behind
+// the request, say), up to a limit. A connection closed with unread input is reset, and the
+// reset throws away the part of the reply still on its way; called before the close, this lets
+// the reply end in order. The bytes count as received (no call is counted). Returns them.
+uint32_t DiscardPendingInput(const Socket& socket);
+
 }  // namespace rureza
