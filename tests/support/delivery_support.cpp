@@ -57,7 +57,13 @@ int32_t SendCalls() { return Traffic().sendCalls.load(); }
 
 void FailFileReadsAfter(int64_t bytes) {
   g_readBudget = bytes;
-  Sys().read = DisturbedRead;
+  // Set once, before the server starts; later calls change only the budget.
+  if (Sys().read != DisturbedRead) Sys().read = DisturbedRead;
+}
+
+void ResetFileFaults() {
+  g_readBudget = -1;
+  g_growing = false;
 }
 
 void MakeFilesGrowWhileRead() {
