@@ -16,6 +16,7 @@
 #include "delivery/stream_blocks.h"
 #include "server/server.h"
 #include "support/own_network.h"
+#include "support/reliability_record.h"
 #include "support/stream_test.h"
 
 namespace rureza {
@@ -81,6 +82,9 @@ TEST_F(DeadPeerTest, ConnectionsKeepAliveWithoutCuttingUnacknowledgedData) {
   // The kernel's limit on unacknowledged data would also end a paused adapter whose window
   // stays closed; the listener's check takes its place.
   EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 0);
+  test::RecordFault("the real setting", "an accepted connection",
+                    "keepalive " + std::to_string(idle) + " s idle, " + std::to_string(count) +
+                        " probes " + std::to_string(interval) + " s apart; no TCP_USER_TIMEOUT");
   client.SendBlock("<2");
   EXPECT_TRUE(client.ClosedWithoutData());
 }
@@ -99,6 +103,9 @@ TEST_F(DeadPeerTest, PausedAdapterKeepsItsStreamLongPastTheTimeLimit) {
   std::string rest = client.ReadToClose(test::kLongReadMs).value_or("");
   EXPECT_EQ(rest.size(), song.size() - kBlock);
   EXPECT_TRUE(rest == song.substr(kBlock));
+  test::RecordFault("an adapter that pauses (reads nothing, answers window probes)",
+                    "an audio stream, 8 s at a time limit of 2.5 s",
+                    "keeps its stream; every byte arrives after the pause");
 }
 
 TEST_F(DeadPeerTest, SwitchedOffAdaptersLoseTheirSlotsWithinTheTimeLimit) {
@@ -122,6 +129,9 @@ TEST_F(DeadPeerTest, SwitchedOffAdaptersLoseTheirSlotsWithinTheTimeLimit) {
         EXPECT_TRUE(WaitUntil([] { return ClientCount() == 0; }, 30000));
         auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - dropped);
         EXPECT_LT(took.count(), 15000);
+        test::RecordFault("every packet dropped (own network namespace, loopback down)",
+                          "an audio stream sending and an MPEG handshake waiting, time limit 2 s",
+                          "both slots freed after " + std::to_string(took.count()) + " ms");
         EXPECT_EQ(log_->Count("127.0.0.1 is leaving......"), 2);
 
         // Back on the network, the server serves the next adapter.
@@ -137,7 +147,11 @@ TEST_F(DeadPeerTest, SwitchedOffAdaptersLoseTheirSlotsWithinTheTimeLimit) {
         EXPECT_TRUE(WaitForThreads(0));
       },
       &why);
-  if (!ran) GTEST_SKIP() << why;
+  if (!ran) {
+    test::RecordFault("every packet dropped (own network namespace, loopback down)", "not run here",
+                      "skipped: " + why);
+    GTEST_SKIP() << why;
+  }
 }
 
 }  // namespace

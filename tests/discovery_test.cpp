@@ -13,6 +13,7 @@
 
 #include "server/discovery.h"
 #include "support/adapter_client.h"
+#include "support/reliability_record.h"
 #include "support/test_server.h"
 
 namespace rureza {
@@ -101,6 +102,8 @@ TEST_F(DiscoveryBudgetTest, FloodOfProbesGetsNoMoreThanTheBudget) {
   EXPECT_GE(answers, 50);
   EXPECT_LE(answers, 100 + 50 * seconds + 1) << seconds << " s";
   ExpectAnsweredAgain();
+  test::RecordInput("datagrams", "3,000 probes at a budget of 50/s, bursts of 100 (" +
+                                     std::to_string(answers) + " answered)");
 }
 
 TEST_F(DiscoveryBudgetTest, EchoServiceBouncingAnswersBackMakesNoEndlessLoop) {
@@ -121,6 +124,8 @@ TEST_F(DiscoveryBudgetTest, EchoServiceBouncingAnswersBackMakesNoEndlessLoop) {
   EXPECT_GE(bounced, 100);
   EXPECT_LE(bounced, 100 + 50 * seconds + 1) << seconds << " s";
   ExpectAnsweredAgain();
+  test::RecordInput("datagrams", "an echo service bouncing every answer back (loop broken after " +
+                                     std::to_string(bounced) + " answers)");
 }
 
 }  // namespace

@@ -10,6 +10,8 @@ CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev)
 GUI_PACKAGES=(qt6-base-dev fonts-liberation2)
 # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# The reliability report's writer.
+REPORT_PACKAGES=(python3)
 
 # True when the named Debian package is installed.
 is_installed() {
