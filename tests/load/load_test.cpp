@@ -16,6 +16,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -198,8 +199,10 @@ struct Tally {
 };
 
 // One stream of kind 0 (audio), 1 (AVI) or 2 (MPEG), checked as a whole. With cutsAllowed
-// (the server may stop under it) a shorter stream passes when it is an exact prefix.
-void PlayOne(uint16_t port, int kind, const Media& media, bool cutsAllowed, Tally& tally) {
+// (the server may stop under it) a shorter stream passes when it is an exact prefix. held runs
+// once the handshake is through, before the data is read.
+void PlayOne(uint16_t port, int kind, const Media& media, bool cutsAllowed, Tally& tally,
+             const std::function<void()>& held = {}) {
   AdapterClient client;
   if (!client.Connect(port, 30000)) {
     if (cutsAllowed) {
@@ -246,6 +249,7 @@ void PlayOne(uint16_t port, int kind, const Media& media, bool cutsAllowed, Tall
     client.SendBlock("0");
     file = &media.mpeg, from = kBlock, to = media.mpeg.size(), sha = &media.mpegSha;
   }
+  if (complete && held) held();
   if (complete) body = client.ReadToClose(120000, 64u << 20).value_or("");
   tally.bytes += int64_t(body.size());
   if (complete && test::Sha256Hex(body) == *sha) {
@@ -311,16 +315,22 @@ TEST_F(LoadTest, HundredAndTenAdaptersStreamAtOnceAtAClientLimitOfHundred) {
   const auto start = Clock::now();
   const auto until = start + std::chrono::seconds(seconds);
   Tally tally;
-  std::atomic<int> ready{0};
+  // The first streams are held until the server has the limit's worth of them at once; the
+  // other ten adapters wait for a slot meanwhile.
+  std::atomic<int> streaming{0};
+  const std::function<void()> holdFirst = [&] {
+    ++streaming;
+    test::WaitUntil([&] { return streaming >= 100; }, 60000);
+  };
   std::vector<std::thread> adapters;
   for (int a = 0; a < 110; ++a) {
     adapters.emplace_back([&] {
-      // All at once, each beginning with the paced MPEG stream, so that the limit is reached.
-      ++ready;
-      while (ready < 110) std::this_thread::yield();
       // Two rounds of the three kinds each, or until the soak's time is up.
       for (int round = 0; round < 2 || Clock::now() < until; ++round) {
-        for (int kind : {2, 1, 0}) PlayOne(port_, kind, media, false, tally);
+        for (int kind : {2, 1, 0}) {
+          PlayOne(port_, kind, media, false, tally,
+                  round == 0 && kind == 2 ? holdFirst : std::function<void()>());
+        }
         if (seconds > 0 && Clock::now() >= until) break;
       }
     });
