@@ -17,7 +17,9 @@ bool Replay(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return false;
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-  LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+  // Like libFuzzer, never a null pointer, also for an empty input.
+  static const uint8_t kEmpty[1] = {};
+  LLVMFuzzerTestOneInput(bytes.empty() ? kEmpty : bytes.data(), bytes.size());
   return true;
 }
 
