@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -186,11 +187,19 @@ TEST_F(HostileRequestTest, ClientLimitFullBacklogAndMoreThenEverySlotComesBack) 
   for (AdapterClient& client : silent) ASSERT_TRUE(client.Connect(port()));
   ASSERT_TRUE(WaitUntil([] { return ClientCount() == 3; }));
   ASSERT_TRUE(log_->WaitForLine("Maximum users is 3, please connect later."));
-  // A real adapter behind them is served once the silent ones' time is up.
+  // A real adapter behind them is served once their time is up, also that of the one that
+  // sends a byte now and then.
   AdapterClient waiting = Play('1', "ordinary.mp3");
-  EXPECT_TRUE(waiting.ReadToClose(20000) == LengthBlock(int32_t(ordinary().size())) + ordinary());
+  std::future<std::optional<std::string>> reply =
+      std::async(std::launch::async, [&] { return waiting.ReadToClose(20000); });
+  for (int i = 0; i < 10 && silent[0].SendRaw("<"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  EXPECT_TRUE(reply.get() == LengthBlock(int32_t(ordinary().size())) + ordinary());
   waiting.Close();
-  RecordInput("client limit and backlog", "3 silent clients at a limit of 3, one adapter behind");
+  RecordInput(
+      "client limit and backlog",
+      "3 clients at a limit of 3, silent or sending a byte every 300 ms; one adapter behind");
 
   // Then more than the limit and the backlog hold, all at once.
   for (AdapterClient& client : silent) ASSERT_TRUE(client.Connect(port()));
