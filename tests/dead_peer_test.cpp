@@ -67,6 +67,11 @@ class DeadPeerTest : public test::StreamTest {
 
 TEST_F(DeadPeerTest, ConnectionsKeepAliveWithoutCuttingUnacknowledgedData) {
   EXPECT_EQ(DeadPeerTimeoutMs(), 90000u);
+#if defined(__SANITIZE_THREAD__)
+  // Looking at every descriptor of the process touches the server's sockets from this thread,
+  // which ThreadSanitizer reports as a race with their close; the other builds check this.
+  GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
   Start();
   AdapterClient client;
   ASSERT_TRUE(client.Connect(port()));
