@@ -212,6 +212,19 @@ class FaultInjectionTest : public test::HostileTest {
   std::string song_, movie_, mpeg_, image_, firmware_;
 };
 
+const char* ErrnoName(int err) {
+  switch (err) {
+    case EINTR:
+      return "EINTR";
+    case ECONNABORTED:
+      return "ECONNABORTED";
+    case EMFILE:
+      return "EMFILE";
+    default:
+      return "ENOBUFS";
+  }
+}
+
 const char kKinds[] = {'a', 'v', 'm', 's', 'f'};
 const char* KindName(char kind) {
   switch (kind) {
@@ -278,7 +291,7 @@ TEST_F(FaultInjectionTest, ResetOrBrokenPipeInTheMiddleOfEveryReplyEndsItThere) 
       EXPECT_EQ(log_->Count("127.0.0.1 is leaving......"), leaving + 1);
       EXPECT_EQ(log_->Count("Can Not Read File : " + (media_.path() / "fw.bin").string()), 0);
       RecordFault(err == ECONNRESET ? "send fails with ECONNRESET" : "send fails with EPIPE",
-                  std::string("in the middle of a ") + KindName(kind),
+                  std::string("the ") + KindName(kind) + ", half way",
                   "reply ends at the failed byte, slot and threads given back");
     }
   }
@@ -329,7 +342,7 @@ TEST_F(FaultInjectionTest, FailedAcceptsLoseNoConnection) {
         << std::strerror(err);
     client.Close();
     EXPECT_TRUE(WaitForThreads(kRunThreads));
-    RecordFault(std::string("accept fails with ") + std::strerror(err), "the request port",
+    RecordFault(std::string("accept fails with ") + ErrnoName(err), "the request port",
                 "the connection is still accepted and served");
   }
   ExpectRecovered();
@@ -427,7 +440,7 @@ TEST_F(FaultInjectionTest, ReadErrorsInTheMiddleOfAviMpegAndFirmwareReplies) {
     test::ResetFileFaults();
     EXPECT_EQ(got.size(), c.received) << KindName(c.kind);
     EXPECT_TRUE(got == Reply(c.kind).substr(0, c.received)) << KindName(c.kind);
-    RecordFault("file read fails with EIO", std::string("in the middle of a ") + KindName(c.kind),
+    RecordFault("file read fails with EIO", std::string("the ") + KindName(c.kind) + ", half way",
                 c.kind == 'f' ? "reply ends unpadded, \"Can Not Read File\"" : "stream ends there");
   }
   EXPECT_EQ(log_->Count("Can Not Read File : " + (media_.path() / "fw.bin").string()), 1);
