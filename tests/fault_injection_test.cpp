@@ -10,9 +10,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 #include "delivery/stream_blocks.h"
 #include "platform/syscalls.h"
@@ -92,6 +94,17 @@ int FaultyAccept(int fd, sockaddr* address, socklen_t* length, int flags) {
       g_acceptFaults.pop_front();
       return -1;
     }
+  }
+  return ::accept4(fd, address, length, flags);
+}
+
+std::atomic<int> g_acceptDelayMs{0};
+std::atomic<bool> g_acceptEntered{false};
+
+int SlowAccept(int fd, sockaddr* address, socklen_t* length, int flags) {
+  if (int delay = g_acceptDelayMs.load()) {
+    g_acceptEntered = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   }
   return ::accept4(fd, address, length, flags);
 }
@@ -345,6 +358,25 @@ TEST_F(FaultInjectionTest, FailedAcceptsLoseNoConnection) {
     RecordFault(std::string("accept fails with ") + ErrnoName(err), "the request port",
                 "the connection is still accepted and served");
   }
+  ExpectRecovered();
+}
+
+TEST_F(FaultInjectionTest, RestartRightAfterAStopThatOutlastedItsWaitStillGetsThePorts) {
+  Sys().accept4 = SlowAccept;
+  Begin();
+  // The listener is held in an accept while the server stops, so the stop returns first.
+  g_acceptDelayMs = 600;
+  AdapterClient early;
+  ASSERT_TRUE(early.Connect(port()));
+  ASSERT_TRUE(WaitUntil([] { return g_acceptEntered.load(); }));
+  Stop();
+  EXPECT_EQ(log_->Count("System Warming 3001! Please Contact to Developers!"), 1);
+  g_acceptDelayMs = 0;
+  Start();  // at once: the new run waits until the old one has let go of the ports
+  EXPECT_EQ(log_->Count("Networking Error 1002! Please Contact to Developers!"), 0);
+  early.Close();
+  RecordFault("accept held for 600 ms while the server stops", "a restart right after the stop",
+              "the new run waits for the ports, binds them and serves");
   ExpectRecovered();
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 #include "platform/poll.h"
 #include "platform/socket.h"
@@ -34,6 +35,11 @@ constexpr int kResourcePauseMs = 100;
 
 std::mutex g_runMutex;
 std::shared_ptr<ServerRun> g_run;  // guarded by g_runMutex
+// The run stopped last, while any thread of it is left: a stop may return before its listener
+// has let go of the ports. Guarded by g_runMutex.
+std::weak_ptr<ServerRun> g_stoppedRun;
+// How long a new run waits for the previous one to let go of the ports before it binds them.
+constexpr uint32_t kPortHandOverMs = 5000;
 
 std::mutex g_clientsMutex;
 std::condition_variable g_clientsChanged;
@@ -206,15 +212,24 @@ void StartServer() {
   if (ServerIsRunning()) return;
   auto run = std::make_shared<ServerRun>(CurrentSettings());
   if (!run->valid()) return;  // the run's events could not be created
+  std::weak_ptr<ServerRun> previous;
   {
     std::lock_guard<std::mutex> lock(g_runMutex);
     g_run = run;
+    previous = std::exchange(g_stoppedRun, {});
   }
-  if (!StartThread([run] { RunListener(run); })) {
+  // A restart right after a stop that outlasted its wait would find the ports still bound.
+  if (!StartThread([run, previous] {
+        if (auto last = previous.lock()) last->WaitForListenerClosed(kPortHandOverMs);
+        RunListener(run);
+      })) {
     AppendLog("Cannot create Listen thread");
     run->ListenerClosed();
   }
-  if (!StartThread([run] { RunDiscovery(run); })) {
+  if (!StartThread([run, previous] {
+        if (auto last = previous.lock()) last->WaitForDiscoveryClosed(kPortHandOverMs);
+        RunDiscovery(run);
+      })) {
     AppendLog("Cannot create UDP thread");
     run->DiscoveryClosed();
   }
@@ -228,6 +243,7 @@ void StopServer() {
   {
     std::lock_guard<std::mutex> lock(g_runMutex);
     run = std::move(g_run);
+    if (run) g_stoppedRun = run;
   }
   if (!run) return;
   run->Stop();
