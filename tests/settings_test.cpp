@@ -1,9 +1,11 @@
 // The settings image (field by field, little-endian) and the settings file: short and long
 // files, read-only files, the setup dialog's path choice and saves that never half-write.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +13,7 @@
 
 #include "platform/syscalls.h"
 #include "settings/settings_file.h"
+#include "support/reliability_record.h"
 #include "support/test_server.h"
 
 namespace rureza {
@@ -142,6 +145,118 @@ TEST(SettingsFileTest, FailedWriteLeavesTheOldFileLoadable) {
   EXPECT_EQ(status.text, "No space left on device");
   EXPECT_EQ(ReadAll(path), before);
   EXPECT_FALSE(std::filesystem::exists(path + ".saving"));
+}
+
+std::atomic<int> g_writes{0};
+std::atomic<int> g_failWrite{-1};  // the write call (from 0) that fails
+std::atomic<bool> g_oneByteWrites{false};
+std::atomic<bool> g_failReads{false};
+std::atomic<bool> g_failCreate{false};
+std::string g_created;  // the path of the last file created; one thread only
+
+ssize_t InjectedWrite(int fd, const void* data, size_t length) {
+  if (g_writes++ == g_failWrite.load()) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return ::write(fd, data, g_oneByteWrites ? std::min<size_t>(length, 1) : length);
+}
+
+ssize_t InjectedRead(int fd, void* buffer, size_t length) {
+  if (g_failReads) {
+    errno = EIO;
+    return -1;
+  }
+  return ::read(fd, buffer, length);
+}
+
+int InjectedOpen(const char* path, int flags, unsigned mode) {
+  if (flags & O_CREAT) {
+    g_created = path;
+    if (g_failCreate) {
+      errno = EDQUOT;
+      return -1;
+    }
+  }
+  return ::open(path, flags, static_cast<mode_t>(mode));
+}
+
+class SettingsSaveFaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Sys().write = InjectedWrite;
+    Sys().read = InjectedRead;
+    Sys().open = InjectedOpen;
+    // An old file with bytes beyond the image and its own permission bits.
+    path_ = dir_.Write("sv.dat", std::string(1026, '\0') + tail_).string();
+    ::chmod(path_.c_str(), 0640);
+    ASSERT_TRUE(SaveSettingsFile(path_, Sample()).ok());
+    before_ = ReadAll(path_);
+    g_writes = 0;
+  }
+  void TearDown() override {
+    ResetSysCalls();
+    g_failWrite = -1;
+    g_oneByteWrites = g_failReads = g_failCreate = false;
+  }
+  // The save failed with text and left the old file as it was, loadable, with no temporary.
+  void ExpectOldFileWhole(const Status& status, const std::string& text) {
+    EXPECT_FALSE(status.ok());
+    EXPECT_EQ(status.text, text);
+    EXPECT_EQ(ReadAll(path_), before_);
+    struct stat info {};
+    ::stat(path_.c_str(), &info);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_FALSE(std::filesystem::exists(path_ + ".saving"));
+    ServerSettings loaded;
+    ASSERT_TRUE(LoadSettingsFile(path_, &loaded).ok());
+    EXPECT_EQ(EncodeSettings(loaded), EncodeSettings(Sample()));
+  }
+  static ServerSettings Changed() {
+    ServerSettings s = Sample();
+    s.port = 1234;
+    return s;
+  }
+
+  TempDir dir_;
+  const std::string tail_ = std::string(20000, 't');
+  std::string path_, before_;
+};
+
+TEST_F(SettingsSaveFaultTest, EveryFailedStepLeavesTheOldFileWhole) {
+  g_failCreate = true;  // the temporary file cannot be made
+  Status status = SaveSettingsFile(path_, Changed());
+  g_failCreate = false;
+  ExpectOldFileWhole(status, "Disk quota exceeded");
+  g_writes = 0;
+  g_failWrite = 1;  // the image is written; copying the old tail fails
+  status = SaveSettingsFile(path_, Changed());
+  g_failWrite = -1;
+  ExpectOldFileWhole(status, "No space left on device");
+  g_failReads = true;  // the old tail cannot be read
+  status = SaveSettingsFile(path_, Changed());
+  g_failReads = false;
+  ExpectOldFileWhole(status, "Input/output error");
+  for (const char* step : {"creating the temporary file (EDQUOT)", "writing the old tail (ENOSPC)",
+                           "reading the old tail (EIO)"}) {
+    test::RecordFault("settings save fails", step,
+                      "old file whole and loadable, no temporary left");
+  }
+}
+
+TEST_F(SettingsSaveFaultTest, SaveWritesBesideTheFileAndSurvivesShortWritesAndLeftovers) {
+  dir_.Write("sv.dat.saving", "left by a save that was cut short");
+  g_oneByteWrites = true;
+  ASSERT_TRUE(SaveSettingsFile(path_, Changed()).ok());
+  EXPECT_EQ(g_created, path_ + ".saving");  // beside the settings file: the rename stays there
+  SettingsImage image = EncodeSettings(Changed());
+  EXPECT_EQ(ReadAll(path_), std::string(image.begin(), image.end()) + tail_);
+  EXPECT_FALSE(std::filesystem::exists(path_ + ".saving"));
+  struct stat info {};
+  ::stat(path_.c_str(), &info);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  test::RecordFault("settings save: 1-byte writes, a leftover temporary", "the whole save",
+                    "saved whole beside the file, old tail and mode bits kept");
 }
 
 TEST(SettingsFileTest, MissingFileIsCreatedWithDefaults) {

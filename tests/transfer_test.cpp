@@ -142,6 +142,18 @@ TEST_F(TransferTest, ReceiveWithinGivesUpOnASlowPeer) {
   EXPECT_EQ(ReceiveAllWithin(pair.b, block, 255, 5000), 255);
 }
 
+TEST_F(TransferTest, DiscardDropsPendingInputWithoutWaiting) {
+  Pair pair;
+  EXPECT_EQ(DiscardPendingInput(pair.b), 0u);  // nothing pending: returns at once
+  std::string junk(10000, 'j');
+  ASSERT_EQ(::send(pair.a.fd(), junk.data(), junk.size(), 0), 10000);
+  Counters before = Counters::Now();
+  EXPECT_EQ(DiscardPendingInput(pair.b), 10000u);
+  Counters after = Counters::Now();
+  EXPECT_EQ(after.bytesReceived - before.bytesReceived, 10000u);
+  EXPECT_EQ(after.receiveCalls, before.receiveCalls);
+}
+
 TEST_F(TransferTest, SendToAResetPeerFailsWithoutKillingTheProcess) {
   Pair pair;
   pair.b.Close();

@@ -8,6 +8,10 @@ CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev)
 # platform the tests and the screenshot tool run on) and a font with Arial's metrics, which the
 # window layouts and their artwork are drawn for.
 GUI_PACKAGES=(qt6-base-dev fonts-liberation2)
+# The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# The reliability report's writer.
+REPORT_PACKAGES=(python3)
 
 # True when the named Debian package is installed.
 is_installed() {

@@ -21,8 +21,6 @@ constexpr int32_t kResendCode = 6666;
 // Where a keyframe request carries the keyframe's size.
 constexpr size_t kKeyframeSizeOffset = 236;
 
-using CommandBlock = char[kSmallBlockSize];
-
 // The stream's control connection, or null when the stream ended first (the thread gives up
 // without a word and never takes a later stream's connection) or the server stopped.
 std::shared_ptr<Socket> AwaitConnection(ServerRun& run, const std::shared_ptr<ControlWait>& wait,
@@ -65,9 +63,10 @@ class AviControl {
  private:
   bool Command(const CommandBlock& block);
   bool Play();
-  bool FastForwardOrBackward(int32_t mode, const char* line);
+  // The mode is already set.
+  bool FastForwardOrBackward(const char* line);
   bool NextIndexBlock();
-  bool Keyframe(const CommandBlock& block);
+  bool Keyframe(const AviCommand& command);
   // Reads up to a data block at the own position and sends the whole buffer; what lies past
   // the end of the file is what the buffer held before. *readCount: the bytes read.
   bool SendDataBlock(int64_t* readCount = nullptr);
@@ -96,33 +95,32 @@ void AviControl::Run() {
   CommandBlock block;
   while (!run_.stopping() && state_.stopRequested.load() == 0) {
     bool open = ReceiveCommand(*socket_, block);
-    if (block[1] != '\0' && !Command(block)) return;
+    if (!Command(block)) return;
     if (!open) return;
   }
 }
 
 bool AviControl::Command(const CommandBlock& block) {
-  switch (block[1]) {
-    case '3':
+  AviCommand command = ApplyAviCommand(block, state_);
+  switch (command.kind) {
+    case AviCommand::Kind::kNone:
+      return true;
+    case AviCommand::Kind::kPlay:
       return Play();
-    case '4':
-      state_.stopRequested.store(1);
-      state_.mode.store(0);
+    case AviCommand::Kind::kStop:
+    case AviCommand::Kind::kAbort:
       SleepMs(5);
       return false;
-    case '8':
-      return FastForwardOrBackward(1, "Fastforward....");
-    case '9':
-      return FastForwardOrBackward(2, "Backforward....");
-    case '@':
+    case AviCommand::Kind::kFastForward:
+      return FastForwardOrBackward("Fastforward....");
+    case AviCommand::Kind::kBackward:
+      return FastForwardOrBackward("Backforward....");
+    case AviCommand::Kind::kNextIndex:
       return NextIndexBlock();
-    case 'A':
-      state_.stopRequested.store(1);
-      SleepMs(5);
-      return false;
-    default:
-      return Keyframe(block);
+    case AviCommand::Kind::kKeyframe:
+      return Keyframe(command);
   }
+  return true;
 }
 
 bool AviControl::Play() {
@@ -141,8 +139,7 @@ bool AviControl::Play() {
   return true;
 }
 
-bool AviControl::FastForwardOrBackward(int32_t mode, const char* line) {
-  state_.mode.store(mode);
+bool AviControl::FastForwardOrBackward(const char* line) {
   armed_ = false;
   SmallBlock reply = PositionReply(static_cast<int32_t>(state_.streamPosition.load()));
   if (!Send(reply.data(), kSmallBlockSize)) return false;
@@ -168,15 +165,15 @@ bool AviControl::NextIndexBlock() {
   return true;
 }
 
-bool AviControl::Keyframe(const CommandBlock& block) {
+bool AviControl::Keyframe(const AviCommand& command) {
   if (!armed_) {
     if (!SeekToOffset(file_, savedIndex_)) return false;
     SleepMs(5);
     armed_ = true;
     return true;
   }
-  int64_t size = NumberAt(block, kKeyframeSizeOffset);
-  uint32_t offset = static_cast<uint32_t>(NumberAt(block, 3)) + state_.movieStart + 4;
+  int64_t size = command.keyframeSize;
+  uint32_t offset = KeyframeOffset(command.keyframe, state_.movieStart);
   state_.streamPosition.store(offset);
   if (!SeekToOffset(file_, offset) || !SendDataBlock()) return false;
   SleepMs(5);
@@ -207,7 +204,106 @@ bool AviControl::SendIndexRegion() {
   }
 }
 
+void Act(const CommandEffect& effect) {
+  if (effect.line) AppendLog(effect.line);
+  if (effect.pauseMs > 0) SleepMs(effect.pauseMs);
+}
+
 }  // namespace
+
+CommandEffect ApplyAudioCommand(const CommandBlock& block, AudioPlaybackState& state) {
+  if (block[0] != '<') return {};
+  switch (block[1]) {
+    case '3':
+      state.playLatch.store(1);
+      return {nullptr, 5};
+    case '4':
+      state.stopRequested.store(1);
+      return {nullptr, 5};
+    case '5':
+      // A seek the stream has not taken up yet is dropped.
+      state.seekRequest.store(3);
+      return {nullptr, 5};
+    case '8':
+    case '9': {
+      bool forward = block[1] == '8';
+      state.seekTarget.store(NumberAt(block, 3));
+      state.seekRequest.store(forward ? 1 : 2);
+      return {forward ? "Fastforward...." : "Backforward....", 5};
+    }
+    default:
+      return {};
+  }
+}
+
+CommandEffect ApplyMpegCommand(const CommandBlock& block, MpegPlaybackState& state) {
+  if (block[0] != '<') return {};
+  switch (block[1]) {
+    case '3':
+      if (state.mode.load() != 1) return {};
+      state.mode.store(0);
+      return {"Play....", 5};
+    case '4':
+      state.stopRequested.store(1);
+      return {nullptr, 20};
+    case '5':
+      if (block[2] == '9') {
+        // A repeated backward while backward is in force changes nothing.
+        if (state.mode.load() != 0) return {};
+        state.mode.store(1);
+        return {"Backforward....", 0};
+      }
+      if (block[2] == '8') {
+        bool wasBackward = state.mode.load() != 0;
+        state.mode.store(0);
+        return {"Fastforward....", wasBackward ? 5u : 0u};
+      }
+      return {};
+    default:
+      return {"Unknow command...", 0};
+  }
+}
+
+AviCommand ApplyAviCommand(const CommandBlock& block, AviPlaybackState& state) {
+  AviCommand command;
+  switch (block[1]) {
+    case '\0':
+      break;
+    case '3':
+      command.kind = AviCommand::Kind::kPlay;
+      break;
+    case '4':
+      command.kind = AviCommand::Kind::kStop;
+      state.stopRequested.store(1);
+      state.mode.store(0);
+      break;
+    case '8':
+      command.kind = AviCommand::Kind::kFastForward;
+      state.mode.store(1);
+      break;
+    case '9':
+      command.kind = AviCommand::Kind::kBackward;
+      state.mode.store(2);
+      break;
+    case '@':
+      command.kind = AviCommand::Kind::kNextIndex;
+      break;
+    case 'A':
+      command.kind = AviCommand::Kind::kAbort;
+      state.stopRequested.store(1);
+      break;
+    default:
+      command.kind = AviCommand::Kind::kKeyframe;
+      command.keyframe = NumberAt(block, 3);
+      command.keyframeSize = NumberAt(block, kKeyframeSizeOffset);
+      break;
+  }
+  return command;
+}
+
+uint32_t KeyframeOffset(int32_t keyframe, uint32_t movieStart) {
+  return static_cast<uint32_t>(keyframe) + movieStart + 4;
+}
 
 void AudioControlThread(ServerRun& run, const std::shared_ptr<AudioPlaybackState>& state) {
   std::shared_ptr<Socket> controlSocket = AwaitConnection(run, state->controlSocket, kAcceptFailed);
@@ -215,33 +311,7 @@ void AudioControlThread(ServerRun& run, const std::shared_ptr<AudioPlaybackState
   CommandBlock block;
   while (open && !run.stopping() && state->stopRequested.load() == 0) {
     open = ReceiveCommand(*controlSocket, block);
-    if (block[0] != '<') continue;
-    switch (block[1]) {
-      case '3':
-        state->playLatch.store(1);
-        SleepMs(5);
-        break;
-      case '4':
-        state->stopRequested.store(1);
-        SleepMs(5);
-        break;
-      case '5':
-        // A seek the stream has not taken up yet is dropped.
-        state->seekRequest.store(3);
-        SleepMs(5);
-        break;
-      case '8':
-      case '9': {
-        bool forward = block[1] == '8';
-        state->seekTarget.store(NumberAt(block, 3));
-        state->seekRequest.store(forward ? 1 : 2);
-        SleepMs(5);
-        AppendLog(forward ? "Fastforward...." : "Backforward....");
-        break;
-      }
-      default:
-        break;
-    }
+    Act(ApplyAudioCommand(block, *state));
   }
   state->controlEnded.store(true);
 }
@@ -262,38 +332,7 @@ void MpegControlThread(ServerRun& run, const std::shared_ptr<MpegPlaybackState>&
   CommandBlock block;
   while (open && !run.stopping() && state->stopRequested.load() == 0) {
     open = ReceiveCommand(*controlSocket, block);
-    if (block[0] != '<') continue;
-    switch (block[1]) {
-      case '3':
-        if (state->mode.load() == 1) {
-          state->mode.store(0);
-          AppendLog("Play....");
-          SleepMs(5);
-        }
-        break;
-      case '4':
-        state->stopRequested.store(1);
-        SleepMs(20);
-        break;
-      case '5':
-        if (block[2] == '9') {
-          // A repeated backward while backward is in force changes nothing.
-          if (state->mode.load() == 0) {
-            state->mode.store(1);
-            AppendLog("Backforward....");
-          }
-        } else if (block[2] == '8') {
-          if (state->mode.load() != 0) {
-            state->mode.store(0);
-            SleepMs(5);
-          }
-          AppendLog("Fastforward....");
-        }
-        break;
-      default:
-        AppendLog("Unknow command...");
-        break;
-    }
+    Act(ApplyMpegCommand(block, *state));
   }
   state->controlEnded.store(true);
 }

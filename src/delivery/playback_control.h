@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "delivery/media_path.h"
+#include "delivery/stream_blocks.h"
 #include "server/server_run.h"
 
 namespace rureza {
@@ -77,6 +78,34 @@ struct MpegPlaybackState {
   std::atomic<int32_t> mode{0};
   std::atomic<bool> controlEnded{false};
 };
+
+// A 256-byte command block as it arrived (zero bytes where nothing did).
+using CommandBlock = char[kSmallBlockSize];
+
+// What a control thread does after a command has changed the playback state: the log line it
+// appends (none when null), then the pause the adapter's pacing expects.
+struct CommandEffect {
+  const char* line = nullptr;
+  uint32_t pauseMs = 0;
+};
+
+// The audio and MPEG command sets applied to a playback state, with no I/O, no sleep and no log
+// line of their own; a block that does not start with "<" changes nothing.
+CommandEffect ApplyAudioCommand(const CommandBlock& block, AudioPlaybackState& state);
+CommandEffect ApplyMpegCommand(const CommandBlock& block, MpegPlaybackState& state);
+
+// The AVI command set. Stop, Abort, fast forward and backward change the state here; every kind
+// but Stop and Abort then has its exchange on the control connection.
+struct AviCommand {
+  enum class Kind { kNone, kPlay, kStop, kFastForward, kBackward, kNextIndex, kAbort, kKeyframe };
+  Kind kind = Kind::kNone;   // kNone: byte 1 is zero, the block is skipped
+  int32_t keyframe = 0;      // kKeyframe: offset from the movie data, signed text at byte 3
+  int32_t keyframeSize = 0;  // kKeyframe: signed text at byte 236
+};
+AviCommand ApplyAviCommand(const CommandBlock& block, AviPlaybackState& state);
+
+// Where a keyframe's data starts in the file: as the adapter counts, modulo 2^32.
+uint32_t KeyframeOffset(int32_t keyframe, uint32_t movieStart);
 
 // The control threads' bodies.
 void AudioControlThread(ServerRun& run, const std::shared_ptr<AudioPlaybackState>& state);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/syscalls.h"
@@ -51,19 +52,26 @@ Status Socket::SetNonBlocking(bool on) const {
 }
 
 Status Socket::SetDeadPeerTimeout(unsigned timeoutMs) const {
+  // idle + count * interval = timeoutMs, in whole seconds of at least one.
   int on = 1;
-  int idle = static_cast<int>(timeoutMs / 2000 > 0 ? timeoutMs / 2000 : 1);  // seconds
-  int interval = idle;
-  int count = 3;
-  unsigned userTimeout = timeoutMs;
+  int idle = static_cast<int>(std::max(1u, timeoutMs / 3000));
+  int interval = static_cast<int>(std::max(1u, timeoutMs / 6000));
+  int count = 4;
   if (::setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
       ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
       ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
-      ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0 ||
-      ::setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) != 0) {
+      ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0) {
     return Status::FromErrno(errno);
   }
   return Status::Ok();
+}
+
+bool Socket::PeerStoppedAcknowledging(unsigned timeoutMs) const {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (fd_ < 0 || ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
+  bool waiting = info.tcpi_unacked > 0 || info.tcpi_probes > 0;
+  return waiting && info.tcpi_last_ack_recv >= timeoutMs;
 }
 
 Socket Socket::Accept(sockaddr_in* peer, Status* error) const {

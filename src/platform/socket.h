@@ -45,9 +45,14 @@ class Socket {
   Status Bind(uint16_t port) const;
   Status Listen(int backlog) const;
   Status SetNonBlocking(bool on) const;
-  // Makes a connection whose peer stopped acknowledging fail within about timeoutMs:
-  // keepalive probes for an idle connection, TCP_USER_TIMEOUT for unacknowledged data.
+  // Makes an idle connection whose peer is gone fail within about timeoutMs (keepalive probes).
+  // A connection with data on its way is left to PeerStoppedAcknowledging: the kernel's own
+  // limit for that (TCP_USER_TIMEOUT) would also end a paused peer that still acknowledges.
   Status SetDeadPeerTimeout(unsigned timeoutMs) const;
+  // True when data, or a probe of a closed receive window, has waited timeoutMs or longer for
+  // the peer's acknowledgement. A paused peer answers the window probes, so it never counts;
+  // one that is switched off does. May be called from any thread.
+  bool PeerStoppedAcknowledging(unsigned timeoutMs) const;
 
   // Accepts one connection (retrying EINTR). On failure returns an invalid socket and the
   // errno in *error (EAGAIN on a non-blocking socket with nothing pending).

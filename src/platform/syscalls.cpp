@@ -1,20 +1,15 @@
 #include "platform/syscalls.h"
 
-#include <unistd.h>
+#include "platform/thread.h"
 
-#include <system_error>
-#include <thread>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace rureza {
 namespace {
 
-bool StartDetachedThread(std::function<void()> body) {
-  try {
-    std::thread(std::move(body)).detach();
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
+int OpenFile(const char* path, int flags, unsigned mode) {
+  return ::open(path, flags, static_cast<mode_t>(mode));
 }
 
 SysCalls RealCalls() {
@@ -26,7 +21,8 @@ SysCalls RealCalls() {
       .accept4 = ::accept4,
       .splice = ::splice,
       .sendfile = ::sendfile,
-      .startThread = StartDetachedThread,
+      .startThread = StartPooledThread,
+      .open = OpenFile,
   };
 }
 

@@ -1,5 +1,5 @@
-// The seam between the server and the kernel: every socket transfer, accept, file read or
-// write and thread start goes through this table, so tests can inject faults (short
+// The seam between the server and the kernel: every socket transfer, accept, file open, read
+// or write and thread start goes through this table, so tests can inject faults (short
 // transfers, EINTR, resets, read errors, a thread that cannot start).
 // Replace entries only while no server thread runs; reads are unsynchronised.
 #pragma once
@@ -23,8 +23,12 @@ struct SysCalls {
   ssize_t (*splice)(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t len,
                     unsigned flags);
   ssize_t (*sendfile)(int out, int in, off_t* offset, size_t count);
-  // Runs body on a new detached thread; false when the thread cannot be started.
+  // Runs body on a detached thread (an idle one of the pool, or a new one) and counts its end;
+  // false when no thread can be started. A replacement must fail, or hand body on to the real
+  // entry, which does the counting.
   bool (*startThread)(std::function<void()> body);
+  // Opens a file by path (mode only matters with O_CREAT).
+  int (*open)(const char* path, int flags, unsigned mode);
 };
 
 // The table in use. Starts as the real calls.

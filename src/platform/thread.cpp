@@ -4,6 +4,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/syscalls.h"
@@ -109,14 +111,22 @@ bool HandToIdleThread(std::function<void()>& body) {
 
 }  // namespace
 
+bool StartPooledThread(std::function<void()> body) {
+  if (HandToIdleThread(body)) return true;
+  try {
+    std::thread([body = std::move(body)]() mutable { RunBodies(std::move(body)); }).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
 bool StartThread(std::function<void()> body) {
   {
     std::lock_guard<std::mutex> lock(g_threadsMutex);
     ++g_liveThreads;
   }
-  if (HandToIdleThread(body)) return true;
-  bool started =
-      Sys().startThread([body = std::move(body)]() mutable { RunBodies(std::move(body)); });
+  bool started = Sys().startThread(std::move(body));
   if (!started) ThreadEnded();
   return started;
 }

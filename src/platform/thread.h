@@ -12,6 +12,10 @@ namespace rureza {
 // not run).
 bool StartThread(std::function<void()> body);
 
+// The real thread start behind StartThread (through the system-call table, where tests can
+// make it fail): hands body to an idle thread, or else starts a new one.
+bool StartPooledThread(std::function<void()> body);
+
 // Threads started by StartThread that have not yet ended.
 int LiveThreadCount();
 

@@ -105,6 +105,7 @@ void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer) {
   const std::string address = AddressText(peer);
   AppendLog(Format("New connection from %s", address.c_str()));
 
+  run.WatchConnection(&connection);
   uint8_t block[kRequestBlockSize] = {};
   run.RegisterPendingRequest(&connection);
   // What arrived is interpreted even when the block is incomplete (zero bytes after it).
@@ -139,6 +140,8 @@ void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer) {
       break;
   }
 
+  run.UnwatchConnection(&connection);
+  DiscardPendingInput(connection);
   connection.Shutdown();
   connection.Close();
   AppendLog(Format("%s is leaving......", address.c_str()));

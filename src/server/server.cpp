@@ -1,8 +1,12 @@
 #include "server/server.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 #include "platform/poll.h"
 #include "platform/socket.h"
@@ -20,12 +24,24 @@ namespace {
 // waits a whole SYN retransmission (a second or more) before it is even seen.
 constexpr int kListenBacklog = 128;
 // A connection whose peer stopped acknowledging (an adapter switched off) ends within this.
-constexpr unsigned kDeadPeerTimeoutMs = 90000;
+std::atomic<uint32_t> g_deadPeerTimeoutMs{90000};
+// Time the listener waits at the end of a run before it reports client threads still running.
+constexpr uint32_t kClientExitReportMs = 5000;
+
+// How often the listener looks for dead peers: twice within the time limit at least.
+int WatchIntervalMs() {
+  return static_cast<int>(std::clamp<uint32_t>(DeadPeerTimeoutMs() / 4, 50, 1000));
+}
 // Pause after the process has run out of descriptors or memory, before accepting again.
 constexpr int kResourcePauseMs = 100;
 
 std::mutex g_runMutex;
 std::shared_ptr<ServerRun> g_run;  // guarded by g_runMutex
+// The run stopped last, while any thread of it is left: a stop may return before its listener
+// has let go of the ports. Guarded by g_runMutex.
+std::weak_ptr<ServerRun> g_stoppedRun;
+// How long a new run waits for the previous one to let go of the ports before it binds them.
+constexpr uint32_t kPortHandOverMs = 5000;
 
 std::mutex g_clientsMutex;
 std::condition_variable g_clientsChanged;
@@ -105,6 +121,7 @@ void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
                 const Socket& control) {
   const int limit = run->settings().clientLimit;
   bool limitLogged = false;
+  auto lastWatch = std::chrono::steady_clock::now();
   while (!run->stopping()) {
     bool atLimit = ClientCount() >= limit;
     if (atLimit && !limitLogged) {
@@ -114,7 +131,13 @@ void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
     PollItem items[3] = {{run->wakeFd(), false},
                          {atLimit ? -1 : requests.fd(), false},
                          {run->HasControlWaiters() ? control.fd() : -1, false}};
-    if (PollReadable(items, 3, -1) < 0) {
+    int ready = PollReadable(items, 3, WatchIntervalMs());
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastWatch >= std::chrono::milliseconds(WatchIntervalMs())) {
+      run->ShutDownDeadPeers(DeadPeerTimeoutMs());
+      lastWatch = now;
+    }
+    if (ready < 0) {
       WaitReadable(run->stopFd(), kResourcePauseMs);
       continue;
     }
@@ -139,7 +162,7 @@ Socket OpenListener(uint16_t port, const char* createFailed, const char* bindFai
   // Connections of the previous run in TIME_WAIT must not keep a restart from binding.
   socket.SetReuseAddress();
   // Accepted connections inherit the dead-peer limit, without system calls of their own.
-  socket.SetDeadPeerTimeout(kDeadPeerTimeoutMs);
+  socket.SetDeadPeerTimeout(DeadPeerTimeoutMs());
   if (!socket.Bind(port).ok()) {
     AppendLog(bindFailed);
     return Socket();
@@ -173,7 +196,18 @@ void RunListener(const std::shared_ptr<ServerRun>& run) {
   }
   run->ListenerClosed();
   run->WaitUntilStopped();
-  if (!run->WaitForClients(5000)) AppendLog("One or more client threads did not exit");
+  // Client threads may outlast the stop (a firmware transfer ignores it); their connections are
+  // still watched, so none of them waits for ever on an adapter that was switched off.
+  const auto stopped = std::chrono::steady_clock::now();
+  bool reported = false;
+  while (!run->WaitForClients(static_cast<uint32_t>(WatchIntervalMs()))) {
+    run->ShutDownDeadPeers(DeadPeerTimeoutMs());
+    if (!reported && std::chrono::steady_clock::now() - stopped >=
+                         std::chrono::milliseconds(kClientExitReportMs)) {
+      AppendLog("One or more client threads did not exit");
+      reported = true;
+    }
+  }
 }
 
 }  // namespace
@@ -182,15 +216,24 @@ void StartServer() {
   if (ServerIsRunning()) return;
   auto run = std::make_shared<ServerRun>(CurrentSettings());
   if (!run->valid()) return;  // the run's events could not be created
+  std::weak_ptr<ServerRun> previous;
   {
     std::lock_guard<std::mutex> lock(g_runMutex);
     g_run = run;
+    previous = std::exchange(g_stoppedRun, {});
   }
-  if (!StartThread([run] { RunListener(run); })) {
+  // A restart right after a stop that outlasted its wait would find the ports still bound.
+  if (!StartThread([run, previous] {
+        if (auto last = previous.lock()) last->WaitForListenerClosed(kPortHandOverMs);
+        RunListener(run);
+      })) {
     AppendLog("Cannot create Listen thread");
     run->ListenerClosed();
   }
-  if (!StartThread([run] { RunDiscovery(run); })) {
+  if (!StartThread([run, previous] {
+        if (auto last = previous.lock()) last->WaitForDiscoveryClosed(kPortHandOverMs);
+        RunDiscovery(run);
+      })) {
     AppendLog("Cannot create UDP thread");
     run->DiscoveryClosed();
   }
@@ -204,6 +247,7 @@ void StopServer() {
   {
     std::lock_guard<std::mutex> lock(g_runMutex);
     run = std::move(g_run);
+    if (run) g_stoppedRun = run;
   }
   if (!run) return;
   run->Stop();
@@ -213,6 +257,10 @@ void StopServer() {
   // The discovery port must be free again before a restart binds it.
   run->WaitForDiscoveryClosed(100);
 }
+
+uint32_t DeadPeerTimeoutMs() { return g_deadPeerTimeoutMs.load(); }
+
+void SetDeadPeerTimeoutMs(uint32_t ms) { g_deadPeerTimeoutMs.store(ms); }
 
 bool ServerIsRunning() {
   std::lock_guard<std::mutex> lock(g_runMutex);

@@ -24,6 +24,12 @@ int ClientCount();
 // Waits until no client thread of any run is left; false when timeoutMs passes first.
 bool WaitForClientThreads(uint32_t timeoutMs);
 
+// How long a connection's peer may leave data unacknowledged before the connection is shut
+// down as dead (an adapter switched off): 90 s; tests shorten it. Takes effect for connections
+// accepted afterwards (keepalive) and at the listener's next check.
+uint32_t DeadPeerTimeoutMs();
+void SetDeadPeerTimeoutMs(uint32_t ms);
+
 // The run in progress, or null when stopped. For tests and diagnostics.
 std::shared_ptr<ServerRun> CurrentRun();
 

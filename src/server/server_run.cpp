@@ -95,7 +95,14 @@ void ServerRun::DeliverControlConnection(Socket connection) {
     controlWaits_.pop_front();
     std::lock_guard<std::mutex> waitLock(wait->mutex_);
     if (wait->state_ != ControlWait::State::kWaiting) continue;
-    wait->connection_ = std::make_shared<Socket>(std::move(connection));
+    // Watched for a dead peer until its last holder lets go of it.
+    Socket* watched = new Socket(std::move(connection));
+    WatchConnection(watched);
+    std::weak_ptr<ServerRun> owner = weak_from_this();
+    wait->connection_ = std::shared_ptr<Socket>(watched, [owner](Socket* s) {
+      if (auto run = owner.lock()) run->UnwatchConnection(s);
+      delete s;
+    });
     wait->state_ = ControlWait::State::kConnected;
     wait->changed_.notify_all();
     return;
@@ -113,6 +120,24 @@ void ServerRun::RegisterPendingRequest(const Socket* connection) {
 void ServerRun::UnregisterPendingRequest(const Socket* connection) {
   std::lock_guard<std::mutex> lock(mutex_);
   pendingRequests_.erase(connection);
+}
+
+void ServerRun::WatchConnection(const Socket* connection) {
+  std::lock_guard<std::mutex> lock(watchMutex_);
+  watched_[connection] = 0;
+}
+
+void ServerRun::UnwatchConnection(const Socket* connection) {
+  std::lock_guard<std::mutex> lock(watchMutex_);
+  watched_.erase(connection);
+}
+
+void ServerRun::ShutDownDeadPeers(uint32_t timeoutMs) {
+  std::lock_guard<std::mutex> lock(watchMutex_);
+  for (auto& [connection, strikes] : watched_) {
+    strikes = connection->PeerStoppedAcknowledging(timeoutMs) ? strikes + 1 : 0;
+    if (strikes == 2) connection->Shutdown();
+  }
 }
 
 void ServerRun::ClientEnded() {

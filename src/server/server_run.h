@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -119,6 +120,15 @@ class ServerRun : public std::enable_shared_from_this<ServerRun> {
   // Waits until no client thread of this run is left; false when timeoutMs passes first.
   bool WaitForClients(uint32_t timeoutMs);
 
+  // --- connections watched for a dead peer (request and control connections)
+  // Unwatch before the socket is closed.
+  void WatchConnection(const Socket* connection);
+  void UnwatchConnection(const Socket* connection);
+  // Shuts down each watched connection whose peer has acknowledged nothing for timeoutMs while
+  // data waited for it, at two checks in a row (one check could fall in the moment a paused
+  // peer's window probe is on its way). Its blocked send or receive then fails.
+  void ShutDownDeadPeers(uint32_t timeoutMs);
+
   bool valid() const { return wake_.valid() && stopWake_.valid(); }
 
  private:
@@ -137,6 +147,11 @@ class ServerRun : public std::enable_shared_from_this<ServerRun> {
   std::atomic<int> liveClients_{0};
   std::set<const Socket*> pendingRequests_;                // guarded by mutex_
   std::deque<std::shared_ptr<ControlWait>> controlWaits_;  // guarded by mutex_
+
+  // Apart from mutex_: a control connection unwatches itself when its last holder lets go,
+  // which may happen while mutex_ is held.
+  std::mutex watchMutex_;
+  std::map<const Socket*, int> watched_;  // checks found dead in a row; guarded by watchMutex_
 };
 
 }  // namespace rureza

@@ -272,4 +272,19 @@ bool BlockBatch::Flush() {
   return ok;
 }
 
+uint32_t DiscardPendingInput(const Socket& socket) {
+  // An adapter that keeps sending must not keep its client thread here.
+  constexpr uint32_t kMostDropped = 1u << 20;
+  char chunk[4096];
+  uint32_t dropped = 0;
+  while (dropped < kMostDropped) {
+    ssize_t n = Sys().recv(socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    Traffic().bytesReceived.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+    dropped += static_cast<uint32_t>(n);
+  }
+  return dropped;
+}
+
 }  // namespace rureza

@@ -129,4 +129,10 @@ class BlockBatch {
   bool failed_ = false;
 };
 
+// Drops, without waiting, what the peer has sent that nobody will read (an extra block behind
+// the request, say), up to a limit. A connection closed with unread input is reset, and the
+// reset throws away the part of the reply still on its way; called before the close, this lets
+// the reply end in order. The bytes count as received (no call is counted). Returns them.
+uint32_t DiscardPendingInput(const Socket& socket);
+
 }  // namespace rureza

@@ -83,8 +83,14 @@ int32_t SendCalls() { return Traffic().sendCalls.load(); }
 
 void FailFileReadsAfter(int64_t bytes) {
   g_readBudget = bytes;
-  Sys().read = DisturbedRead;
-  Sys().splice = DisturbedSplice;
+  // Set once, before the server starts; later calls change only the budget.
+  if (Sys().read != DisturbedRead) Sys().read = DisturbedRead;
+  if (Sys().splice != DisturbedSplice) Sys().splice = DisturbedSplice;
+}
+
+void ResetFileFaults() {
+  g_readBudget = -1;
+  g_growing = false;
 }
 
 void MakeFilesGrowWhileRead() {

@@ -24,8 +24,12 @@ int32_t SendCalls();
 
 // Injected into the server's file reads from its next start: reads fail with EIO once bytes
 // bytes have been read; or files grow while they are read (never reach their end).
+// A budget of -1 reads without limit (the reads then go through the injected call, so that a
+// test can set a budget later, while the server runs).
 void FailFileReadsAfter(int64_t bytes);
 void MakeFilesGrowWhileRead();
+// Back to plain reads (the injected call stays in place).
+void ResetFileFaults();
 
 // ServerTest that also undoes injected faults when the test ends.
 class DeliveryTest : public ServerTest {

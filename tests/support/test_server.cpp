@@ -148,6 +148,15 @@ int OpenDescriptorCount() {
   return n;
 }
 
+int TaskCount() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
+    ++n;
+  }
+  return n;
+}
+
 void ServerTest::SetUp() {
   ASSERT_TRUE(WaitForThreadsToEnd(10000)) << "threads of an earlier test still run";
   baselineDescriptors_ = OpenDescriptorCount();

@@ -70,6 +70,8 @@ std::string PatternBytes(size_t n, size_t offset = 0);
 
 // Open descriptors of this process.
 int OpenDescriptorCount();
+// Threads of this process, as the kernel counts them (/proc/self/task).
+int TaskCount();
 
 // Starts the real server on free ports with media folders video/, audio/, photo/ under a
 // temporary folder; TearDown stops it and expects every server thread to end.
