@@ -101,7 +101,8 @@ uint16_t FreeBasePort() {
   static std::mt19937 random(static_cast<unsigned>(::getpid()) * 7919u +
                              static_cast<unsigned>(std::random_device{}()));
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    uint16_t port = static_cast<uint16_t>(20000 + random() % 40000);
+    // Below the kernel's ephemeral range (32768 up), which outgoing connections draw from.
+    uint16_t port = static_cast<uint16_t>(20000 + random() % 12000);
     if (PortFree(port, SOCK_STREAM) && PortFree(port + 1, SOCK_STREAM) &&
         PortFree(port + 3, SOCK_DGRAM)) {
       return port;
