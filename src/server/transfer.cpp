@@ -105,19 +105,24 @@ int32_t ReceiveAllWithin(const Socket& socket, void* buffer, uint32_t length, ui
   return Receive(socket, buffer, length, static_cast<int>(timeoutMs));
 }
 
-int64_t SendFileBlock(const Socket& socket, File& file, uint32_t length) {
-  Traffic().sendCalls.fetch_add(1, std::memory_order_relaxed);
+int64_t SendFileBlock(const Socket& socket, File& file, uint32_t length, uint32_t blocks) {
   BlockSigpipeInThisThread();
-  uint32_t total = 0;
-  while (total < length) {
-    ssize_t n = Sys().sendfile(socket.fd(), file.fd(), nullptr, length - total);
+  const uint64_t wanted = uint64_t{length} * blocks;
+  uint64_t total = 0;
+  bool ok = true;
+  while (total < wanted) {
+    ssize_t n = Sys().sendfile(socket.fd(), file.fd(), nullptr, wanted - total);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;  // the end of the file
+    if (n < 0) ok = false;
+    if (n <= 0) break;  // a failure, or the end of the file
     Traffic().bytesSent.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
-    total += static_cast<uint32_t>(n);
+    total += static_cast<uint64_t>(n);
   }
-  return total;
+  // SendAll counts a block as it begins it: all of them, or up to the one that failed or found
+  // the end of the file.
+  uint64_t begun = total == wanted ? blocks : std::min<uint64_t>(blocks, total / length + 1);
+  Traffic().sendCalls.fetch_add(static_cast<int32_t>(begun), std::memory_order_relaxed);
+  return ok ? static_cast<int64_t>(total) : -1;
 }
 
 FileBlockSender::~FileBlockSender() {

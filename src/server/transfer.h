@@ -37,12 +37,14 @@ int32_t ReceiveAll(const Socket& socket, void* buffer, uint32_t length);
 // As ReceiveAll, but also returns -1 when the whole block has not arrived within timeoutMs.
 int32_t ReceiveAllWithin(const Socket& socket, void* buffer, uint32_t length, uint32_t timeoutMs);
 
-// Sends length bytes of file, from its position (which advances), as one block straight from
-// the page cache to the socket, in one system call: counted as one SendAll call. Returns the
-// bytes sent: length, fewer when the file ends first (it shrank), or -1 when a send fails or
-// the file cannot be read (part of the block may have gone out then). The calling thread's
-// SIGPIPE is blocked from then on, as for FileBlockSender.
-int64_t SendFileBlock(const Socket& socket, File& file, uint32_t length);
+// Sends `blocks` blocks of `length` bytes of file, from its position (which advances), straight
+// from the page cache to the socket in as few system calls as the socket allows: counted as
+// one SendAll call per block (on a failure, the blocks begun). Several blocks in one call let
+// the socket build full-size segments. Returns the bytes sent: all of them, fewer when the file
+// ends first (it shrank), or -1 when a send fails or the file cannot be read (part of a block
+// may have gone out then). The calling thread's SIGPIPE is blocked from then on, as for
+// FileBlockSender.
+int64_t SendFileBlock(const Socket& socket, File& file, uint32_t length, uint32_t blocks = 1);
 
 // Sends blocks whose bytes come from a file without copying them through the process: Take
 // has the kernel fill a pipe from the file's pages, SendTaken empties the pipe into the
