@@ -1,5 +1,5 @@
-// The settings image (field by field, little-endian) and the settings file: short and long
-// files, read-only files, the setup dialog's path choice and saves that never half-write.
+// The settings image field by field and the settings file: short and long files, read-only
+// files, the setup dialog's path choice and saves that never half-write.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -26,9 +26,17 @@ std::string ReadAll(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-ServerSettings Sample() {
+std::string Text(const SettingsImage& image) { return std::string(image.begin(), image.end()); }
+
+unsigned Mode(const std::string& path) {
+  struct stat info {};
+  ::stat(path.c_str(), &info);
+  return info.st_mode & 0777;
+}
+
+ServerSettings Sample(uint16_t port = 40000) {
   ServerSettings s;
-  s.port = 40000;
+  s.port = port;
   s.clientLimit = 100;
   s.logLineLimit = -2;
   SetPathText(&s.videoFolder, "C:\\Video");
@@ -39,69 +47,32 @@ ServerSettings Sample() {
 }
 
 TEST(SettingsImageTest, FieldsArePackedLittleEndianInOrder) {
+  auto field = [](std::string text) { return text + std::string(255 - text.size(), '\0'); };
   SettingsImage image = EncodeSettings(Sample());
-  ASSERT_EQ(image.size(), 1026u);
-  EXPECT_EQ(image[0], 0x40);  // 40000 = 0x9C40
-  EXPECT_EQ(image[1], 0x9C);
-  EXPECT_EQ(image[2], 100);
-  EXPECT_EQ(image[3], 0);
-  EXPECT_EQ(image[4], 0xFE);  // -2
-  EXPECT_EQ(image[5], 0xFF);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&image[6])), "C:\\Video");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&image[261])), "/srv/music");
-  EXPECT_EQ(image[516 + 253], 'p');
-  EXPECT_EQ(image[516 + 254], 0);  // a 254-byte path ends in the field's last byte
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&image[771])), "/srv/fw.bin");
-
+  EXPECT_EQ(Text(image), std::string("\x40\x9C\x64\0\xFE\xFF", 6) + field("C:\\Video") +
+                             field("/srv/music") + field(std::string(254, 'p')) +
+                             field("/srv/fw.bin"));  // 40000, 100, -2, then four paths
   ServerSettings back;
   DecodeSettings(image.data(), image.size(), &back);
-  EXPECT_EQ(back.port, 40000);
-  EXPECT_EQ(back.logLineLimit, -2);
-  EXPECT_EQ(PathText(back.photoFolder), std::string(254, 'p'));
   EXPECT_EQ(EncodeSettings(back), image);
+
+  const uint8_t six[] = {0xD7, 0x11, 5, 0, 0xE8, 0x03};  // a short image changes what it covers
+  DecodeSettings(six, sizeof six, &back);
+  EXPECT_EQ(back.port, 4567);
+  EXPECT_EQ(back.clientLimit, 5);
+  EXPECT_EQ(back.logLineLimit, 1000);
+  EXPECT_EQ(PathText(back.videoFolder), "C:\\Video");
+  DecodeSettings(six + 5, 1, &back);
+  EXPECT_EQ(back.port, 0x1103);  // only the low byte was covered
+
+  PathField path;
+  path.fill('z');
+  EXPECT_EQ(PathText(path), std::string(255, 'z'));  // unterminated
+  SetPathText(&path, std::string(300, 'q'));
+  EXPECT_EQ(PathText(path), std::string(254, 'q'));  // cut to leave the last byte zero
 }
 
-TEST(SettingsImageTest, ShortImageChangesOnlyWhatItCovers) {
-  ServerSettings s = Sample();
-  const uint8_t six[] = {0xD7, 0x11, 5, 0, 0xE8, 0x03};
-  DecodeSettings(six, sizeof six, &s);
-  EXPECT_EQ(s.port, 4567);
-  EXPECT_EQ(s.clientLimit, 5);
-  EXPECT_EQ(s.logLineLimit, 1000);
-  EXPECT_EQ(PathText(s.videoFolder), "C:\\Video");
-  const uint8_t one[] = {0x01};
-  DecodeSettings(one, 1, &s);
-  EXPECT_EQ(s.port, 0x1101);  // only the low byte was covered
-}
-
-TEST(SettingsImageTest, UnterminatedAndOverlongPaths) {
-  PathField field;
-  field.fill('z');
-  EXPECT_EQ(PathText(field).size(), 255u);
-  SetPathText(&field, std::string(300, 'q'));
-  EXPECT_EQ(PathText(field), std::string(254, 'q'));
-}
-
-TEST(SettingsFileTest, SaveAndLoadRoundTripKeepingBytesBeyondTheImage) {
-  TempDir dir;
-  std::string tail = "trailing bytes";
-  std::string path = dir.Write("sv.dat", std::string(1026, '\0') + tail).string();
-  ::chmod(path.c_str(), 0640);
-  ASSERT_TRUE(SaveSettingsFile(path, Sample()).ok());
-  std::string bytes = ReadAll(path);
-  ASSERT_EQ(bytes.size(), 1026u + tail.size());
-  EXPECT_EQ(bytes.substr(1026), tail);
-  struct stat info {};
-  ::stat(path.c_str(), &info);
-  EXPECT_EQ(info.st_mode & 0777, 0640u);
-  EXPECT_FALSE(std::filesystem::exists(path + ".saving"));
-
-  ServerSettings loaded;
-  ASSERT_TRUE(LoadSettingsFile(path, &loaded).ok());
-  EXPECT_EQ(EncodeSettings(loaded), EncodeSettings(Sample()));
-}
-
-TEST(SettingsFileTest, ShortFileGrowsOnSave) {
+TEST(SettingsFileTest, ShortMissingAndReadOnlyFiles) {
   TempDir dir;
   std::string path = dir.Write("sv.dat", "\x01\x02").string();
   ServerSettings s = Sample();
@@ -109,152 +80,90 @@ TEST(SettingsFileTest, ShortFileGrowsOnSave) {
   EXPECT_EQ(s.port, 0x0201);
   EXPECT_EQ(s.clientLimit, 100);  // beyond the file: kept
   ASSERT_TRUE(SaveSettingsFile(path, s).ok());
-  EXPECT_EQ(ReadAll(path).size(), 1026u);
-}
+  EXPECT_EQ(ReadAll(path).size(), 1026u);  // grown
 
-TEST(SettingsFileTest, MissingAndReadOnlyFilesFailWithThePlatformText) {
-  TempDir dir;
-  ServerSettings s = Sample();
-  Status status = LoadSettingsFile((dir.path() / "none.dat").string(), &s);
-  EXPECT_EQ(status.text, "No such file or directory");
-  EXPECT_FALSE(SaveSettingsFile((dir.path() / "none.dat").string(), s).ok());
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "none.dat"));
-
-  std::string path = dir.Write("ro.dat", std::string(1026, '\0')).string();
-  ::chmod(path.c_str(), 0444);
-  status = LoadSettingsFile(path, &s);
-  EXPECT_EQ(status.text, "Permission denied");
+  s = Sample();
+  std::string none = (dir.path() / "none.dat").string();
+  EXPECT_EQ(LoadSettingsFile(none, &s).text, "No such file or directory");
+  EXPECT_FALSE(SaveSettingsFile(none, s).ok());
+  EXPECT_FALSE(std::filesystem::exists(none));
+  ::chmod(path.c_str(), 0444);  // owner write bit clear: both refused
+  EXPECT_EQ(LoadSettingsFile(path, &s).text, "Permission denied");
   EXPECT_EQ(s.port, 40000);  // unchanged by the failed load
-  EXPECT_FALSE(SaveSettingsFile(path, s).ok());
-  EXPECT_EQ(ReadAll(path), std::string(1026, '\0'));
-}
-
-TEST(SettingsFileTest, FailedWriteLeavesTheOldFileLoadable) {
-  TempDir dir;
-  std::string path = dir.Write("sv.dat", "").string();
-  ASSERT_TRUE(SaveSettingsFile(path, Sample()).ok());
   std::string before = ReadAll(path);
-  Sys().write = [](int, const void*, size_t) -> ssize_t {
-    errno = ENOSPC;
-    return -1;
-  };
-  ServerSettings changed = Sample();
-  changed.port = 1;
-  Status status = SaveSettingsFile(path, changed);
-  ResetSysCalls();
-  EXPECT_EQ(status.text, "No space left on device");
+  EXPECT_FALSE(SaveSettingsFile(path, s).ok());
   EXPECT_EQ(ReadAll(path), before);
-  EXPECT_FALSE(std::filesystem::exists(path + ".saving"));
 }
 
-std::atomic<int> g_writes{0};
-std::atomic<int> g_failWrite{-1};  // the write call (from 0) that fails
-std::atomic<bool> g_oneByteWrites{false};
-std::atomic<bool> g_failReads{false};
-std::atomic<bool> g_failCreate{false};
-std::string g_created;  // the path of the last file created; one thread only
+std::atomic<int> g_writes{0}, g_failWrite{-1};  // the write call (from 0) that fails
+std::atomic<bool> g_oneByteWrites{false}, g_failReads{false}, g_failCreate{false};
+std::string g_created;  // the last file created; one thread only
 
-ssize_t InjectedWrite(int fd, const void* data, size_t length) {
-  if (g_writes++ == g_failWrite.load()) {
-    errno = ENOSPC;
-    return -1;
-  }
-  return ::write(fd, data, g_oneByteWrites ? std::min<size_t>(length, 1) : length);
-}
-
-ssize_t InjectedRead(int fd, void* buffer, size_t length) {
-  if (g_failReads) {
-    errno = EIO;
-    return -1;
-  }
-  return ::read(fd, buffer, length);
-}
-
-int InjectedOpen(const char* path, int flags, unsigned mode) {
-  if (flags & O_CREAT) {
-    g_created = path;
-    if (g_failCreate) {
-      errno = EDQUOT;
-      return -1;
-    }
-  }
-  return ::open(path, flags, static_cast<mode_t>(mode));
-}
-
-class SettingsSaveFaultTest : public ::testing::Test {
+class SettingsSaveTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Sys().write = InjectedWrite;
-    Sys().read = InjectedRead;
-    Sys().open = InjectedOpen;
+    Sys().write = [](int fd, const void* data, size_t length) -> ssize_t {
+      errno = ENOSPC;
+      if (g_writes++ == g_failWrite) return -1;
+      return ::write(fd, data, g_oneByteWrites ? std::min<size_t>(length, 1) : length);
+    };
+    Sys().read = [](int fd, void* buffer, size_t length) -> ssize_t {
+      errno = EIO;
+      return g_failReads ? -1 : ::read(fd, buffer, length);
+    };
+    Sys().open = [](const char* path, int flags, unsigned mode) {
+      if (flags & O_CREAT) g_created = path;
+      errno = EDQUOT;
+      return flags & O_CREAT && g_failCreate ? -1 : ::open(path, flags, mode_t(mode));
+    };
     // An old file with bytes beyond the image and its own permission bits.
-    path_ = dir_.Write("sv.dat", std::string(1026, '\0') + tail_).string();
-    ::chmod(path_.c_str(), 0640);
+    ::chmod(dir_.Write("sv.dat", std::string(1026, '\0') + tail_).c_str(), 0640);
     ASSERT_TRUE(SaveSettingsFile(path_, Sample()).ok());
     before_ = ReadAll(path_);
+  }
+  void TearDown() override { ResetSysCalls(); }
+
+  TempDir dir_;
+  const std::string tail_ = std::string(20000, 't'), path_ = (dir_.path() / "sv.dat").string();
+  std::string before_;
+};
+
+TEST_F(SettingsSaveTest, EveryFailedStepLeavesTheOldFileWholeAndLoadable) {
+  for (auto [step, failWrite, failReads, failCreate, text] :
+       std::vector<std::tuple<std::string, int, bool, bool, std::string>>{
+           {"creating the temporary file (EDQUOT)", -1, false, true, "Disk quota exceeded"},
+           {"writing the image (ENOSPC)", 0, false, false, "No space left on device"},
+           {"writing the old tail (ENOSPC)", 1, false, false, "No space left on device"},
+           {"reading the old tail (EIO)", -1, true, false, "Input/output error"}}) {
     g_writes = 0;
-  }
-  void TearDown() override {
-    ResetSysCalls();
+    g_failWrite = failWrite;
+    g_failReads = failReads;
+    g_failCreate = failCreate;
+    Status status = SaveSettingsFile(path_, Sample(1234));
     g_failWrite = -1;
-    g_oneByteWrites = g_failReads = g_failCreate = false;
-  }
-  // The save failed with text and left the old file as it was, loadable, with no temporary.
-  void ExpectOldFileWhole(const Status& status, const std::string& text) {
-    EXPECT_FALSE(status.ok());
-    EXPECT_EQ(status.text, text);
-    EXPECT_EQ(ReadAll(path_), before_);
-    struct stat info {};
-    ::stat(path_.c_str(), &info);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
-    EXPECT_FALSE(std::filesystem::exists(path_ + ".saving"));
+    g_failReads = g_failCreate = false;
+    EXPECT_EQ(status.text, text) << step;
+    EXPECT_EQ(ReadAll(path_), before_) << step;
+    EXPECT_EQ(Mode(path_), 0640u);
+    EXPECT_FALSE(std::filesystem::exists(path_ + ".saving")) << step;
     ServerSettings loaded;
     ASSERT_TRUE(LoadSettingsFile(path_, &loaded).ok());
     EXPECT_EQ(EncodeSettings(loaded), EncodeSettings(Sample()));
-  }
-  static ServerSettings Changed() {
-    ServerSettings s = Sample();
-    s.port = 1234;
-    return s;
-  }
-
-  TempDir dir_;
-  const std::string tail_ = std::string(20000, 't');
-  std::string path_, before_;
-};
-
-TEST_F(SettingsSaveFaultTest, EveryFailedStepLeavesTheOldFileWhole) {
-  g_failCreate = true;  // the temporary file cannot be made
-  Status status = SaveSettingsFile(path_, Changed());
-  g_failCreate = false;
-  ExpectOldFileWhole(status, "Disk quota exceeded");
-  g_writes = 0;
-  g_failWrite = 1;  // the image is written; copying the old tail fails
-  status = SaveSettingsFile(path_, Changed());
-  g_failWrite = -1;
-  ExpectOldFileWhole(status, "No space left on device");
-  g_failReads = true;  // the old tail cannot be read
-  status = SaveSettingsFile(path_, Changed());
-  g_failReads = false;
-  ExpectOldFileWhole(status, "Input/output error");
-  for (const char* step : {"creating the temporary file (EDQUOT)", "writing the old tail (ENOSPC)",
-                           "reading the old tail (EIO)"}) {
     test::RecordFault("settings save fails", step,
                       "old file whole and loadable, no temporary left");
   }
 }
 
-TEST_F(SettingsSaveFaultTest, SaveWritesBesideTheFileAndSurvivesShortWritesAndLeftovers) {
+TEST_F(SettingsSaveTest, SaveWritesBesideTheFileAndSurvivesShortWritesAndLeftovers) {
   dir_.Write("sv.dat.saving", "left by a save that was cut short");
   g_oneByteWrites = true;
-  ASSERT_TRUE(SaveSettingsFile(path_, Changed()).ok());
+  Status status = SaveSettingsFile(path_, Sample(1234));
+  g_oneByteWrites = false;
+  ASSERT_TRUE(status.ok());
   EXPECT_EQ(g_created, path_ + ".saving");  // beside the settings file: the rename stays there
-  SettingsImage image = EncodeSettings(Changed());
-  EXPECT_EQ(ReadAll(path_), std::string(image.begin(), image.end()) + tail_);
+  EXPECT_EQ(ReadAll(path_), Text(EncodeSettings(Sample(1234))) + tail_);
   EXPECT_FALSE(std::filesystem::exists(path_ + ".saving"));
-  struct stat info {};
-  ::stat(path_.c_str(), &info);
-  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  EXPECT_EQ(Mode(path_), 0640u);
   test::RecordFault("settings save: 1-byte writes, a leftover temporary", "the whole save",
                     "saved whole beside the file, old tail and mode bits kept");
 }
@@ -262,57 +171,39 @@ TEST_F(SettingsSaveFaultTest, SaveWritesBesideTheFileAndSurvivesShortWritesAndLe
 TEST(SettingsFileTest, MissingFileIsCreatedWithDefaults) {
   TempDir dir;
   std::filesystem::create_directories(dir.path() / "home/Music");
-  std::string home = (dir.path() / "home").string();
+  std::string home = (dir.path() / "home").string(), path = (dir.path() / "sv.dat").string();
   ::setenv("HOME", home.c_str(), 1);
   ::unsetenv("XDG_CONFIG_HOME");
-  std::string path = (dir.path() / "sv.dat").string();
   ServerSettings s;
   ASSERT_TRUE(LoadOrCreateSettingsFile(path, &s).ok());
-  EXPECT_EQ(s.port, 4567);
-  EXPECT_EQ(s.clientLimit, 1);
-  EXPECT_EQ(s.logLineLimit, 1000);
+  EXPECT_EQ(std::vector<int>({s.port, s.clientLimit, s.logLineLimit}),
+            std::vector<int>({4567, 1, 1000}));
   EXPECT_EQ(PathText(s.audioFolder), home + "/Music");
-  EXPECT_EQ(PathText(s.videoFolder), "");  // no Videos folder
-  EXPECT_EQ(PathText(s.firmwareFile), "");
+  EXPECT_EQ(PathText(s.videoFolder) + PathText(s.firmwareFile), "");  // no Videos folder
   EXPECT_EQ(ReadAll(path).size(), 1026u);
-  // An existing file is loaded, not replaced.
   s.port = 9;
   ASSERT_TRUE(SaveSettingsFile(path, s).ok());
-  ServerSettings again;
-  ASSERT_TRUE(LoadOrCreateSettingsFile(path, &again).ok());
-  EXPECT_EQ(again.port, 9);
+  ASSERT_TRUE(LoadOrCreateSettingsFile(path, &s).ok());  // an existing file is loaded, not replaced
+  EXPECT_EQ(s.port, 9);
 }
 
 TEST(SettingsFileTest, PathChoicePrefersTheCurrentDirectoryThenTheRememberedFile) {
   TempDir dir;
-  std::filesystem::path first = dir.path() / "first";
-  std::filesystem::path empty = dir.path() / "empty";
-  std::filesystem::path second = dir.path() / "second";
-  std::filesystem::create_directories(empty);
-  ServerSettings s = Sample();
-  dir.Write("first/sv.dat", std::string(1026, '\0'));
-  ASSERT_TRUE(SaveSettingsFile((first / "sv.dat").string(), s).ok());
-  s.port = 2222;
-  dir.Write("second/sv.dat", std::string(1026, '\0'));
-  ASSERT_TRUE(SaveSettingsFile((second / "sv.dat").string(), s).ok());
-
+  std::filesystem::create_directories(dir.path() / "empty");
+  for (auto [name, port] : {std::pair{"first", 40000}, {"second", 2222}}) {
+    std::string path = dir.Write(std::string(name) + "/sv.dat", std::string(1026, '\0')).string();
+    ASSERT_TRUE(SaveSettingsFile(path, Sample(uint16_t(port))).ok());
+  }
   std::filesystem::path home = std::filesystem::current_path();
-  std::filesystem::current_path(first);
-  ServerSettings loaded;
-  ASSERT_TRUE(LoadSettingsWithPathChoice(&loaded).ok());
-  EXPECT_EQ(loaded.port, 40000);
-  EXPECT_EQ(RememberedSettingsPath(), (first / "sv.dat").string());
-
-  std::filesystem::current_path(empty);  // no settings file here: the remembered one is used
-  loaded.port = 0;
-  ASSERT_TRUE(LoadSettingsWithPathChoice(&loaded).ok());
-  EXPECT_EQ(loaded.port, 40000);
-  EXPECT_EQ(RememberedSettingsPath(), (first / "sv.dat").string());
-
-  std::filesystem::current_path(second);  // a file here becomes the remembered one
-  ASSERT_TRUE(LoadSettingsWithPathChoice(&loaded).ok());
-  EXPECT_EQ(loaded.port, 2222);
-  EXPECT_EQ(RememberedSettingsPath(), (second / "sv.dat").string());
+  // No settings file in "empty": the remembered one is used; a file found becomes remembered.
+  for (auto [cwd, port, remembered] : std::vector<std::tuple<std::string, int, std::string>>{
+           {"first", 40000, "first"}, {"empty", 40000, "first"}, {"second", 2222, "second"}}) {
+    std::filesystem::current_path(dir.path() / cwd);
+    ServerSettings loaded;
+    ASSERT_TRUE(LoadSettingsWithPathChoice(&loaded).ok());
+    EXPECT_EQ(loaded.port, port) << cwd;
+    EXPECT_EQ(RememberedSettingsPath(), (dir.path() / remembered / "sv.dat").string());
+  }
   std::filesystem::current_path(home);
 }
 

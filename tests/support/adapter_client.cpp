@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,13 +13,7 @@
 namespace rureza::test {
 namespace {
 
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
+sockaddr_in Loopback(uint16_t port) { return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}}; }
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -28,21 +21,27 @@ int64_t NowMs() {
       .count();
 }
 
-// Waits for input; false on time-out.
+// Waits for input until deadline; false on time-out.
 bool WaitInput(int fd, int64_t deadline) {
-  for (;;) {
-    int64_t left = deadline - NowMs();
-    if (left <= 0) return false;
+  for (int64_t left; (left = deadline - NowMs()) > 0;) {
     pollfd item{fd, POLLIN, 0};
     int n = ::poll(&item, 1, static_cast<int>(left));
     if (n > 0) return true;
     if (n < 0 && errno != EINTR) return false;
   }
+  return false;
+}
+
+// One recv, retried on EINTR, once input is there: -2 when the deadline passes first.
+ssize_t ReceiveBy(int fd, char* into, size_t n, int64_t deadline) {
+  for (;;) {
+    if (!WaitInput(fd, deadline)) return -2;
+    ssize_t r = ::recv(fd, into, n, 0);
+    if (r >= 0 || errno != EINTR) return r;
+  }
 }
 
 }  // namespace
-
-AdapterClient::~AdapterClient() { Close(); }
 
 AdapterClient::AdapterClient(AdapterClient&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
@@ -57,21 +56,15 @@ AdapterClient& AdapterClient::operator=(AdapterClient&& other) noexcept {
 bool AdapterClient::Connect(uint16_t port, int timeoutMs) {
   Close();
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd_ < 0) return false;
   sockaddr_in address = Loopback(port);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS) {
-      Close();
-      return false;
-    }
-    pollfd item{fd_, POLLOUT, 0};
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::poll(&item, 1, timeoutMs) != 1 ||
-        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-      Close();
-      return false;
-    }
+  pollfd item{fd_, POLLOUT, 0};
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (fd_ < 0 || (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+                  (errno != EINPROGRESS || ::poll(&item, 1, timeoutMs) != 1 ||
+                   ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0))) {
+    Close();
+    return false;
   }
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
   return true;
@@ -80,8 +73,7 @@ bool AdapterClient::Connect(uint16_t port, int timeoutMs) {
 bool AdapterClient::SendBlock(std::string_view text) { return SendRaw(Block(text)); }
 
 bool AdapterClient::SendRaw(std::string_view bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
+  for (size_t sent = 0; sent < bytes.size();) {
     ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -92,12 +84,9 @@ bool AdapterClient::SendRaw(std::string_view bytes) {
 
 std::optional<std::string> AdapterClient::ReadExact(size_t n, int timeoutMs) {
   std::string data(n, '\0');
-  size_t got = 0;
   int64_t deadline = NowMs() + timeoutMs;
-  while (got < n) {
-    if (!WaitInput(fd_, deadline)) return std::nullopt;
-    ssize_t r = ::recv(fd_, data.data() + got, n - got, 0);
-    if (r < 0 && errno == EINTR) continue;
+  for (size_t got = 0; got < n;) {
+    ssize_t r = ReceiveBy(fd_, data.data() + got, n - got, deadline);
     if (r <= 0) return std::nullopt;
     got += static_cast<size_t>(r);
   }
@@ -109,9 +98,8 @@ std::optional<std::string> AdapterClient::ReadToClose(int timeoutMs, size_t maxB
   char chunk[65536];
   int64_t deadline = NowMs() + timeoutMs;
   for (;;) {
-    if (!WaitInput(fd_, deadline)) return std::nullopt;
-    ssize_t r = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (r < 0 && errno == EINTR) continue;
+    ssize_t r = ReceiveBy(fd_, chunk, sizeof chunk, deadline);
+    if (r == -2) return std::nullopt;
     if (r <= 0) return data;
     data.append(chunk, static_cast<size_t>(r));
     if (data.size() > maxBytes) return std::nullopt;
@@ -128,22 +116,16 @@ bool AdapterClient::SilentFor(int ms) {
   return ::poll(&item, 1, ms) == 0;
 }
 
-void AdapterClient::ShutdownWrite() {
-  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
-}
+void AdapterClient::ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
 
 void AdapterClient::Reset() {
-  if (fd_ < 0) return;
   linger option{1, 0};
   ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
   Close();
 }
 
 void AdapterClient::Close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
 }
 
 std::string Block(std::string_view text) {
@@ -154,20 +136,18 @@ std::string Block(std::string_view text) {
 
 std::optional<std::string> Probe(uint16_t port, std::string_view payload, int timeoutMs) {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::nullopt;
   sockaddr_in address = Loopback(port);
-  std::optional<std::string> answer;
+  pollfd item{fd, POLLIN, 0};
+  char buffer[65536];
+  ssize_t n = -1;
   if (::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&address),
-               sizeof address) == static_cast<ssize_t>(payload.size())) {
-    pollfd item{fd, POLLIN, 0};
-    if (::poll(&item, 1, timeoutMs) == 1) {
-      char buffer[65536];
-      ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-      if (n >= 0) answer = std::string(buffer, static_cast<size_t>(n));
-    }
+               sizeof address) == static_cast<ssize_t>(payload.size()) &&
+      ::poll(&item, 1, timeoutMs) == 1) {
+    n = ::recv(fd, buffer, sizeof buffer, 0);
   }
   ::close(fd);
-  return answer;
+  if (n < 0) return std::nullopt;
+  return std::string(buffer, static_cast<size_t>(n));
 }
 
 }  // namespace rureza::test

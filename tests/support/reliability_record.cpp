@@ -10,24 +10,19 @@
 namespace rureza::test {
 namespace {
 
-// Tabs and line ends would break the record's columns.
-std::string Field(std::string_view text) {
-  std::string field(text);
-  for (char& c : field) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  return field;
-}
-
 void Append(const char* file, std::initializer_list<std::string_view> fields) {
   const char* dir = std::getenv("RUREZA_RELIABILITY_DIR");
   if (!dir || !*dir) return;
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string line = test ? std::string(test->test_suite_name()) + "." + test->name() : "-";
-  for (std::string_view field : fields) line += "\t" + Field(field);
-  line += "\n";
-  std::string path = std::string(dir) + "/" + file;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  for (std::string_view field : fields) {
+    line += '\t';
+    // Tabs and line ends would break the columns.
+    for (char c : field) line += c == '\t' || c == '\n' || c == '\r' ? ' ' : c;
+  }
+  line += '\n';
+  int fd = ::open((std::string(dir) + "/" + file).c_str(),
+                  O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;
   [[maybe_unused]] ssize_t written = ::write(fd, line.data(), line.size());
   ::close(fd);
@@ -50,19 +45,12 @@ void RecordFigure(std::string_view name, std::string_view value) {
 std::string Printable(std::string_view bytes, size_t maxLength) {
   std::string text;
   for (unsigned char c : bytes) {
-    if (c >= 0x20 && c < 0x7f && c != '\\') {
-      text += static_cast<char>(c);
-    } else if (c == '\\') {
-      text += "\\\\";
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      text += escaped;
-    }
-    if (text.size() >= maxLength) {
-      text += "...";
-      break;
-    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+    text += c == '\\'               ? std::string("\\\\")
+            : c >= 0x20 && c < 0x7f ? std::string(1, static_cast<char>(c))
+                                    : std::string(escaped);
+    if (text.size() >= maxLength) return text + "...";
   }
   return text;
 }

@@ -1,10 +1,10 @@
 #include "support/test_server.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -37,21 +37,6 @@ void CapturingSink::Clear() {
   ++clears_;
 }
 
-std::vector<std::string> CapturingSink::Lines() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return lines_;
-}
-
-std::vector<std::string> CapturingSink::AllLines() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return all_;
-}
-
-int CapturingSink::clears() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return clears_;
-}
-
 bool CapturingSink::WaitForLine(const std::string& text, int timeoutMs) const {
   return WaitFor([&](const std::string& line) { return line == text; }, timeoutMs);
 }
@@ -59,19 +44,13 @@ bool CapturingSink::WaitForLine(const std::string& text, int timeoutMs) const {
 bool CapturingSink::WaitFor(const std::function<bool(const std::string&)>& pred,
                             int timeoutMs) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  return added_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    for (const std::string& line : all_) {
-      if (pred(line)) return true;
-    }
-    return false;
-  });
+  return added_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [&] { return std::any_of(all_.begin(), all_.end(), pred); });
 }
 
 int CapturingSink::Count(const std::string& text) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  int n = 0;
-  for (const std::string& line : all_) n += line == text;
-  return n;
+  return static_cast<int>(std::count(all_.begin(), all_.end(), text));
 }
 
 void CapturingSink::Reset() {
@@ -85,14 +64,15 @@ namespace {
 
 bool PortFree(uint16_t port, int type) {
   int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_ANY)}, {}};
+  bool free = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   ::close(fd);
   return free;
+}
+
+int CountEntries(const char* folder) {
+  auto entries = std::filesystem::directory_iterator(folder);
+  return static_cast<int>(std::distance(begin(entries), end(entries)));
 }
 
 }  // namespace
@@ -101,7 +81,7 @@ uint16_t FreeBasePort() {
   static std::mt19937 random(static_cast<unsigned>(::getpid()) * 7919u +
                              static_cast<unsigned>(std::random_device{}()));
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    // Below the kernel's ephemeral range (32768 up), which outgoing connections draw from.
+    // Below the ephemeral range (32768 up), which outgoing connections draw from.
     uint16_t port = static_cast<uint16_t>(20000 + random() % 12000);
     if (PortFree(port, SOCK_STREAM) && PortFree(port + 1, SOCK_STREAM) &&
         PortFree(port + 3, SOCK_DGRAM)) {
@@ -114,9 +94,8 @@ uint16_t FreeBasePort() {
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "rureza-test-XXXXXX").string();
-  char* made = ::mkdtemp(pattern.data());
-  if (!made) throw std::runtime_error("mkdtemp failed");
-  path_ = made;
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
 }
 
 TempDir::~TempDir() {
@@ -130,8 +109,7 @@ std::filesystem::path TempDir::Write(const std::string& relative,
                                      const std::string& content) const {
   std::filesystem::path full = path_ / relative;
   std::filesystem::create_directories(full.parent_path());
-  std::ofstream out(full, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  std::ofstream(full, std::ios::binary | std::ios::trunc) << content;
   return full;
 }
 
@@ -141,31 +119,16 @@ std::string PatternBytes(size_t n, size_t offset) {
   return bytes;
 }
 
-int OpenDescriptorCount() {
-  int n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++n;
-  }
-  return n;
-}
-
-int TaskCount() {
-  int n = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/task")) {
-    ++n;
-  }
-  return n;
-}
+int OpenDescriptorCount() { return CountEntries("/proc/self/fd"); }
+int TaskCount() { return CountEntries("/proc/self/task"); }
 
 void ServerTest::SetUp() {
   ASSERT_TRUE(WaitForThreadsToEnd(10000)) << "threads of an earlier test still run";
   baselineDescriptors_ = OpenDescriptorCount();
   log_ = std::make_shared<CapturingSink>();
   SetLogSink(log_);
-  std::filesystem::create_directories(video());
-  std::filesystem::create_directories(audio());
-  std::filesystem::create_directories(photo());
+  for (const auto& folder : {video(), audio(), photo()})
+    std::filesystem::create_directories(folder);
   settings_.port = FreeBasePort();
   settings_.clientLimit = 10;
   settings_.logLineLimit = 10000;
@@ -183,9 +146,7 @@ void ServerTest::Start() {
            line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0;
   }));
   std::shared_ptr<ServerRun> run = CurrentRun();
-  ASSERT_TRUE(run);
-  ASSERT_TRUE(run->WaitForListenerOpened(10000));
-  ASSERT_TRUE(run->WaitForDiscoveryOpened(10000));
+  ASSERT_TRUE(run && run->WaitForListenerOpened(10000) && run->WaitForDiscoveryOpened(10000));
 }
 
 void ServerTest::Stop() { StopServer(); }
