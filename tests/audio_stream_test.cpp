@@ -1,7 +1,7 @@
 // Audio streams through the live server: the length block and the file byte for byte, seeks
-// steered over the control port, Stop, the server's stop, and files that are not served.
+// steered over the control port, Stop, the server's stop, read errors and refused files.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <sys/sendfile.h>
 
 #include <atomic>
 #include <cerrno>
@@ -10,6 +10,7 @@
 #include "delivery/stream_blocks.h"
 #include "platform/syscalls.h"
 #include "server/activity_log.h"
+#include "support/delivery_support.h"
 #include "support/stream_test.h"
 
 namespace rureza {
@@ -18,46 +19,20 @@ namespace {
 using test::AdapterClient;
 using test::Command;
 using test::kBlock;
-using test::kLongReadMs;
 
 // Longer than the connection's buffers hold, so the stream waits while the test does not read;
-// the tail (length mod 32768) is 12345 bytes.
+// its tail (length mod 32768) is 12345 bytes.
 constexpr size_t kLong = 6 * 1024 * 1024 + 12345;
+
+std::atomic<bool> g_failSendfile{false};
 
 class AudioStreamTest : public test::StreamTest {
  protected:
   void TearDown() override {
     test::StreamTest::TearDown();
     ResetSysCalls();
+    test::ResetFileFaults();
   }
-
-  // Starts the server and plays a long file up to its length block.
-  AdapterClient PlayLong() {
-    Start();
-    song_ = Media("audio/long.mp3", test::OffsetBytes(kLong));
-    AdapterClient client = Play('1', "long.mp3");
-    EXPECT_EQ(client.ReadExact(256), LengthBlock(int32_t(kLong)));
-    return client;
-  }
-
-  // Fast forward to target; returns once the control thread has taken it.
-  void FastForward(AdapterClient& control, size_t target) {
-    ASSERT_TRUE(control.SendRaw(Command("<8", std::to_string(target))));
-    ASSERT_TRUE(log_->WaitForLine("Fastforward...."));
-  }
-
-  // data must be the file's first whole blocks, then (unless target is 0) all the file from
-  // target on.
-  void Expect(const std::string& data, size_t target = 0) {
-    size_t rest = target ? kLong - target : 0;
-    ASSERT_GE(data.size(), rest);
-    size_t prefix = data.size() - rest;
-    EXPECT_EQ(prefix % kBlock, 0u);
-    EXPECT_LT(prefix, kLong);
-    EXPECT_TRUE(data == song_.substr(0, prefix) + song_.substr(kLong - rest)) << prefix;
-  }
-
-  std::string song_;
 };
 
 TEST_F(AudioStreamTest, PlaysTheLengthBlockThenTheFileInBlocksAndTail) {
@@ -70,109 +45,86 @@ TEST_F(AudioStreamTest, PlaysTheLengthBlockThenTheFileInBlocksAndTail) {
   }
 }
 
-TEST_F(AudioStreamTest, FastForwardHoldsUntilPlayAndThenSendsAllTheRestFromTheTarget) {
-  AdapterClient client = PlayLong();
-  AdapterClient control = Control();
-  ASSERT_TRUE(control.SendRaw(Command(">4")));  // no "<": not a command
-  // More is left after the last whole block than the file's own tail.
-  const size_t target = kLong - 5 * kBlock - 20000;
-  FastForward(control, target);
-  std::string before = test::ReadUntilQuiet(client);
-  EXPECT_TRUE(before == song_.substr(0, before.size()));
-  ASSERT_TRUE(control.SendRaw(Command("<3")));
-  Expect(before + client.ReadToClose(kLongReadMs).value_or(""), target);
-}
+enum Action { kNothing, kPlay, kStop, kCloseControl, kStopServer, kFailReads };
 
-TEST_F(AudioStreamTest, FastForwardIntoTheLastPartialBlockSendsTheTailFromTheTarget) {
-  AdapterClient client = PlayLong();
-  AdapterClient control = Control();
-  FastForward(control, kLong - 1000);
-  Expect(client.ReadToClose(kLongReadMs).value_or(""), kLong - 1000);
-}
-
-TEST_F(AudioStreamTest, StopFromTheAdapterEndsTheStream) {
-  AdapterClient client = PlayLong();
-  AdapterClient control = Control();
-  ASSERT_TRUE(control.SendRaw(Command("<4")));
-  ASSERT_TRUE(WaitForThreads(kRunThreads + 1));  // the control thread ended on Stop
-  Expect(client.ReadToClose(kLongReadMs).value_or(""));
-}
-
-// Also: a closed control connection ends the control thread, and the stream plays on.
-TEST_F(AudioStreamTest, WaitForPlayAlsoEndsOnStopOnTheControlThreadsEndAndOnServerStop) {
-  for (int way = 0; way < 3; ++way) {
-    AdapterClient client = PlayLong();
-    AdapterClient control = Control();
-    const size_t target = kLong - 3 * kBlock - 7;
-    FastForward(control, target);
-    std::string data = test::ReadUntilQuiet(client);
-    if (way == 0) control.SendRaw(Command("<4"));
-    if (way == 1) control.Close();
-    if (way == 2) Stop();
-    data += client.ReadToClose(kLongReadMs).value_or("");
-    Expect(data, way == 1 ? target : 0);  // without control the stream plays on
+TEST_F(AudioStreamTest, SeeksStopsAndErrorsEndWithTheRightBytes) {
+  // The file's reads can be made to fail (sendfile sends the blocks, a splice the tail).
+  test::FailFileReadsAfter(-1);
+  Sys().sendfile = [](int out, int in, off_t* offset, size_t count) -> ssize_t {
+    if (!g_failSendfile) return ::sendfile(out, in, offset, count);
+    errno = EIO;
+    return -1;
+  };
+  const size_t near = kLong - 3 * kBlock - 7;
+  struct {
+    size_t target;  // of a fast forward; 0: none
+    Action action;
+    size_t from;   // the file from here to its end ends the reply (0: nothing)
+    size_t extra;  // the part of a block that follows the whole blocks from the start
+  } const cases[] = {
+      {0, kStop, 0, 0},
+      {0, kStopServer, 0, kLong % kBlock},  // a tail's worth
+      {0, kFailReads, 0, 0},
+      // Into the last partial block: the tail from the target, at once.
+      {kLong - 1000, kNothing, kLong - 1000, 0},
+      // Held until Play, then all the rest: more than the file's own tail after the blocks.
+      {kLong - 5 * kBlock - 20000, kPlay, kLong - 5 * kBlock - 20000, 0},
+      {near, kStop, 0, 0},
+      {near, kCloseControl, near, 0},  // without control the stream plays on
+      {near, kStopServer, 0, 0}};
+  for (const auto& [target, action, from, extra] : cases) {
+    SCOPED_TRACE(testing::Message() << target << " " << action);
+    Start();
+    const std::string song = Media("audio/long.mp3", test::OffsetBytes(kLong));
+    AdapterClient client = Play('1', "long.mp3");
+    EXPECT_EQ(client.ReadExact(256), LengthBlock(int32_t(kLong)));
+    // Without a control connection, the server's stop ends its control thread's wait.
+    AdapterClient control = target > 0 || action == kStop ? Control() : AdapterClient();
+    ASSERT_TRUE(!control.connected() || control.SendRaw(Command(">4")));  // not a command
+    std::string data;
+    if (target > 0) {
+      ASSERT_TRUE(control.SendRaw(Command("<8", std::to_string(target))));
+      ASSERT_TRUE(log_->WaitForLine("Fastforward...."));
+      if (action != kNothing) data = test::ReadUntilQuiet(client);
+      EXPECT_TRUE(data == song.substr(0, data.size()));
+    }
+    if (action == kPlay || action == kStop) {
+      ASSERT_TRUE(control.SendRaw(Command(action == kPlay ? "<3" : "<4")));
+    }
+    if (action == kStop && target == 0) {
+      EXPECT_TRUE(WaitForThreads(kRunThreads + 1));  // the control thread ended on Stop
+    }
+    if (action == kCloseControl) control.Close();
+    if (action == kStopServer) Stop();
+    if (action == kFailReads) {
+      test::FailFileReadsAfter(0);
+      g_failSendfile = true;
+    }
+    data += client.ReadToClose(test::kLongReadMs).value_or("");
+    const size_t rest = from ? kLong - from : 0, prefix = data.size() - std::min(rest, data.size());
+    EXPECT_EQ(prefix % kBlock, extra);
+    EXPECT_LT(prefix, kLong);
+    EXPECT_TRUE(data == song.substr(0, prefix) + song.substr(kLong - rest)) << prefix;
+    if (action == kStopServer && !control.connected()) {
+      EXPECT_TRUE(log_->WaitForLine("System Error 2004! Please Contact to Developers!"));
+    }
+    // The control thread is gone with the stream.
+    EXPECT_TRUE(WaitForThreads(action == kStopServer ? 0 : kRunThreads));
     Stop();
+    test::FailFileReadsAfter(-1);
+    g_failSendfile = false;
     log_->Reset();
   }
-}
-
-TEST_F(AudioStreamTest, ServerStopInTheMiddleSendsATailAndEnds) {
-  AdapterClient client = PlayLong();
-  Stop();
-  EXPECT_TRUE(log_->WaitForLine("System Error 2004! Please Contact to Developers!"));
-  std::string data = client.ReadToClose(kLongReadMs).value_or("");
-  EXPECT_EQ(data.size() % kBlock, kLong % kBlock);
-  EXPECT_TRUE(data.size() < kLong && data == song_.substr(0, data.size()));
-}
-
-std::atomic<bool> g_failReads{false};
-
-TEST_F(AudioStreamTest, ReadErrorEndsTheStreamThroughItsEndSteps) {
-  static decltype(Sys().read) s_real;
-  s_real = Sys().read;
-  Sys().read = [](int fd, void* buffer, size_t length) -> ssize_t {
-    if (!g_failReads.load()) return s_real(fd, buffer, length);
-    errno = EIO;
-    return -1;
-  };
-  // The stream's blocks go from the file by sendfile, and its tail by splice: these read too.
-  static decltype(Sys().sendfile) s_realSendfile;
-  s_realSendfile = Sys().sendfile;
-  Sys().sendfile = [](int out, int in, off_t* offset, size_t count) -> ssize_t {
-    if (!g_failReads.load()) return s_realSendfile(out, in, offset, count);
-    errno = EIO;
-    return -1;
-  };
-  static decltype(Sys().splice) s_realSplice;
-  s_realSplice = Sys().splice;
-  Sys().splice = [](int in, loff_t* inOffset, int out, loff_t* outOffset, size_t length,
-                    unsigned flags) -> ssize_t {
-    struct stat info {};
-    bool fromFile = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode);
-    if (!fromFile || !g_failReads.load()) {
-      return s_realSplice(in, inOffset, out, outOffset, length, flags);
-    }
-    errno = EIO;
-    return -1;
-  };
-  AdapterClient client = PlayLong();
-  g_failReads = true;
-  Expect(client.ReadToClose(kLongReadMs).value_or(""));  // no tail after the error
-  g_failReads = false;
-  EXPECT_TRUE(WaitForThreads(kRunThreads));  // and its control thread is gone with it
 }
 
 TEST_F(AudioStreamTest, FilesThatCannotBeServedAreLoggedUncountedAndNothingIsSent) {
   Start();
   std::filesystem::create_directories(audio() / "folder.mp3");
-  media_.Write("audio/huge.mp3", "");
-  std::filesystem::resize_file(audio() / "huge.mp3", uint64_t{1} << 31);  // sparse
-  media_.Write("audio/big.mp3", "");
-  std::filesystem::resize_file(audio() / "big.mp3", (uint64_t{1} << 31) - 1);
+  test::MakeSparseFile(audio() / "huge.mp3", uint64_t{1} << 31);
+  test::MakeSparseFile(audio() / "big.mp3", (uint64_t{1} << 31) - 1);
   for (std::string name : {"missing.mp3", "folder.mp3", "huge.mp3"}) {
     int16_t before = LogLineCount();
-    AdapterClient client = Play('1', name);
-    EXPECT_TRUE(client.ClosedWithoutData());
+    EXPECT_TRUE(Play('1', name).ClosedWithoutData());
     EXPECT_TRUE(log_->WaitForLine("Can Not Open File : " + audio().string() + "\\" + name));
     // Connection, path and departure lines are counted; the play line and this one are not.
     EXPECT_TRUE(test::WaitUntil([&] { return LogLineCount() - before == 3; })) << name;

@@ -31,13 +31,15 @@ class MpegStreamTest : public test::StreamTest {
 
   std::string Part(size_t from, size_t to) const { return file_.substr(from, to - from); }
 
-  // The handshake of a file of whole blocks, not "RIFF", whose adapter wants the end.
-  void Handshake(AdapterClient& client, const std::string& scale) {
+  // The handshake of an adapter that wants the end, with its scale value: the first block from
+  // start, then the end position with the last block and the first again.
+  void Handshake(AdapterClient& client, const std::string& scale, size_t start = 0) {
     size_t tail = file_.size() - kBlock;
-    EXPECT_TRUE(client.ReadExact(256 + kBlock) == kZeroBlock + Part(0, kBlock));
+    EXPECT_TRUE(client.ReadExact(256 + kBlock) == kZeroBlock + Part(start, start + kBlock));
     ASSERT_TRUE(client.SendBlock("1"));
-    EXPECT_TRUE(client.ReadExact(256 + 2 * kBlock) ==
-                TailPositionBlock(uint32_t(tail)) + Part(tail, file_.size()) + Part(0, kBlock));
+    EXPECT_TRUE(client.ReadExact(256 + 2 * kBlock) == TailPositionBlock(uint32_t(tail)) +
+                                                          Part(tail, file_.size()) +
+                                                          Part(start, start + kBlock));
     ASSERT_TRUE(client.SendBlock(scale));
   }
 
@@ -59,32 +61,26 @@ class MpegStreamTest : public test::StreamTest {
 };
 
 TEST_F(MpegStreamTest, HandshakeAndStreamAreByteExact) {
-  AdapterClient client = PlayMovie(test::OffsetBytes(100000));
-  EXPECT_TRUE(client.ReadExact(256 + kBlock) == kZeroBlock + Part(0, kBlock));
-  ASSERT_TRUE(client.SendBlock("1"));
-  EXPECT_TRUE(client.ReadExact(256 + 32768 + kBlock) ==
-              TailPositionBlock(67232) + Part(67232, 100000) + Part(0, kBlock));
-  ASSERT_TRUE(client.SendBlock("0"));
-  EXPECT_TRUE(client.ReadToClose() == Part(kBlock, 100000));  // 2 blocks 20 ms apart, 1696 bytes
-
-  // 40000 bytes: the end position leaves no whole block for the loop, only the final 7232.
-  client = PlayMovie(test::OffsetBytes(40000));
-  ASSERT_TRUE(client.ReadExact(256 + kBlock) && client.SendBlock("1"));
-  EXPECT_TRUE(client.ReadExact(256 + 2 * kBlock) ==
-              TailPositionBlock(7232) + Part(7232, 40000) + Part(0, kBlock));
-  ASSERT_TRUE(client.SendBlock("100000"));
-  EXPECT_TRUE(client.ReadToClose() == Part(kBlock, 40000));
-}
-
-TEST_F(MpegStreamTest, RiffFileStartsAt65536) {
-  AdapterClient client = PlayMovie("RIFF" + test::OffsetBytes(200000).substr(4));
-  EXPECT_TRUE(client.ReadExact(256 + kBlock) == kZeroBlock + Part(65536, 98304));
-  ASSERT_TRUE(client.SendBlock("1"));
-  EXPECT_TRUE(client.ReadExact(256 + 2 * kBlock) ==
-              TailPositionBlock(167232) + Part(167232, 200000) + Part(65536, 98304));
-  ASSERT_TRUE(client.SendBlock("0"));
-  // The final step finds nothing left to read and sends its remainder as the last read left it.
-  EXPECT_TRUE(client.ReadToClose() == Part(98304, 200000) + Part(196608, 200000));
+  const std::string riff = "RIFF" + test::OffsetBytes(200000).substr(4);
+  struct {
+    std::string content, scale;
+    size_t start, tailStart;  // what the final step sends: from tailStart as the last read left it
+  } const cases[] = {
+      {test::OffsetBytes(100000), "0", 0, 100000},  // 2 blocks 20 ms apart, 1696 bytes
+      // The end position leaves no whole block for the loop, only the final 7232 bytes.
+      {test::OffsetBytes(40000), "100000", 0, 40000},
+      // Starts at 65536; the final step finds nothing left to read.
+      {riff, "0", 65536, 196608}};
+  for (const auto& [content, scale, start, tailStart] : cases) {
+    AdapterClient client = PlayMovie(content);
+    Control().Close();  // without control the stream plays on
+    Handshake(client, scale, start);
+    EXPECT_TRUE(client.ReadToClose() ==
+                Part(start + kBlock, content.size()) + Part(tailStart, content.size()))
+        << content.size();
+  }
+  EXPECT_TRUE(Play('4', "missing.mpg").ClosedWithoutData());
+  EXPECT_TRUE(log_->WaitForLine("Can Not Play File : " + video().string() + "\\missing.mpg"));
 }
 
 TEST_F(MpegStreamTest, WithoutAnEndTheStreamEndsWhenTheAdapterHangsUp) {
@@ -152,24 +148,12 @@ TEST_F(MpegStreamTest, CommandsTheirLogLinesAndStop) {
                                              "Unknow command...", "Backforward....", "Play...."}));
 }
 
-TEST_F(MpegStreamTest, ServerStopEndsTheStreamAndClosedControlLeavesItPlaying) {
-  AdapterClient client = PlayMovie(test::OffsetBytes(100000));
-  Control().Close();
-  ASSERT_TRUE(client.ReadExact(256 + kBlock) && client.SendBlock("1"));
-  ASSERT_TRUE(client.ReadExact(256 + 32768 + kBlock) && client.SendBlock("0"));
-  EXPECT_TRUE(client.ReadToClose() == Part(kBlock, 100000));
-
-  client = PlayMovie(test::OffsetBytes(100 * kBlock));
+TEST_F(MpegStreamTest, ServerStopEndsTheStream) {
+  AdapterClient client = PlayMovie(test::OffsetBytes(100 * kBlock));
   Handshake(client, "0");
   Stop();
   EXPECT_TRUE(log_->WaitForLine("System Error 2004! Please Contact to Developers!"));
   EXPECT_LT(client.ReadToClose().value_or(std::string(100 * kBlock, 'x')).size(), 99 * kBlock);
-}
-
-TEST_F(MpegStreamTest, FileThatCannotBeOpenedIsLoggedAndNothingIsSent) {
-  AdapterClient client = Play('4', "missing.mpg");
-  EXPECT_TRUE(client.ClosedWithoutData());
-  EXPECT_TRUE(log_->WaitForLine("Can Not Play File : " + video().string() + "\\missing.mpg"));
 }
 
 }  // namespace

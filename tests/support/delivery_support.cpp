@@ -21,44 +21,44 @@ namespace {
 std::atomic<int64_t> g_readBudget{-1};  // -1: no limit
 std::atomic<bool> g_growing{false};
 
-ssize_t DisturbedRead(int fd, void* buffer, size_t length) {
+// One read of up to length bytes by read(n); grow(n) stands in for the end of a growing file.
+template <typename Read, typename Grow>
+ssize_t Disturbed(size_t length, Read read, Grow grow) {
   int64_t budget = g_readBudget.load();
   if (budget == 0) {
     errno = EIO;
     return -1;
   }
   if (budget > 0) length = std::min<size_t>(length, static_cast<size_t>(budget));
-  ssize_t n = ::read(fd, buffer, length);
-  if (n == 0 && g_growing) {
-    std::memset(buffer, 'G', length);
-    n = static_cast<ssize_t>(length);
-  }
+  ssize_t n = read(length);
+  if (n == 0 && g_growing) n = grow(length);
   if (n > 0 && budget > 0) g_readBudget.fetch_sub(n);
   return n;
 }
 
-bool IsRegularFile(int fd) {
-  struct stat info {};
-  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+ssize_t DisturbedRead(int fd, void* buffer, size_t length) {
+  auto grow = [&](size_t n) {
+    std::memset(buffer, 'G', n);
+    return static_cast<ssize_t>(n);
+  };
+  return Disturbed(
+      length, [&](size_t n) { return ::read(fd, buffer, n); }, grow);
 }
 
-// The file-to-pipe step of the server's file transfers is a read too, disturbed the same way.
 ssize_t DisturbedSplice(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t length,
                         unsigned flags) {
-  if (!IsRegularFile(in)) return ::splice(in, inOffset, out, outOffset, length, flags);
-  int64_t budget = g_readBudget.load();
-  if (budget == 0) {
-    errno = EIO;
-    return -1;
-  }
-  if (budget > 0) length = std::min<size_t>(length, static_cast<size_t>(budget));
-  ssize_t n = ::splice(in, inOffset, out, outOffset, length, flags);
-  if (n == 0 && g_growing) {
-    std::string grown(length, 'G');
-    n = ::write(out, grown.data(), grown.size());
-  }
-  if (n > 0 && budget > 0) g_readBudget.fetch_sub(n);
-  return n;
+  struct stat info {};
+  auto splice = [&](size_t n) { return ::splice(in, inOffset, out, outOffset, n, flags); };
+  if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) return splice(length);
+  return Disturbed(length, splice, [&](size_t n) {
+    std::string grown(n, 'G');
+    return ::write(out, grown.data(), grown.size());
+  });
+}
+
+void Install() {
+  Sys().read = DisturbedRead;
+  Sys().splice = DisturbedSplice;
 }
 
 }  // namespace
@@ -83,9 +83,13 @@ int32_t SendCalls() { return Traffic().sendCalls.load(); }
 
 void FailFileReadsAfter(int64_t bytes) {
   g_readBudget = bytes;
-  // Set once, before the server starts; later calls change only the budget.
-  if (Sys().read != DisturbedRead) Sys().read = DisturbedRead;
-  if (Sys().splice != DisturbedSplice) Sys().splice = DisturbedSplice;
+  // The calls are replaced only before the server starts; later calls change only the budget.
+  if (Sys().read != DisturbedRead) Install();
+}
+
+void MakeFilesGrowWhileRead() {
+  g_growing = true;
+  Install();
 }
 
 void ResetFileFaults() {
@@ -93,17 +97,10 @@ void ResetFileFaults() {
   g_growing = false;
 }
 
-void MakeFilesGrowWhileRead() {
-  g_growing = true;
-  Sys().read = DisturbedRead;
-  Sys().splice = DisturbedSplice;
-}
-
 void DeliveryTest::TearDown() {
   ServerTest::TearDown();
   ResetSysCalls();
-  g_readBudget = -1;
-  g_growing = false;
+  ResetFileFaults();
 }
 
 }  // namespace rureza::test

@@ -16,19 +16,18 @@ namespace rureza::test {
 // Creates (or cuts) path as a sparse file of size bytes.
 void MakeSparseFile(const std::filesystem::path& path, uint64_t size);
 
-// Sends the block of text on a new connection and returns everything up to the server's
-// close (nullopt on time-out or more than maxBytes), once its client thread has ended.
+// Sends text on a new connection; everything up to the server's close (nullopt on time-out or
+// more than maxBytes), once its client thread has ended.
 std::optional<std::string> Fetch(uint16_t port, std::string_view text, size_t maxBytes = 64u << 20);
 
 int32_t SendCalls();
 
-// Injected into the server's file reads from its next start: reads fail with EIO once bytes
-// bytes have been read; or files grow while they are read (never reach their end).
-// A budget of -1 reads without limit (the reads then go through the injected call, so that a
-// test can set a budget later, while the server runs).
+// Injected into the server's file reads (read and file-to-pipe splice): they fail with EIO once
+// bytes bytes have been read (-1: no limit, so a test can set one while the server runs), or
+// files grow while they are read. Install before the server starts.
 void FailFileReadsAfter(int64_t bytes);
 void MakeFilesGrowWhileRead();
-// Back to plain reads (the injected call stays in place).
+// Back to plain reads (the injected calls stay in place).
 void ResetFileFaults();
 
 // ServerTest that also undoes injected faults when the test ends.
