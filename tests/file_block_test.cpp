@@ -172,6 +172,23 @@ TEST_F(FileBlockTest, FileBlocksGoOutWholeThroughShortSendfilesEndWithTheFileAnd
   EXPECT_EQ(Counted(), "2 0");
 }
 
+TEST_F(FileBlockTest, SeveralFileBlocksInOneGoCountOneCallEachUpToTheEndOrAFailure) {
+  g_sendfile.most = 50000;
+  File file = UseFile(200000);
+  EXPECT_EQ(SendFileBlock(a_, file, 32768, 3), 3 * 32768);
+  EXPECT_EQ(Counted(), "3 98304");
+  EXPECT_EQ(Received(), Part(0, 98304));
+  ASSERT_EQ(::truncate(path_.c_str(), 98304 + 70000), 0);  // ends inside the third block
+  EXPECT_EQ(SendFileBlock(a_, file, 32768, 3), 70000);
+  EXPECT_EQ(Counted(), "3 70000");
+  EXPECT_EQ(Received(), Part(98304, 70000));
+  ASSERT_EQ(file.Seek(0), 0);
+  g_sendfile.ok = g_sendfile.calls + 1;  // fails inside the second block
+  EXPECT_EQ(SendFileBlock(a_, file, 32768, 3), -1);
+  EXPECT_EQ(Counted(), "2 50000");
+  EXPECT_EQ(Received(), Part(0, 50000));
+}
+
 TEST_F(FileBlockTest, BatchesGoOutTogetherCountingTheBlocksUpToAFailedOne) {
   std::string expected;
   {
