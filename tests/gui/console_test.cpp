@@ -71,18 +71,15 @@ QString Record(const ServerSettings& s) {
 }
 
 // Runs act on the next modal dialog of type T, from the event loop of whatever waits meanwhile
-// (the dialog's own exec). Until then any other modal dialog is closed, so no test hangs.
+// (the dialog's own exec).
 template <typename T>
 struct WhenModal {
   explicit WhenModal(std::function<void(T*)> act) {
     QObject::connect(&timer, &QTimer::timeout, [this, act] {
-      QWidget* modal = QApplication::activeModalWidget();
-      if (T* dialog = qobject_cast<T*>(modal)) {
+      if (T* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
         timer.stop();
         handled = true;
         act(dialog);
-      } else if (modal != nullptr) {
-        modal->close();
       }
     });
     timer.start(10);
@@ -133,6 +130,8 @@ class ConsoleTest : public QObject {
   QString file_;                          // the settings file in it
   uint16_t port_ = 0;
   const QString paths_ = " /srv/video /srv/audio /srv/photo /srv/fw/ve520.bin";
+  QTimer guard_;  // closes a modal dialog that no test answers within 2 to 4 s, so none hangs
+  QPointer<QWidget> lastModal_;
 
   void WriteRecord() {
     ServerSettings settings{port_, 7, 500};
@@ -147,6 +146,14 @@ class ConsoleTest : public QObject {
   QString Written() const { return QStringLiteral("%1 7 500").arg(port_) + paths_; }
 
  private slots:
+  void initTestCase() {
+    connect(&guard_, &QTimer::timeout, [this] {
+      if (lastModal_ && lastModal_ == QApplication::activeModalWidget()) lastModal_->close();
+      lastModal_ = QApplication::activeModalWidget();
+    });
+    guard_.start(2000);
+  }
+
   void init() {
     scratch_.emplace();
     QDir::setCurrent(scratch_->path());
@@ -201,13 +208,11 @@ class ConsoleTest : public QObject {
     startStop->click();
     QCOMPARE(state(), running);
     QCOMPARE(window.LogList()->GetText(0), QStringLiteral("Start Running Media Server..."));
-    {  // watches that stay unanswered, gone before the next dialog
-      WhenModal<CSetupDlg> refused([](CSetupDlg* d) { d->reject(); });
-      setup->click();
-      QVERIFY(!refused.handled);
-      WhenModal<CStopConfirmDlg> unasked([](CStopConfirmDlg* d) { d->reject(); });
-      startStop->click();
-      QVERIFY(!unasked.handled);
+    {
+      WhenModal<QDialog> none([](QDialog* d) { d->reject(); });
+      setup->click();      // refused while running
+      startStop->click();  // no client: no question
+      QVERIFY(!none.handled);
     }
     QCOMPARE(state(), stopped);
     QCOMPARE(Lines(*window.LogList()).last(), QStringLiteral("Stop Running Media Server..."));
@@ -300,7 +305,6 @@ class ConsoleTest : public QObject {
     AppendLogUncounted("still logging");
     QCOMPARE(window.LogList()->GetCount(), 1);
     QVERIFY(window.findChild<QTimer*>()->isActive());
-    QVERIFY(Find(window, "setup")->isEnabled());
   }
 
   // No line lost or out of order; a writer returns once its line is listed, the GUI thread's at
@@ -394,17 +398,12 @@ class ConsoleTest : public QObject {
     const QString longPath = '/' + QString(258, 'p'), accented = QString(253, 'x') + u'\u00e9';
     const struct {
       const char *button, *label;
-      QString answer, shown;
-      std::string stored;
-      PathField ServerSettings::*field;
-    } rows[] = {
-        {"browseVideo", "m_video", "/media/films", "/media/films", "/media/films",
-         &ServerSettings::videoFolder},
-        {"browseAudio", "m_audio", "", "/srv/audio", "/srv/audio", &ServerSettings::audioFolder},
-        {"browsePhoto", "m_photo", longPath, longPath, longPath.left(254).toStdString(),
-         &ServerSettings::photoFolder},
-        {"browsePhoto", "m_photo", accented, accented, std::string(253, 'x'),
-         &ServerSettings::photoFolder}};
+      QString answer, shown, stored;
+      int field;  // in Record()
+    } rows[] = {{"browseVideo", "m_video", "/media/films", "/media/films", "/media/films", 3},
+                {"browseAudio", "m_audio", "", "/srv/audio", "/srv/audio", 4},
+                {"browsePhoto", "m_photo", longPath, longPath, longPath.left(254), 5},
+                {"browsePhoto", "m_photo", accented, accented, QString(253, 'x'), 5}};
     for (const auto& row : rows) {
       TestSetupDlg dialog;
       dialog.Reload();
@@ -412,7 +411,7 @@ class ConsoleTest : public QObject {
       Find(dialog, row.button)->click();
       QCOMPARE(Texts(dialog, {row.label}), row.shown);
       Find(dialog, "save")->click();
-      QCOMPARE(PathText(Load(file_).*row.field), row.stored);
+      QCOMPARE(Record(Load(file_)).section(' ', row.field, row.field), row.stored);
     }
   }
 
@@ -465,17 +464,11 @@ class ConsoleTest : public QObject {
     QListView* files = chooser->findChild<QListView*>("listView");
     QVERIFY(filters && files && filters->count() == 2 && filters->currentIndex() == 0);
     QCOMPARE(filters->itemText(0) + '|' + filters->itemText(1), "BINFiles (*.bin)|All Files(*.*)");
-    auto shown = [&] {
-      QStringList names;
-      for (int i = 0; i < files->model()->rowCount(files->rootIndex()); ++i) {
-        names << files->model()->index(i, 0, files->rootIndex()).data().toString();
-      }
-      return names;
-    };
-    QTRY_COMPARE_WITH_TIMEOUT(shown(), QStringList{"ve520.bin"}, 10000);
+    auto shown = [&] { return files->model()->rowCount(files->rootIndex()); };
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), 1, 10000);  // ve520.bin
     filters->setCurrentIndex(1);
     emit filters->activated(1);
-    QTRY_VERIFY_WITH_TIMEOUT(shown().contains("firmware") && shown().contains("ve520.bin"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), 3, 10000);  // and firmware and sv.dat
   }
 
   // Load and save failures are reported, the dialog staying open; SAVE creates a missing file.
