@@ -92,7 +92,11 @@ struct WhenModal {
 // counter tells how many have ended.
 std::shared_ptr<std::atomic<int>> Spawn(int n, const std::function<void(int)>& body) {
   auto ended = std::make_shared<std::atomic<int>>(0);
-  for (int i = 0; i < n; ++i) std::thread([=] { body(i), ended->fetch_add(1); }).detach();
+  for (int i = 0; i < n; ++i)
+    std::thread([=] {
+      body(i);
+      ended->fetch_add(1);
+    }).detach();
   return ended;
 }
 
@@ -109,7 +113,10 @@ struct OwnList {
   CSkinnedListBox list;
   std::shared_ptr<LogListSink> sink = std::make_shared<LogListSink>(&list);
   OwnList() { SetLogSink(sink); }
-  ~OwnList() { SetLogSink(nullptr), sink->Detach(); }
+  ~OwnList() {
+    SetLogSink(nullptr);
+    sink->Detach();
+  }
 };
 
 // The setup dialog with its choosers answered by the test.
@@ -299,7 +306,10 @@ class ConsoleTest : public QObject {
     QFile::remove(file_);
     QVERIFY(QDir().mkdir("sv.dat"));  // opening a folder for writing fails
     QString message;
-    WhenModal<QMessageBox> watch([&](QMessageBox* box) { message = box->text(), box->accept(); });
+    WhenModal<QMessageBox> watch([&](QMessageBox* box) {
+      message = box->text();
+      box->accept();
+    });
     CRurezaDlg window;
     QVERIFY2(message.endsWith("sv.dat: Is a directory"), qPrintable(message));
     AppendLogUncounted("still logging");
@@ -479,7 +489,10 @@ class ConsoleTest : public QObject {
     QDir::setCurrent(scratch_->path());
     TestSetupDlg dialog;
     QString message;
-    auto answer = [&](QMessageBox* box) { message = box->text(), box->accept(); };
+    auto answer = [&](QMessageBox* box) {
+      message = box->text();
+      box->accept();
+    };
     {
       WhenModal<QMessageBox> watch(answer);
       dialog.Reload();
