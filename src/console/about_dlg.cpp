@@ -11,9 +11,6 @@ namespace {
 
 // 235 x 55 units of Arial 8 pt.
 constexpr QSize kSize(353, 96);
-constexpr DluBox kIcon{11, 17, 21, 18};
-constexpr DluBox kVersion{40, 21, 130, 8};
-constexpr DluBox kOk{178, 7, 50, 16};
 
 }  // namespace
 
@@ -24,19 +21,14 @@ CAboutDlg::CAboutDlg(QWidget* parent)
   setWindowTitle(QStringLiteral("About Zivevir Media server"));
 
   auto* icon = new QLabel(this);
-  icon->setObjectName(QStringLiteral("icon"));
-  icon->setGeometry(ToPixels(kArial8Units, kIcon));
+  auto* version = new QLabel(QStringLiteral("Zivevir Media server Version 1.0.0"), this);
+  auto* ok = new QPushButton(QStringLiteral("OK"), this);
+  PlaceControls(kArial8Units, {{icon, {11, 17, 21, 18}, "icon"},
+                               {version, {40, 21, 130, 8}, "version"},
+                               {ok, {178, 7, 50, 16}, "ok"}});
   icon->setAlignment(Qt::AlignCenter);
   icon->setPixmap(ArtworkPixmap(Artwork::kAppIcon));
-
-  auto* version = new QLabel(QStringLiteral("Zivevir Media server Version 1.0.0"), this);
-  version->setObjectName(QStringLiteral("version"));
   version->setTextFormat(Qt::PlainText);
-  version->setGeometry(ToPixels(kArial8Units, kVersion));
-
-  auto* ok = new QPushButton(QStringLiteral("OK"), this);
-  ok->setObjectName(QStringLiteral("ok"));
-  ok->setGeometry(ToPixels(kArial8Units, kOk));
   ok->setDefault(true);
   ok->setFocus();
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);

@@ -7,7 +7,9 @@
 #include <QFont>
 #include <QRect>
 #include <QSize>
+#include <QWidget>
 #include <cmath>
+#include <initializer_list>
 
 namespace rureza {
 
@@ -36,6 +38,26 @@ inline QRect ToPixels(DluScale scale, DluBox box) {
   const int right = static_cast<int>(std::lround((box.x + box.width) * scale.x));
   const int bottom = static_cast<int>(std::lround((box.y + box.height) * scale.y));
   return QRect(left, top, right - left, bottom - top);
+}
+
+// A window's control: where it sits, in the window's dialog units, and the name it is found by.
+struct PlacedControl {
+  QWidget* widget;
+  DluBox box;
+  const char* name;
+};
+
+// Puts each control in place and names it.
+inline void PlaceControls(DluScale scale, std::initializer_list<PlacedControl> controls) {
+  for (const PlacedControl& control : controls) {
+    control.widget->setGeometry(ToPixels(scale, control.box));
+    control.widget->setObjectName(QString::fromLatin1(control.name));
+  }
+}
+
+// Chains the focus through the widgets in this order.
+inline void SetTabOrder(std::initializer_list<QWidget*> order) {
+  for (auto it = order.begin(); it + 1 < order.end(); ++it) QWidget::setTabOrder(it[0], it[1]);
 }
 
 // The window fonts, by pixel size so the layout does not depend on the screen's dpi.

@@ -63,31 +63,20 @@ CRurezaDlg::CRurezaDlg(QWidget* parent, TickSource ticks)
   setWindowTitle(QStringLiteral("Zivevir Media server"));
   setFixedSize(main_layout::kSize);
 
-  const struct {
-    QWidget* widget;
-    DluBox box;
-    const char* name;
-  } controls[] = {
-      {m_log, main_layout::kLogList, "m_log"},
-      {m_hostname, main_layout::kHostName, "m_hostname"},
-      {m_ipaddr, main_layout::kIpAddress, "m_ipaddr"},
-      {m_rate, main_layout::kRate, "m_rate"},
-      {m_users, main_layout::kUsers, "m_users"},
-      {m_transferred, main_layout::kTransferred, "m_transferred"},
-      {m_received, main_layout::kReceived, "m_received"},
-      {startStop_, main_layout::kStartStop, "startStop"},
-      {setup_, main_layout::kSetup, "setup"},
-      {clear_, main_layout::kClear, "clear"},
-      {exit_, main_layout::kExit, "exit"},
-      {help_, main_layout::kHelp, "help"},
-      {clock_, main_layout::kClock, "clock"},
-  };
-  for (const auto& control : controls) {
-    control.widget->setGeometry(ToPixels(kArial8Units, control.box));
-    control.widget->setObjectName(QString::fromLatin1(control.name));
-  }
-  QWidget* order[] = {exit_, startStop_, setup_, clear_, m_log};
-  for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+  PlaceControls(kArial8Units, {{m_log, main_layout::kLogList, "m_log"},
+                               {m_hostname, main_layout::kHostName, "m_hostname"},
+                               {m_ipaddr, main_layout::kIpAddress, "m_ipaddr"},
+                               {m_rate, main_layout::kRate, "m_rate"},
+                               {m_users, main_layout::kUsers, "m_users"},
+                               {m_transferred, main_layout::kTransferred, "m_transferred"},
+                               {m_received, main_layout::kReceived, "m_received"},
+                               {startStop_, main_layout::kStartStop, "startStop"},
+                               {setup_, main_layout::kSetup, "setup"},
+                               {clear_, main_layout::kClear, "clear"},
+                               {exit_, main_layout::kExit, "exit"},
+                               {help_, main_layout::kHelp, "help"},
+                               {clock_, main_layout::kClock, "clock"}});
+  SetTabOrder({exit_, startStop_, setup_, clear_, m_log});
   exit_->setDefault(true);
   exit_->setFocus();
 

@@ -93,30 +93,20 @@ CSetupDlg::CSetupDlg(QWidget* parent)
   setFixedSize(setup_layout::kSize);
   setWindowTitle(QString());
 
-  const struct {
-    QWidget* widget;
-    DluBox box;
-    const char* name;
-  } controls[] = {
-      {portEdit_, setup_layout::kPort, "port"},
-      {clientLimitEdit_, setup_layout::kClientLimit, "clientLimit"},
-      {default_, setup_layout::kDefault, "default"},
-      {m_video, setup_layout::kVideo, "m_video"},
-      {browseVideo_, setup_layout::kBrowseVideo, "browseVideo"},
-      {m_audio, setup_layout::kAudio, "m_audio"},
-      {browseAudio_, setup_layout::kBrowseAudio, "browseAudio"},
-      {m_photo, setup_layout::kPhoto, "m_photo"},
-      {browsePhoto_, setup_layout::kBrowsePhoto, "browsePhoto"},
-      {m_update, setup_layout::kUpdate, "m_update"},
-      {browseUpdate_, setup_layout::kBrowseUpdate, "browseUpdate"},
-      {logLinesEdit_, setup_layout::kLogLines, "logLines"},
-      {save_, setup_layout::kSave, "save"},
-      {cancel_, setup_layout::kCancel, "cancel"},
-  };
-  for (const auto& control : controls) {
-    control.widget->setGeometry(ToPixels(kArial9Units, control.box));
-    control.widget->setObjectName(QString::fromLatin1(control.name));
-  }
+  PlaceControls(kArial9Units, {{portEdit_, setup_layout::kPort, "port"},
+                               {clientLimitEdit_, setup_layout::kClientLimit, "clientLimit"},
+                               {default_, setup_layout::kDefault, "default"},
+                               {m_video, setup_layout::kVideo, "m_video"},
+                               {browseVideo_, setup_layout::kBrowseVideo, "browseVideo"},
+                               {m_audio, setup_layout::kAudio, "m_audio"},
+                               {browseAudio_, setup_layout::kBrowseAudio, "browseAudio"},
+                               {m_photo, setup_layout::kPhoto, "m_photo"},
+                               {browsePhoto_, setup_layout::kBrowsePhoto, "browsePhoto"},
+                               {m_update, setup_layout::kUpdate, "m_update"},
+                               {browseUpdate_, setup_layout::kBrowseUpdate, "browseUpdate"},
+                               {logLinesEdit_, setup_layout::kLogLines, "logLines"},
+                               {save_, setup_layout::kSave, "save"},
+                               {cancel_, setup_layout::kCancel, "cancel"}});
 
   SetButtonFace(default_, Artwork::kDefaultFace);
   for (CFaceButton* browse : {browseVideo_, browseAudio_, browsePhoto_, browseUpdate_}) {
@@ -132,9 +122,8 @@ CSetupDlg::CSetupDlg(QWidget* parent)
   // Enter in an edit field saves: SAVE is the default button (the plain accept command would
   // close the dialog and drop what was just typed).
   save_->setDefault(true);
-  QWidget* order[] = {save_,         cancel_,  browseVideo_, browseAudio_,     browsePhoto_,
-                      browseUpdate_, default_, portEdit_,    clientLimitEdit_, logLinesEdit_};
-  for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+  SetTabOrder({save_, cancel_, browseVideo_, browseAudio_, browsePhoto_, browseUpdate_, default_,
+               portEdit_, clientLimitEdit_, logLinesEdit_});
 
   connect(save_, &QPushButton::clicked, this, &CSetupDlg::OnSave);
   connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);

@@ -10,10 +10,6 @@ namespace {
 
 // 186 x 71 units of Arial 9 pt.
 constexpr QSize kSize(326, 133);
-constexpr DluBox kUpper{14, 12, 160, 10};
-constexpr DluBox kLower{14, 27, 160, 10};
-constexpr DluBox kYes{36, 48, 50, 14};
-constexpr DluBox kCancel{100, 48, 50, 14};
 
 }  // namespace
 
@@ -26,14 +22,10 @@ CStopConfirmDlg::CStopConfirmDlg(QWidget* parent)
   setFont(ArialFont(kArial9Pixels));
   setFixedSize(kSize);
   setWindowTitle(QStringLiteral("Warning..."));
-  m_upper->setObjectName(QStringLiteral("m_upper"));
-  m_lower->setObjectName(QStringLiteral("m_lower"));
-  yes_->setObjectName(QStringLiteral("yes"));
-  cancel_->setObjectName(QStringLiteral("cancel"));
-  m_upper->setGeometry(ToPixels(kArial9Units, kUpper));
-  m_lower->setGeometry(ToPixels(kArial9Units, kLower));
-  yes_->setGeometry(ToPixels(kArial9Units, kYes));
-  cancel_->setGeometry(ToPixels(kArial9Units, kCancel));
+  PlaceControls(kArial9Units, {{m_upper, {14, 12, 160, 10}, "m_upper"},
+                               {m_lower, {14, 27, 160, 10}, "m_lower"},
+                               {yes_, {36, 48, 50, 14}, "yes"},
+                               {cancel_, {100, 48, 50, 14}, "cancel"}});
   m_upper->setText(QStringLiteral("There are one or more users connections."));
   m_lower->setText(QStringLiteral("To stop the Media Server?"));
 
