@@ -1,10 +1,7 @@
-// The fixture of the hostile-adapter tests: the live server with an ordinary file to serve, and
-// the check every case ends with (the server alive, the next ordinary request served, no client
-// left, descriptors and threads back where they were), plus the adapter's side of the AVI and
-// MPEG handshakes for adapters that do not play fair.
+// The fixture of the hostile-adapter and fault tests: the live server with an ordinary file, the
+// adapter's side of each kind of request, and the recovery check every case ends with.
 #pragma once
 
-#include <cstdint>
 #include <future>
 #include <string>
 #include <string_view>
@@ -14,7 +11,7 @@
 
 namespace rureza::test {
 
-// Loops run fewer times where the sanitizers make every call slow.
+// Loops run a tenth as often where the sanitizers make every call slow.
 #ifdef RUREZA_SANITIZED
 inline constexpr int kSlowdown = 10;
 #else
@@ -24,35 +21,32 @@ inline constexpr int kSlowdown = 1;
 class HostileTest : public StreamTest {
  protected:
   void TearDown() override;
-
   // Starts the server (with settings_ as the test left them) and notes the baseline.
   void Begin();
-  // The server survived: no client left, every thread of the test's adapters gone, the next
-  // ordinary request served byte for byte, descriptors and threads back at the baseline.
+  // No client left and no thread but the run's own.
+  void ExpectEnded();
+  // The server survived: the next ordinary request served byte for byte, descriptors and
+  // threads back at the baseline.
   void ExpectRecovered();
-
-  // One connection: raw, then everything until the server closes it, once its client thread
-  // has ended. nullopt when the reply does not end in time.
+  // raw on a new connection; the reply up to the server's close once its client has gone
+  // (nullopt when it does not end in time).
   std::optional<std::string> Exchange(std::string_view raw);
-
-  // The adapter's side of the AVI handshake, as far as the server goes along: the length and
-  // header blocks, the probe block for probe, then the movie end and start. The connection is
-  // left at the movie data (or closed by the server).
+  // A connection that has sent the block of text.
+  AdapterClient Send(std::string_view text);
+  // The adapter's side of the AVI handshake up to the movie data, and of the MPEG one that asks
+  // for the end; what they read is appended to *got.
   AdapterClient PlayAvi(const std::string& name, const std::string& probe, const std::string& end,
-                        const std::string& start);
-  // The MPEG handshake of an adapter that wants the end, with its scale value.
-  AdapterClient PlayMpeg(const std::string& name, const std::string& scale);
+                        const std::string& start, std::string* got = nullptr);
+  AdapterClient PlayMpeg(const std::string& name, const std::string& scale,
+                         std::string* got = nullptr);
 
-  const std::string& ordinary() const { return ordinary_; }
+  std::string served_;  // the whole reply to the ordinary request
 
  private:
-  std::string ordinary_;
-  int descriptors_ = 0;
-  int tasks_ = 0;
+  int descriptors_ = 0, tasks_ = 0;
 };
 
-// Reads everything from client on another thread until the server closes it (or the time
-// limit passes); the future gives the bytes. Keep client open until the future has been read.
+// Reads client on another thread until the server closes it or timeoutMs passes.
 std::future<std::string> DrainInBackground(AdapterClient& client, int timeoutMs = kLongReadMs);
 
 }  // namespace rureza::test
