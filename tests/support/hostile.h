@@ -1,5 +1,5 @@
 // The fixture of the hostile-adapter and fault tests: the live server with an ordinary file, the
-// adapter's side of each kind of request, and the recovery check every case ends with.
+// adapter's side of each request, and the recovery check every case ends with.
 #pragma once
 
 #include <future>
@@ -21,18 +21,13 @@ inline constexpr int kSlowdown = 1;
 class HostileTest : public StreamTest {
  protected:
   void TearDown() override;
-  // Starts the server (with settings_ as the test left them) and notes the baseline.
-  void Begin();
-  // No client left and no thread but the run's own.
-  void ExpectEnded();
-  // The server survived: the next ordinary request served byte for byte, descriptors and
-  // threads back at the baseline.
+  void Begin();        // starts the server and notes descriptors and threads
+  void ExpectEnded();  // no client left, no thread but the run's own
+  // The next ordinary request served byte for byte, descriptors and threads back at the start.
   void ExpectRecovered();
-  // raw on a new connection; the reply up to the server's close once its client has gone
-  // (nullopt when it does not end in time).
+  // raw on a new connection; the reply up to the server's close, once its client has gone.
   std::optional<std::string> Exchange(std::string_view raw);
-  // A connection that has sent the block of text.
-  AdapterClient Send(std::string_view text);
+  AdapterClient Send(std::string_view block);  // a connection that has sent block
   // The adapter's side of the AVI handshake up to the movie data, and of the MPEG one that asks
   // for the end; what they read is appended to *got.
   AdapterClient PlayAvi(const std::string& name, const std::string& probe, const std::string& end,
