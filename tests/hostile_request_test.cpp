@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -108,10 +109,7 @@ TEST_F(HostileRequestTest, MalformedShortAndDoubledBlocksGetNoReply) {
       const int before = log_->Count(kLeaving);
       AdapterClient client;
       ASSERT_TRUE(client.Connect(port()) && client.SendRaw(bytes));
-      if (reset)
-        client.Reset();
-      else
-        client.ShutdownWrite();
+      reset ? client.Reset() : client.ShutdownWrite();
       EXPECT_TRUE(reset || client.ClosedWithoutData()) << bytes.size();
       EXPECT_TRUE(WaitUntil([&] { return log_->Count(kLeaving) > before; }));
       RecordInput("blocks cut short", std::to_string(bytes.size()) + " bytes, then " +

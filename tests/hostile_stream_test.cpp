@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <filesystem>
+#include <future>
 #include <random>
 
 #include "delivery/decimal.h"
@@ -148,7 +149,9 @@ TEST_F(HostileStreamTest, SeekNumbersOutOfEveryRange) {
                               slot == 1 ? number : "800000", slot == 2 ? number : "2048");
       AdapterClient control = slot > 2 ? Control() : AdapterClient();
       std::future<std::string> answers =
-          slot == 3 ? DrainInBackground(control) : std::future<std::string>();
+          slot == 3
+              ? std::async(std::launch::async, [&] { return ReadUntilQuiet(control, kLongReadMs); })
+              : std::future<std::string>();
       ASSERT_TRUE(slot < 3 || control.SendRaw(slot == 3 ? Command("<8") + Command("<3") +
                                                               Block("6666") + Command("", number)
                                                         : Command("<59")));
@@ -171,7 +174,8 @@ TEST_F(HostileStreamTest, RandomControlBlocksOnEveryStreamKind) {
     for (int round = 0; round < 3; ++round) {
       AdapterClient client = Open(kind), control = Control();
       // The AVI control thread answers some commands on the control connection.
-      std::future<std::string> answers = DrainInBackground(control, 30000);
+      std::future<std::string> answers =
+          std::async(std::launch::async, [&] { return ReadUntilQuiet(control, 30000); });
       // Half the blocks start like a command; Stop and Abort only by chance, or the first of
       // them would end most rounds early.
       std::string all(256 * blocks, '\0');

@@ -1,8 +1,5 @@
 #include "support/hostile.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include "delivery/decimal.h"
 #include "delivery/stream_blocks.h"
 #include "platform/syscalls.h"
@@ -89,19 +86,6 @@ AdapterClient HostileTest::PlayMpeg(const std::string& name, const std::string& 
   if (!Take(client, 256 + 2 * kBlock, got)) return client;
   client.SendBlock(scale);
   return client;
-}
-
-std::future<std::string> DrainInBackground(AdapterClient& client, int timeoutMs) {
-  return std::async(std::launch::async, [fd = client.fd(), timeoutMs] {
-    std::string data;
-    char chunk[65536];
-    pollfd item{fd, POLLIN, 0};
-    for (ssize_t n = 0;
-         ::poll(&item, 1, timeoutMs) > 0 && (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
-      data.append(chunk, size_t(n));
-    }
-    return data;
-  });
 }
 
 }  // namespace rureza::test

@@ -2,7 +2,6 @@
 // adapter's side of each request, and the recovery check every case ends with.
 #pragma once
 
-#include <future>
 #include <string>
 #include <string_view>
 
@@ -40,8 +39,5 @@ class HostileTest : public StreamTest {
  private:
   int descriptors_ = 0, tasks_ = 0;
 };
-
-// Reads client on another thread until the server closes it or timeoutMs passes.
-std::future<std::string> DrainInBackground(AdapterClient& client, int timeoutMs = kLongReadMs);
 
 }  // namespace rureza::test
