@@ -19,38 +19,14 @@ namespace rureza::test {
 namespace {
 
 constexpr size_t kNpos = std::string::npos;
-const std::string kKinds = "avmsf";
-const char* const kNames[] = {"audio", "AVI", "MPEG", "still image", "firmware image"};
-
+// Longer than the connection's buffers hold, so a stream still runs when the test acts.
 class HostileStreamTest : public HostileTest {
  protected:
-  // Longer than the connection's buffers hold, so a stream still runs when the test acts.
   void SetUp() override {
     HostileTest::SetUp();
-    song_ = Media("audio/long.mp3", OffsetBytes(12 * 1024 * 1024 + 12345));
-    movie_ = Media("video/movie.avi", OffsetBytes(4 << 20));
-    mpeg_ = Media("video/movie.mpg", OffsetBytes(100 * kBlock));
-    image_ = Media("photo/big.jpg", PatternBytes(8 << 20));
-    MakeSparseFile(media_.path() / "fw.bin", 16 << 20);
-    SetPathText(&settings_.firmwareFile, (media_.path() / "fw.bin").string());
+    UseFiles(12 * 1024 * 1024 + 12345, 4 << 20, 100, 8 << 20, 16 << 20);
     Begin();
   }
-  // A stream of that kind, past its handshake.
-  AdapterClient Open(char kind) {
-    return kind == 'a'   ? Play('1', "long.mp3")
-           : kind == 'v' ? PlayAvi("movie.avi", "0", "3000000", "2048")
-           : kind == 'm' ? PlayMpeg("movie.mpg", "0")
-                         : Send(kind == 's' ? "<33big.jpg" : "<7");
-  }
-  // All the rest of that stream.
-  std::string Rest(char kind) const {
-    return kind == 'a'   ? LengthBlock(int32_t(song_.size())) + song_
-           : kind == 'v' ? movie_.substr(2048, 3000000 - 2048)
-           : kind == 'm' ? mpeg_.substr(kBlock)
-                         : Block(std::to_string(image_.size())) + image_ +
-                               std::string(32767 - image_.size() % 32767, '0');
-  }
-  std::string song_, movie_, mpeg_, image_;
 };
 
 // data: whole blocks of file from its start, then file from `from` on (nothing for kNpos).
@@ -74,17 +50,15 @@ TEST_F(HostileStreamTest, ResetsAndHalfClosesOfEveryKind) {
   RecordInput("resets (SO_LINGER 0)", "during the request block");
   RecordInput("resets (SO_LINGER 0)", "right after a list request");
   for (char kind : kKinds) {
-    const std::string name = kNames[kKinds.find(kind)];
+    const std::string name = KindName(kind);
     AdapterClient client = Open(kind);
     EXPECT_TRUE(client.ReadExact(kBlock)) << name;
     client.Reset();
     ExpectEnded();
-    RecordInput("resets (SO_LINGER 0)", "during the " + name + " stream");
+    RecordInput("resets (SO_LINGER 0)", "during the " + name);
     if (kind == 'f') continue;
-    client = Open(kind);  // the server still writes everything after a half-close
-    client.ShutdownWrite();
-    EXPECT_TRUE(client.ReadToClose(kLongReadMs) == Rest(kind)) << name;
-    ExpectEnded();
+    // The server still writes everything after a half-close.
+    EXPECT_TRUE(Fetch(kind, true) == Reply(kind)) << name;
     RecordInput("half-close while the server writes", name);
   }
   // Control connections cut within an exchange: the AVI control thread sending its position
@@ -121,7 +95,7 @@ TEST_F(HostileStreamTest, SeekNumbersOutOfEveryRange) {
     for (const char* head : {"<8", "<9"}) {
       const bool forward = head[1] == '8';
       const std::string line = forward ? "Fastforward...." : "Backforward....";
-      AdapterClient client = Play('1', "long.mp3");
+      AdapterClient client = Play('1', "song.mp3");
       ASSERT_EQ(client.ReadExact(256), LengthBlock(int32_t(song_.size())));
       AdapterClient control = Control();
       const int before = log_->Count(line);
@@ -198,8 +172,7 @@ TEST_F(HostileStreamTest, RandomControlBlocksOnEveryStreamKind) {
       client.Reset();
       ExpectEnded();
     }
-    RecordInput("random control blocks", std::string(kNames[kKinds.find(kind)]) + " stream",
-                3 * blocks);
+    RecordInput("random control blocks", KindName(kind), 3 * blocks);
   }
   ExpectRecovered();
 }
@@ -256,14 +229,14 @@ TEST_F(HostileStreamTest, FilesCutShortOrReplacedWhileTheyStream) {
   // Cut short: the stream ends; what it sent of the old length is the file's bytes (or, for the
   // block being read at the cut, zero bytes). Replaced: it goes on with the file it opened.
   for (int64_t cut : {2 << 20, 0, -1}) {
-    Media("audio/long.mp3", song_);
-    AdapterClient client = Play('1', "long.mp3");
+    Media("audio/song.mp3", song_);
+    AdapterClient client = Play('1', "song.mp3");
     ASSERT_TRUE(client.ReadExact(256 + (1 << 20)));
     if (cut >= 0) {
-      std::filesystem::resize_file(audio() / "long.mp3", uint64_t(cut));
+      std::filesystem::resize_file(audio() / "song.mp3", uint64_t(cut));
     } else {
       media_.Write("audio/new.mp3", PatternBytes(1000));
-      std::filesystem::rename(audio() / "new.mp3", audio() / "long.mp3");
+      std::filesystem::rename(audio() / "new.mp3", audio() / "song.mp3");
     }
     std::string data = client.ReadToClose(kLongReadMs).value_or("");
     size_t same = 0;
@@ -283,7 +256,7 @@ TEST_F(HostileStreamTest, FilesCutShortOrReplacedWhileTheyStream) {
     AdapterClient client = Open(kind);
     ASSERT_TRUE(client.ReadExact(kind == 's' ? 256 + (1 << 20) : 4 * kBlock));
     std::filesystem::resize_file(
-        kind == 's' ? photo() / "big.jpg" : video() / (kind == 'v' ? "movie.avi" : "movie.mpg"),
+        kind == 's' ? photo() / "image.jpg" : video() / (kind == 'v' ? "movie.avi" : "movie.mpg"),
         kind == 'v'   ? 1 << 20
         : kind == 'm' ? 10 * kBlock
                       : 2 << 20);
@@ -291,9 +264,9 @@ TEST_F(HostileStreamTest, FilesCutShortOrReplacedWhileTheyStream) {
     EXPECT_TRUE(rest && (kind != 's' || rest == image_.substr(1 << 20, rest->size()))) << kind;
     client.Close();
     ExpectEnded();
-    RecordInput(group, std::string(kNames[kKinds.find(kind)]) + " cut short");
+    RecordInput(group, KindName(kind) + " cut short");
   }
-  EXPECT_TRUE(log_->WaitForLine("Can Not Read File : " + photo().string() + "\\big.jpg"));
+  EXPECT_TRUE(log_->WaitForLine("Can Not Read File : " + photo().string() + "\\image.jpg"));
   ExpectRecovered();
 }
 

@@ -17,6 +17,10 @@ inline constexpr int kSlowdown = 10;
 inline constexpr int kSlowdown = 1;
 #endif
 
+// Audio, AVI, MPEG, still image, firmware image.
+inline const std::string kKinds = "avmsf";
+std::string KindName(char kind);
+
 class HostileTest : public StreamTest {
  protected:
   void TearDown() override;
@@ -34,7 +38,17 @@ class HostileTest : public StreamTest {
   AdapterClient PlayMpeg(const std::string& name, const std::string& scale,
                          std::string* got = nullptr);
 
+  // Media of every kind (the MPEG file in blocks) and the firmware image.
+  void UseFiles(size_t song, size_t movie, size_t mpegBlocks, size_t image, size_t firmware);
+  // A request of kind (see kKinds) as a fair adapter makes it, through its handshake, which is
+  // appended to *got; the whole reply it gets; and that reply as it arrives, once its client
+  // has gone, after a half-close if asked.
+  AdapterClient Open(char kind, std::string* got = nullptr);
+  std::string Reply(char kind) const;
+  std::string Fetch(char kind, bool halfClose = false);
+
   std::string served_;  // the whole reply to the ordinary request
+  std::string song_, movie_, mpeg_, image_, firmware_;
 
  private:
   int descriptors_ = 0, tasks_ = 0;
