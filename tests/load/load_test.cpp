@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "delivery/stream_blocks.h"
 #include "support/adapter_client.h"
+#include "support/hostile.h"
 #include "support/reliability_record.h"
 #include "support/stream_test.h"
 #include "support/test_server.h"
@@ -196,17 +196,17 @@ class LoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::filesystem::create_directories(dir_.path() / "photo");
-    dir_.Write("audio/song.mp3", song_);
-    dir_.Write("video/movie.avi", movie_);
-    dir_.Write("video/movie.mpg", mpeg_);
+    dir_.Write("audio/song.mp3", files_[0]);
+    dir_.Write("video/movie.avi", files_[1]);
+    dir_.Write("video/movie.mpg", files_[2]);
   }
   bool Serving() {
     return WaitUntil([&] { return AdapterClient().Connect(port_, 200); }, 20000);
   }
-  // One stream of kind 0 (audio), 1 (AVI) or 2 (MPEG), checked whole by its SHA-256 or, where a
-  // stop may cut it, as an exact prefix. held runs within the MPEG handshake, before the
-  // adapter's last answer, while the server's client thread waits for it.
-  void PlayOne(int kind, bool cutsAllowed, Tally& tally, const std::function<void()>& held = {}) {
+  // One stream of kind (audio, AVI or MPEG), checked whole by its SHA-256 or, where a stop may
+  // cut it, as an exact prefix. held runs within the MPEG handshake, before the adapter's last
+  // answer, while the server's client thread waits for it.
+  void PlayOne(char kind, bool cutsAllowed, Tally& tally, const std::function<void()>& held = {}) {
     AdapterClient client;
     if (!client.Connect(port_, 30000)) {
       if (!cutsAllowed) return tally.Error("connect failed");
@@ -214,46 +214,18 @@ class LoadTest : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       return;
     }
-    bool complete = true;
-    auto expect = [&](size_t n, const std::string& want) {
-      complete = complete && client.ReadExact(n, 60000) == want;
-    };
-    const std::string head = movie_.substr(0, kBlock), size = FilesizeBlock(int32_t(movie_.size()));
-    const size_t tail = mpeg_.size() - kBlock;
-    if (kind == 0) {
-      client.SendBlock("<31song.mp3");
-      expect(256, LengthBlock(int32_t(song_.size())));
-    } else if (kind == 1) {
-      client.SendBlock("<32movie.avi");
-      expect(3 * 256 + 2 * kBlock, size + head + size + head + size);
-      client.SendBlock("0");
-      expect(kBlock, head);
-      client.SendBlock(std::to_string(kMovieEnd));
-      client.SendBlock("2048");
-      expect(256, StartBlock(int32_t(movie_.size())));
-    } else {
-      client.SendBlock("<34movie.mpg");
-      expect(256 + kBlock, std::string(256, '\0') + mpeg_.substr(0, kBlock));
-      client.SendBlock("1");
-      expect(256 + 2 * kBlock,
-             TailPositionBlock(uint32_t(tail)) + mpeg_.substr(tail) + mpeg_.substr(0, kBlock));
-      if (held) held();
-      client.SendBlock("0");
-    }
-    const std::string body = complete ? client.ReadToClose(120000).value_or("") : "";
-    const std::string& want = wants_[kind];
-    tally.bytes += int64_t(body.size());
-    if (complete && Sha256Hex(body) == shas_[kind]) {
+    const size_t k = kKinds.find(kind);
+    std::string got;
+    Request(client, kind, files_[k].size(), &got, held);
+    got += client.ReadToClose(120000).value_or("");
+    tally.bytes += int64_t(got.size());
+    if (Sha256Hex(got) == shas_[k]) {
       ++tally.verified;
-    } else if (cutsAllowed && body.size() < want.size() &&
-               want.compare(0, body.size(), body) == 0) {
+    } else if (cutsAllowed && got.size() < replies_[k].size() &&
+               replies_[k].compare(0, got.size(), got) == 0) {
       ++tally.cut;
     } else {
-      tally.Error(std::string(kind == 0   ? "audio"
-                              : kind == 1 ? "AVI"
-                                          : "MPEG") +
-                  " stream of " + std::to_string(body.size()) + " bytes did not match" +
-                  (complete ? "" : " (handshake)"));
+      tally.Error(KindName(kind) + " of " + std::to_string(got.size()) + " bytes did not match");
     }
   }
   void Report(const std::string& name, int64_t value) {
@@ -272,15 +244,14 @@ class LoadTest : public ::testing::Test {
     EXPECT_TRUE(tally.errors.empty());
   }
 
-  static constexpr size_t kMovieEnd = (2 << 20) - 70000;
   TempDir dir_;
   const uint16_t port_ = FreeBasePort();
-  const std::string song_ = PatternBytes((3 << 20) + 4321, 1), movie_ = OffsetBytes(2 << 20),
-                    mpeg_ = PatternBytes(40 * kBlock, 2);
-  // What each stream delivers after its handshake, and its SHA-256.
-  const std::string wants_[3] = {song_, movie_.substr(2048, kMovieEnd - 2048),
-                                 mpeg_.substr(kBlock)};
-  const std::string shas_[3] = {Sha256Hex(wants_[0]), Sha256Hex(wants_[1]), Sha256Hex(wants_[2])};
+  const std::string files_[3] = {PatternBytes((3 << 20) + 4321, 1), OffsetBytes(2 << 20),
+                                 PatternBytes(40 * kBlock, 2)};
+  const std::string replies_[3] = {ReplyTo('a', files_[0]), ReplyTo('v', files_[1]),
+                                   ReplyTo('m', files_[2])};
+  const std::string shas_[3] = {Sha256Hex(replies_[0]), Sha256Hex(replies_[1]),
+                                Sha256Hex(replies_[2])};
 };
 
 TEST_F(LoadTest, HundredAndTenAdaptersStreamAtOnceAtAClientLimitOfHundred) {
@@ -300,8 +271,8 @@ TEST_F(LoadTest, HundredAndTenAdaptersStreamAtOnceAtAClientLimitOfHundred) {
   for (int a = 0; a < 110; ++a) {
     adapters.emplace_back([&] {  // two rounds of the three kinds, or until the soak is over
       for (int round = 0; round < 2 || Clock::now() < until; ++round) {
-        for (int kind : {2, 1, 0})
-          PlayOne(kind, false, tally, round || kind != 2 ? nullptr : holdFirst);
+        for (char kind : {'m', 'v', 'a'})
+          PlayOne(kind, false, tally, round || kind != 'm' ? nullptr : holdFirst);
       }
     });
   }
@@ -328,7 +299,7 @@ TEST_F(LoadTest, HundredStopStartCyclesWhileStreamsRun) {
   std::vector<std::thread> adapters;
   for (int a = 0; a < 30; ++a) {
     adapters.emplace_back([&, a] {
-      for (int i = 0; cycling; ++i) PlayOne((a + i) % 3, true, tally);
+      for (int i = 0; cycling; ++i) PlayOne(kKinds[(a + i) % 3], true, tally);
     });
   }
   int restarted = 0;
@@ -341,7 +312,7 @@ TEST_F(LoadTest, HundredStopStartCyclesWhileStreamsRun) {
   cycling = false;
   for (std::thread& adapter : adapters) adapter.join();
   ASSERT_TRUE(Serving());
-  for (int kind = 0; kind < 3; ++kind) PlayOne(kind, false, after);  // whole after the last start
+  for (char kind : {'a', 'v', 'm'}) PlayOne(kind, false, after);  // whole after the last start
   EXPECT_TRUE(server.Terminate());
   std::printf("100 Stop/Start cycles (SIGHUP) under 30 adapters:\n");
   Report("stop/start cycles", restarted);

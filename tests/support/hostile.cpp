@@ -63,34 +63,65 @@ AdapterClient HostileTest::Send(std::string_view text) {
 namespace {
 // Reads n bytes into *got; false when they do not all arrive.
 bool Take(AdapterClient& client, size_t n, std::string* got) {
-  std::optional<std::string> bytes = client.ReadExact(n);
+  std::optional<std::string> bytes = client.ReadExact(n, kLongReadMs);
   if (bytes && got) *got += *bytes;
   return bytes.has_value();
 }
 }  // namespace
 
-AdapterClient HostileTest::PlayAvi(const std::string& name, const std::string& probe,
-                                   const std::string& end, const std::string& start,
-                                   std::string* got) {
-  AdapterClient client = Play('2', name);
-  if (!Take(client, 3 * 256 + 2 * kBlock, got)) return client;
+void AviHandshake(AdapterClient& client, const std::string& probe, const std::string& end,
+                  const std::string& start, std::string* got) {
+  if (!Take(client, 3 * 256 + 2 * kBlock, got)) return;
   client.SendBlock(probe);
-  if (ParseSignedDecimal(probe.data(), probe.size()) >= 0 && !Take(client, kBlock, got)) {
-    return client;
-  }
+  if (ParseSignedDecimal(probe.data(), probe.size()) >= 0 && !Take(client, kBlock, got)) return;
   client.SendBlock(end);
   client.SendBlock(start);
   Take(client, 256, got);
+}
+
+void MpegHandshake(AdapterClient& client, const std::string& scale, std::string* got,
+                   const std::function<void()>& held) {
+  if (!Take(client, 256 + kBlock, got)) return;
+  client.SendBlock("1");
+  if (!Take(client, 256 + 2 * kBlock, got)) return;
+  if (held) held();
+  client.SendBlock(scale);
+}
+
+void Request(AdapterClient& client, char kind, size_t size, std::string* got,
+             const std::function<void()>& held) {
+  const char* requests[] = {"<31song.mp3", "<32movie.avi", "<34movie.mpg", "<33image.jpg", "<7"};
+  client.SendBlock(requests[kKinds.find(kind)]);
+  if (kind == 'v') AviHandshake(client, "0", std::to_string(size - 50000), "2048", got);
+  if (kind == 'm') MpegHandshake(client, "0", got, held);
+}
+
+std::string ReplyTo(char kind, const std::string& file) {
+  const std::string size = FilesizeBlock(int32_t(file.size())), head = file.substr(0, kBlock);
+  const size_t tail = file.size() - kBlock;
+  if (kind == 'a') return LengthBlock(int32_t(file.size())) + file;
+  if (kind == 'v')
+    return size + head + size + head + size + head + StartBlock(int32_t(file.size())) +
+           file.substr(2048, file.size() - 50000 - 2048);
+  if (kind == 'm')
+    return std::string(256, '\0') + head + TailPositionBlock(uint32_t(tail)) + file.substr(tail) +
+           head + file.substr(kBlock);
+  if (kind == 's')
+    return Block(std::to_string(file.size())) + file +
+           std::string(32767 - file.size() % 32767, '0');
+  return Block(std::to_string(file.size())) + file;
+}
+
+AdapterClient HostileTest::PlayAvi(const std::string& probe, const std::string& end,
+                                   const std::string& start) {
+  AdapterClient client = Play('2', "movie.avi");
+  AviHandshake(client, probe, end, start);
   return client;
 }
 
-AdapterClient HostileTest::PlayMpeg(const std::string& name, const std::string& scale,
-                                    std::string* got) {
-  AdapterClient client = Play('4', name);
-  if (!Take(client, 256 + kBlock, got)) return client;
-  client.SendBlock("1");
-  if (!Take(client, 256 + 2 * kBlock, got)) return client;
-  client.SendBlock(scale);
+AdapterClient HostileTest::PlayMpeg(const std::string& scale) {
+  AdapterClient client = Play('4', "movie.mpg");
+  MpegHandshake(client, scale);
   return client;
 }
 
@@ -104,29 +135,11 @@ void HostileTest::UseFiles(size_t song, size_t movie, size_t mpegBlocks, size_t 
   SetPathText(&settings_.firmwareFile, (media_.path() / "fw.bin").string());
 }
 
-// The AVI stream runs from 2048 to 50000 bytes before the end; the MPEG adapter wants the end.
 AdapterClient HostileTest::Open(char kind, std::string* got) {
-  if (kind == 'a') return Play('1', "song.mp3");
-  if (kind == 'v')
-    return PlayAvi("movie.avi", "0", std::to_string(movie_.size() - 50000), "2048", got);
-  if (kind == 'm') return PlayMpeg("movie.mpg", "0", got);
-  return Send(kind == 's' ? "<33image.jpg" : "<7");
-}
-
-std::string HostileTest::Reply(char kind) const {
-  const std::string size = FilesizeBlock(int32_t(movie_.size())), head = movie_.substr(0, kBlock);
-  const size_t tail = mpeg_.size() - kBlock;
-  if (kind == 'a') return LengthBlock(int32_t(song_.size())) + song_;
-  if (kind == 'v')
-    return size + head + size + head + size + head + StartBlock(int32_t(movie_.size())) +
-           movie_.substr(2048, movie_.size() - 50000 - 2048);
-  if (kind == 'm')
-    return std::string(256, '\0') + mpeg_.substr(0, kBlock) + TailPositionBlock(uint32_t(tail)) +
-           mpeg_.substr(tail) + mpeg_.substr(0, kBlock) + mpeg_.substr(kBlock);
-  if (kind == 's')
-    return Block(std::to_string(image_.size())) + image_ +
-           std::string(32767 - image_.size() % 32767, '0');
-  return Block(std::to_string(firmware_.size())) + firmware_;
+  AdapterClient client;
+  EXPECT_TRUE(client.Connect(port()));
+  Request(client, kind, files_[kKinds.find(kind)]->size(), got);
+  return client;
 }
 
 std::string HostileTest::Fetch(char kind, bool halfClose) {

@@ -2,6 +2,7 @@
 // adapter's side of each request, and the recovery check every case ends with.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -17,9 +18,21 @@ inline constexpr int kSlowdown = 10;
 inline constexpr int kSlowdown = 1;
 #endif
 
-// Audio, AVI, MPEG, still image, firmware image.
+// Audio, AVI, MPEG, still image, firmware image: song.mp3, movie.avi, movie.mpg, image.jpg.
 inline const std::string kKinds = "avmsf";
 std::string KindName(char kind);
+// The adapter's side of the AVI handshake up to the movie data, and of the MPEG one that asks
+// for the end, on a connection that has sent its request. What they read is appended to *got;
+// held runs before the MPEG adapter's last answer.
+void AviHandshake(AdapterClient& client, const std::string& probe, const std::string& end,
+                  const std::string& start, std::string* got = nullptr);
+void MpegHandshake(AdapterClient& client, const std::string& scale, std::string* got = nullptr,
+                   const std::function<void()>& held = {});
+// The request of kind for a file of size bytes as a fair adapter makes it, through its
+// handshake (the AVI stream from 2048 to 50000 bytes before the end); and its whole reply.
+void Request(AdapterClient& client, char kind, size_t size, std::string* got = nullptr,
+             const std::function<void()>& held = {});
+std::string ReplyTo(char kind, const std::string& file);
 
 class HostileTest : public StreamTest {
  protected:
@@ -31,26 +44,20 @@ class HostileTest : public StreamTest {
   // raw on a new connection; the reply up to the server's close, once its client has gone.
   std::optional<std::string> Exchange(std::string_view raw);
   AdapterClient Send(std::string_view block);  // a connection that has sent block
-  // The adapter's side of the AVI handshake up to the movie data, and of the MPEG one that asks
-  // for the end; what they read is appended to *got.
-  AdapterClient PlayAvi(const std::string& name, const std::string& probe, const std::string& end,
-                        const std::string& start, std::string* got = nullptr);
-  AdapterClient PlayMpeg(const std::string& name, const std::string& scale,
-                         std::string* got = nullptr);
-
-  // Media of every kind (the MPEG file in blocks) and the firmware image.
+  AdapterClient PlayAvi(const std::string& probe, const std::string& end, const std::string& start);
+  AdapterClient PlayMpeg(const std::string& scale);
+  // Media of every kind (the MPEG file in blocks), then Request and ReplyTo for them; Fetch
+  // gives the reply as it arrives, after a half-close if asked, once its client has gone.
   void UseFiles(size_t song, size_t movie, size_t mpegBlocks, size_t image, size_t firmware);
-  // A request of kind (see kKinds) as a fair adapter makes it, through its handshake, which is
-  // appended to *got; the whole reply it gets; and that reply as it arrives, once its client
-  // has gone, after a half-close if asked.
   AdapterClient Open(char kind, std::string* got = nullptr);
-  std::string Reply(char kind) const;
+  std::string Reply(char kind) const { return ReplyTo(kind, *files_[kKinds.find(kind)]); }
   std::string Fetch(char kind, bool halfClose = false);
 
   std::string served_;  // the whole reply to the ordinary request
   std::string song_, movie_, mpeg_, image_, firmware_;
 
  private:
+  const std::string* files_[5] = {&song_, &movie_, &mpeg_, &image_, &firmware_};
   int descriptors_ = 0, tasks_ = 0;
 };
 
