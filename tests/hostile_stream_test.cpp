@@ -12,7 +12,6 @@
 #include "platform/thread.h"
 #include "server/server.h"
 #include "server/transfer.h"
-#include "support/delivery_support.h"
 #include "support/hostile.h"
 
 namespace rureza::test {
