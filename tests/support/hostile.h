@@ -1,11 +1,8 @@
-// The fixture of the hostile-adapter tests: the live server with an ordinary file to serve, and
-// the check every case ends with (the server alive, the next ordinary request served, no client
-// left, descriptors and threads back where they were), plus the adapter's side of the AVI and
-// MPEG handshakes for adapters that do not play fair.
+// The fixture of the hostile-adapter and fault tests: the live server with an ordinary file, the
+// adapter's side of each request, and the recovery check every case ends with.
 #pragma once
 
-#include <cstdint>
-#include <future>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,45 +11,54 @@
 
 namespace rureza::test {
 
-// Loops run fewer times where the sanitizers make every call slow.
+// Loops run a tenth as often where the sanitizers make every call slow.
 #ifdef RUREZA_SANITIZED
 inline constexpr int kSlowdown = 10;
 #else
 inline constexpr int kSlowdown = 1;
 #endif
 
+// Audio, AVI, MPEG, still image, firmware image: song.mp3, movie.avi, movie.mpg, image.jpg.
+inline const std::string kKinds = "avmsf";
+std::string KindName(char kind);
+// The adapter's side of the AVI handshake up to the movie data, and of the MPEG one that asks
+// for the end, on a connection that has sent its request. What they read is appended to *got;
+// held runs before the MPEG adapter's last answer.
+void AviHandshake(AdapterClient& client, const std::string& probe, const std::string& end,
+                  const std::string& start, std::string* got = nullptr);
+void MpegHandshake(AdapterClient& client, const std::string& scale, std::string* got = nullptr,
+                   const std::function<void()>& held = {});
+// The request of kind for a file of size bytes as a fair adapter makes it, through its
+// handshake (the AVI stream from 2048 to 50000 bytes before the end); and its whole reply.
+void Request(AdapterClient& client, char kind, size_t size, std::string* got = nullptr,
+             const std::function<void()>& held = {});
+std::string ReplyTo(char kind, const std::string& file);
+
 class HostileTest : public StreamTest {
  protected:
   void TearDown() override;
-
-  // Starts the server (with settings_ as the test left them) and notes the baseline.
-  void Begin();
-  // The server survived: no client left, every thread of the test's adapters gone, the next
-  // ordinary request served byte for byte, descriptors and threads back at the baseline.
+  void Begin();        // starts the server and notes descriptors and threads
+  void ExpectEnded();  // no client left, no thread but the run's own
+  // The next ordinary request served byte for byte, descriptors and threads back at the start.
   void ExpectRecovered();
-
-  // One connection: raw, then everything until the server closes it, once its client thread
-  // has ended. nullopt when the reply does not end in time.
+  // raw on a new connection; the reply up to the server's close, once its client has gone.
   std::optional<std::string> Exchange(std::string_view raw);
+  AdapterClient Send(std::string_view block);  // a connection that has sent block
+  AdapterClient PlayAvi(const std::string& probe, const std::string& end, const std::string& start);
+  AdapterClient PlayMpeg(const std::string& scale);
+  // Media of every kind (the MPEG file in blocks), then Request and ReplyTo for them; Fetch
+  // gives the reply as it arrives, after a half-close if asked, once its client has gone.
+  void UseFiles(size_t song, size_t movie, size_t mpegBlocks, size_t image, size_t firmware);
+  AdapterClient Open(char kind, std::string* got = nullptr);
+  std::string Reply(char kind) const { return ReplyTo(kind, *files_[kKinds.find(kind)]); }
+  std::string Fetch(char kind, bool halfClose = false);
 
-  // The adapter's side of the AVI handshake, as far as the server goes along: the length and
-  // header blocks, the probe block for probe, then the movie end and start. The connection is
-  // left at the movie data (or closed by the server).
-  AdapterClient PlayAvi(const std::string& name, const std::string& probe, const std::string& end,
-                        const std::string& start);
-  // The MPEG handshake of an adapter that wants the end, with its scale value.
-  AdapterClient PlayMpeg(const std::string& name, const std::string& scale);
-
-  const std::string& ordinary() const { return ordinary_; }
+  std::string served_;  // the whole reply to the ordinary request
+  std::string song_, movie_, mpeg_, image_, firmware_;
 
  private:
-  std::string ordinary_;
-  int descriptors_ = 0;
-  int tasks_ = 0;
+  const std::string* files_[5] = {&song_, &movie_, &mpeg_, &image_, &firmware_};
+  int descriptors_ = 0, tasks_ = 0;
 };
-
-// Reads everything from client on another thread until the server closes it (or the time
-// limit passes); the future gives the bytes. Keep client open until the future has been read.
-std::future<std::string> DrainInBackground(AdapterClient& client, int timeoutMs = kLongReadMs);
 
 }  // namespace rureza::test
