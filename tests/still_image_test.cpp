@@ -41,8 +41,9 @@ TEST_F(StillImageTest, UnservableOrUnreadableFilesLogOneUncountedLine) {
   media_.Write("photo/bad.jpg", content);
   test::FailFileReadsAfter(-1);
   Start();
-  for (std::string name : {"missing.jpg", "album.jpg", "", "../secret.jpg",
-                           (media_.path() / "secret.jpg").c_str(), "huge.jpg", "bad.jpg"}) {
+  const std::string absolute = (media_.path() / "secret.jpg").string();
+  for (std::string name :
+       {"missing.jpg", "album.jpg", "", "../secret.jpg", absolute.c_str(), "huge.jpg", "bad.jpg"}) {
     const bool bad = name == "bad.jpg";
     // A read error ends the transfer without padding.
     if (bad) test::FailFileReadsAfter(kChunk + 5000);
