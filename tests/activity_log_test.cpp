@@ -11,9 +11,9 @@
 #include "app/stream_log_sink.h"
 #include "server/activity_log.h"
 #include "settings/server_settings.h"
-#include "support/test_server.h"
+#include "support/fixture.h"
 
-namespace rureza {
+namespace rureza::test {
 namespace {
 
 class ActivityLogTest : public ::testing::Test {
@@ -31,7 +31,7 @@ class ActivityLogTest : public ::testing::Test {
     settings.logLineLimit = limit;
     SetCurrentSettings(settings);
   }
-  std::shared_ptr<test::CapturingSink> sink_ = std::make_shared<test::CapturingSink>();
+  std::shared_ptr<CapturingSink> sink_ = std::make_shared<CapturingSink>();
 };
 
 TEST_F(ActivityLogTest, TheLineThatReachesTheLimitEmptiesTheList) {
@@ -82,7 +82,7 @@ TEST_F(ActivityLogTest, WithoutASinkLinesGoToStderr) {
 
 // Lines of threads logging at once come out whole, each thread's in its own order, none lost.
 TEST(StreamLogSinkTest, LinesOfManyThreadsArriveWholeAndInEachThreadsOrder) {
-  test::TempDir dir;
+  TempDir dir;
   const std::string path = (dir.path() / "log.txt").string();
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   ASSERT_GE(fd, 0);
@@ -111,4 +111,4 @@ TEST(StreamLogSinkTest, LinesOfManyThreadsArriveWholeAndInEachThreadsOrder) {
 }
 
 }  // namespace
-}  // namespace rureza
+}  // namespace rureza::test

@@ -1,29 +1,26 @@
-// The platform facts the server relies on, and SendAll/ReceiveAll with their counters.
+// The platform facts the server relies on, and the transfer primitives with their counters:
+// SendAll/ReceiveAll, and the senders of file blocks and batches, which must give the peer and
+// the counters exactly what one SendAll per block gives, through short and failing calls.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
-#include <future>
 #include <map>
-#include <set>
 #include <thread>
 
 #include "platform/event.h"
 #include "platform/file.h"
-#include "platform/syscalls.h"
 #include "platform/thread.h"
 #include "server/transfer.h"
-#include "support/adapter_client.h"
-#include "support/test_server.h"
+#include "support/faults.h"
+#include "support/fixture.h"
 
-namespace rureza {
+namespace rureza::test {
 namespace {
-
-using test::TempDir;
 
 TEST(FileTest, OnlyRegularFilesOpenAndNothingBlocks) {
   TempDir dir;
@@ -37,13 +34,12 @@ TEST(FileTest, OnlyRegularFilesOpenAndNothingBlocks) {
     EXPECT_FALSE(error.ok()) << path;
     EXPECT_TRUE(!code || (error.code == code && error.text == std::strerror(code))) << path;
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   dir.Write("sub/file.bin", "abc");
   File file = File::OpenShared(dir.path().string() + "\\sub\\file.bin");  // '\' names folders
   char buffer[8] = {};
   EXPECT_EQ(file.Read(buffer, sizeof buffer), 3);
   EXPECT_EQ(file.Length(), 3);
-  EXPECT_EQ(NativePath("a\\b/c"), "a/b/c");
 }
 
 TEST(FileTest, ExclusiveOpenFailsAtOnceWhileAnyHandleHoldsTheFile) {
@@ -64,7 +60,7 @@ TEST(FileTest, ExclusiveOpenFailsAtOnceWhileAnyHandleHoldsTheFile) {
   EXPECT_TRUE(File::OpenExclusive(path, false).valid());
 }
 
-TEST(ThreadTest, CountsThreadsUntilTheirCapturesAreGoneAndReusesIdleOnes) {
+TEST(ThreadTest, BodiesStartedAtOnceRunOnceAndAreCountedUntilTheirCapturesAreGone) {
   auto token = std::make_shared<int>(1);
   std::weak_ptr<int> watch = token;
   ManualResetEvent release;
@@ -73,17 +69,6 @@ TEST(ThreadTest, CountsThreadsUntilTheirCapturesAreGoneAndReusesIdleOnes) {
   release.Set();
   ASSERT_TRUE(WaitForThreadsToEnd(10000));
   EXPECT_TRUE(watch.expired());
-  std::set<std::thread::id> ids;
-  for (int i = 0; i < 5; ++i) {
-    std::thread::id id;
-    ASSERT_TRUE(StartThread([&id] { id = std::this_thread::get_id(); }));
-    ASSERT_TRUE(WaitForThreadsToEnd(10000));
-    ids.insert(id);
-  }
-  EXPECT_LE(ids.size(), 2u);  // 2: the machine may stall a whole idle wait once
-}
-
-TEST(ThreadTest, BodiesStartedAtOnceFromManyThreadsEachRunOnce) {
   std::vector<std::atomic<int>> runs(4 * 300);
   std::vector<std::thread> starters;
   for (int s = 0; s < 4; ++s) {
@@ -98,106 +83,204 @@ TEST(ThreadTest, BodiesStartedAtOnceFromManyThreadsEachRunOnce) {
   for (const auto& count : runs) ASSERT_EQ(count.load(), 1);
 }
 
-TEST(SocketTest, ShutdownWakesABlockedAcceptOrReceive) {
-  for (bool udp : {false, true}) {
-    Socket socket = udp ? Socket::NewUdp(nullptr) : Socket::NewTcp(nullptr);
-    ASSERT_TRUE(socket.Bind(0).ok() && (udp || socket.Listen(5).ok()));
-    auto woken = std::async(std::launch::async, [&] {
-      char byte;
-      sockaddr_in from{};
-      return udp ? socket.ReceiveFrom(&byte, 1, &from) <= 0
-                 : !socket.Accept(nullptr, nullptr).valid();
-    });
-    EXPECT_EQ(woken.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
-    socket.Shutdown();
-    if (woken.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-      ADD_FAILURE() << "not woken, udp " << udp;  // wake it another way so as not to hang
-      test::AdapterClient poke;
-      udp ? void(test::Probe(socket.LocalPort(), "x", 0)) : void(poke.Connect(socket.LocalPort()));
-    }
-    EXPECT_TRUE(woken.get()) << udp;
-  }
-}
-
-// Replaces the kernel's transfers: call k (from 1) fails when k == failAt (with failErrno, or
-// returning 0 when that is 0), is interrupted on every other call when interrupt, and otherwise
-// moves at most chunk bytes.
-struct Script {
-  size_t chunk = SIZE_MAX;
-  bool interrupt = false;
-  int failAt = 0, failErrno = 0;
-};
-Script g_script;
-int g_calls = 0;
-
-template <typename Real>
-ssize_t Scripted(size_t n, Real real) {
-  int call = ++g_calls;
-  errno = call == g_script.failAt ? g_script.failErrno : EINTR;
-  if (call == g_script.failAt) return g_script.failErrno ? -1 : 0;
-  if (g_script.interrupt && call % 2 == 0) return -1;
-  return real(std::min(n, g_script.chunk));
-}
-
-TEST(TransferTest, SendAndReceiveAllWithTheirCounters) {
-  const std::string k16 = "0123456789abcdef";
-  // Send or receive, the kernel's script, the bytes sent (by the peer for a receive), whether
-  // the peer has closed, the length asked for, the result, the bytes counted, the kernel calls.
-  for (auto [send, script, data, peerCloses, length, result, bytes, kernelCalls] :
-       std::vector<std::tuple<bool, Script, std::string, bool, uint32_t, int32_t, uint32_t, int>>{
-           {true, {}, "", false, 0, 0, 0, 1},  // one call even for nothing
-           {true, {1, true}, k16, false, 16, 16, 16, 31},
-           {true, {2, false, 4, ECONNRESET}, k16, false, 10, -1, 6, 4},  // earlier bytes counted
-           {true, {SIZE_MAX, false, 1, 0}, k16, false, 16, -1, 0, 1},    // a 0-byte send fails
-           {true, {}, std::string(65536, 'x'), true, 65536, -1, 0, 0},   // no SIGPIPE
-           {false, {1, true}, k16, false, 16, 16, 16, 31},
-           {false, {SIZE_MAX, false, 1, ECONNRESET}, "", false, 16, -1, 0, 1},
-           {false, {}, "<2", true, 256, -1, 2, 0}}) {  // peer close: what came is kept
-    SCOPED_TRACE(testing::Message() << send << " " << length << " " << result);
+// A socket pair and the counters: the test sends on ours_ and reads on peer_.
+class TransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    Socket ours(fds[0]), peer(fds[1]);
-    ASSERT_TRUE(send || ::send(peer.fd(), data.data(), data.size(), 0) == ssize_t(data.size()));
-    if (peerCloses) peer.Close();
-    g_script = script;
-    g_calls = 0;
-    Sys().send = [](int fd, const void* b, size_t n, int f) {
-      return Scripted(n, [&](size_t m) { return ::send(fd, b, m, f); });
-    };
-    Sys().recv = [](int fd, void* b, size_t n, int f) {
-      return Scripted(n, [&](size_t m) { return ::recv(fd, b, m, f); });
-    };
-    TrafficCounters& t = Traffic();
-    uint32_t bytesBefore = send ? t.bytesSent : t.bytesReceived;
-    int32_t callsBefore = send ? t.sendCalls : t.receiveCalls;
-    std::string buffer(length, '\0');
-    EXPECT_EQ(send ? SendAll(ours, data.data(), length) : ReceiveAll(ours, buffer.data(), length),
-              result);
-    ResetSysCalls();
-    EXPECT_EQ((send ? t.bytesSent : t.bytesReceived) - bytesBefore, bytes);
-    EXPECT_EQ((send ? t.sendCalls : t.receiveCalls) - callsBefore, 1);
-    EXPECT_EQ(kernelCalls ? g_calls : 0, kernelCalls);
-    EXPECT_EQ(send ? data : buffer.substr(0, data.size()), data);
+    ours_ = Socket(fds[0]);
+    peer_ = Socket(fds[1]);
+    InstallFaults();
+    Counted();
   }
+  void TearDown() override { ResetFaults(); }
+
+  File UseFile(size_t size) {
+    content_ = PatternBytes(size);
+    path_ = dir_.Write("media.bin", content_).string();
+    return File::OpenShared(path_);
+  }
+  // "taken/sent" for one Take and SendTaken.
+  std::string Block(File& file, uint32_t length, uint32_t pad, char c = '\0') {
+    int64_t taken = sender_.Take(file, length);
+    int32_t sent = taken < 0 ? 0 : sender_.SendTaken(ours_, pad, c);
+    return std::to_string(taken) + "/" + std::to_string(sent);
+  }
+  // Everything the peer has been sent so far is want.
+  void ExpectReceived(const std::string& want) {
+    std::string got = Received();
+    size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
+    EXPECT_TRUE(got == want) << got.size() << " bytes, " << want.size() << " wanted, from " << at;
+  }
+  std::string Received() {
+    std::string all;
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(peer_.fd(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+      all.append(buffer, size_t(n));
+    }
+    return all;
+  }
+  // Send calls and bytes counted since the last call.
+  std::string Counted() {
+    int32_t calls = Traffic().sendCalls.load();
+    uint32_t bytes = Traffic().bytesSent.load();
+    std::string counted = std::to_string(calls - calls_) + " " + std::to_string(bytes - bytes_);
+    calls_ = calls;
+    bytes_ = bytes;
+    return counted;
+  }
+  std::string Part(size_t from, size_t n) const { return content_.substr(from, n); }
+
+  TempDir dir_;
+  std::string path_, content_;
+  Socket ours_, peer_;
+  FileBlockSender sender_;
+  int32_t calls_ = 0;
+  uint32_t bytes_ = 0;
+};
+
+TEST_F(TransferTest, SendAllAndReceiveAllGoOnThroughShortCallsAndCountOneCallEach) {
+  const std::string k16 = "0123456789abcdef";
+  ShortTransfers(1);
+  EXPECT_EQ(SendAll(ours_, k16.data(), 16), 16);
+  EXPECT_EQ(SendAll(ours_, k16.data(), 0), 0);  // one call even for nothing
+  EXPECT_EQ(Counted(), "2 16");
+  std::string buffer(16, '\0');
+  const uint32_t received = Traffic().bytesReceived;
+  const int32_t receives = Traffic().receiveCalls;
+  EXPECT_EQ(ReceiveAll(peer_, buffer.data(), 16), 16);
+  EXPECT_EQ(buffer, k16);
+  EXPECT_EQ(Traffic().bytesReceived - received, 16u);
+  EXPECT_EQ(Traffic().receiveCalls - receives, 1);
+  ShortTransfers(0);
+  // A failed send keeps the bytes before it counted; a send that moves nothing fails too.
+  FailSendsAfter(6, ECONNRESET);
+  EXPECT_EQ(SendAll(ours_, k16.data(), 10), -1);
+  FailSendsAfter(0, 0);
+  EXPECT_EQ(SendAll(ours_, k16.data(), 10), -1);
+  EXPECT_EQ(Counted(), "2 6");
+  FailSendsAfter(-1, 0);
+  Received();
+  // A peer that closes: what came is kept; a send to it fails without SIGPIPE.
+  ASSERT_EQ(::send(ours_.fd(), "<2", 2, 0), 2);
+  ours_.Close();
+  EXPECT_EQ(ReceiveAll(peer_, buffer.data(), 256), -1);
+  EXPECT_EQ(buffer.substr(0, 2), "<2");
+  EXPECT_EQ(SendAll(peer_, std::string(65536, 'x').data(), 65536), -1);
 }
 
-TEST(TransferTest, ReceiveWithinGivesUpOnASlowPeerAndDiscardNeverWaits) {
-  int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-  Socket ours(fds[0]), peer(fds[1]);
-  EXPECT_EQ(DiscardPendingInput(ours), 0u);  // nothing pending: returns at once
+TEST_F(TransferTest, ReceiveWithinGivesUpOnASlowPeerAndDiscardNeverWaits) {
+  EXPECT_EQ(DiscardPendingInput(ours_), 0u);  // nothing pending: returns at once
   std::string block(10256, 'x');
-  ASSERT_EQ(::send(peer.fd(), block.data(), 1, 0), 1);
-  EXPECT_EQ(ReceiveAllWithin(ours, block.data(), 256, 100), -1);
-  ASSERT_EQ(::send(peer.fd(), block.data(), 10255, 0), 10255);
-  EXPECT_EQ(ReceiveAllWithin(ours, block.data(), 255, 5000), 255);
-  TrafficCounters& t = Traffic();
-  uint32_t bytes = t.bytesReceived;
-  int32_t calls = t.receiveCalls;
-  EXPECT_EQ(DiscardPendingInput(ours), 10000u);
-  EXPECT_EQ(t.bytesReceived - bytes, 10000u);  // counted as received, but as no call
-  EXPECT_EQ(t.receiveCalls, calls);
+  ASSERT_EQ(::send(peer_.fd(), block.data(), 1, 0), 1);
+  EXPECT_EQ(ReceiveAllWithin(ours_, block.data(), 256, 100), -1);
+  ASSERT_EQ(::send(peer_.fd(), block.data(), 10255, 0), 10255);
+  EXPECT_EQ(ReceiveAllWithin(ours_, block.data(), 255, 5000), 255);
+  uint32_t bytes = Traffic().bytesReceived;
+  int32_t calls = Traffic().receiveCalls;
+  EXPECT_EQ(DiscardPendingInput(ours_), 10000u);
+  EXPECT_EQ(Traffic().bytesReceived - bytes, 10000u);  // counted as received, but as no call
+  EXPECT_EQ(Traffic().receiveCalls, calls);
+}
+
+TEST_F(TransferTest, TakenBlocksCarryTheFileThenThePadOneCountedCallEach) {
+  File file = UseFile(100);
+  EXPECT_EQ(Block(file, 40, 24, '0'), "40/64");
+  EXPECT_EQ(Block(file, 40, 0), "40/40");
+  EXPECT_EQ(Block(file, 40, 20), "20/40");  // the end of the file
+  EXPECT_EQ(Block(file, 40, 0), "0/0");     // an empty block is still one call
+  EXPECT_EQ(Counted(), "4 144");
+  ExpectReceived(Part(0, 40) + std::string(24, '0') + Part(40, 60) + std::string(20, '\0'));
+  // Pieces of 700 bytes take a page of the pipe each: it is full long before a block is in.
+  ShortTransfers(700);
+  file = UseFile(100000);
+  ASSERT_EQ(file.Seek(3), 3);
+  EXPECT_EQ(Block(file, 32768, 0), "32768/32768");
+  ASSERT_EQ(::truncate(path_.c_str(), 40000), 0);
+  EXPECT_EQ(Block(file, 32768, 25539), "7229/32768");  // a shrunk file: zero bytes after it
+  EXPECT_EQ(Counted(), "2 65536");
+  ExpectReceived(Part(3, 39997) + std::string(25539, '\0'));
+}
+
+TEST_F(TransferTest, AFailedReadSendsNothingAndAFailedSendCountsWhatWentOut) {
+  File file = UseFile(40000);
+  FailFileReadsAfter(1000);  // part of the block, then EIO
+  EXPECT_EQ(Block(file, 32768, 0), "-1/0");
+  EXPECT_EQ(Counted(), "0 0");
+  FailFileReadsAfter(-1);
+  ASSERT_EQ(file.Seek(5000), 5000);
+  EXPECT_EQ(Block(file, 100, 0), "100/100");  // not the 1000 bytes of the failed read
+  ExpectReceived(Part(5000, 100));
+  FailSendsAfter(500, ECONNRESET);
+  EXPECT_EQ(Block(file, 20000, 10, '0'), "20000/-1");
+  EXPECT_EQ(Counted(), "2 600");
+  FailSendsAfter(-1, 0);
+  EXPECT_EQ(Block(file, 100, 0), "100/100");  // whole, nothing of the failed one left
+  ExpectReceived(Part(5100, 500) + Part(25100, 100));
+  // Blocks taken together: the first went out, the second was begun.
+  ASSERT_EQ(file.Seek(0), 0);
+  Counted();
+  ASSERT_EQ(sender_.Take(file, 10000), 10000);
+  EXPECT_TRUE(sender_.SendTakenInBlocks(ours_, 10000, 4096, 2288, '0', false));
+  EXPECT_EQ(Counted(), "3 12288");
+  ExpectReceived(Part(0, 10000) + std::string(2288, '0'));
+  FailSendsAfter(5000, ECONNRESET);
+  ASSERT_EQ(sender_.Take(file, 16384), 16384);
+  EXPECT_FALSE(sender_.SendTakenInBlocks(ours_, 16384, 4096, 0, '0', true));
+  EXPECT_EQ(Counted(), "2 5000");
+}
+
+TEST_F(TransferTest, FileBlocksGoOutWholeOneCountedCallEachUpToTheEndOrAFailure) {
+  ShortTransfers(5000);
+  File file = UseFile(300000);
+  ASSERT_EQ(file.Seek(10), 10);
+  EXPECT_EQ(SendFileBlock(ours_, file, 32768), 32768);
+  EXPECT_EQ(file.Position(), 10 + 32768);
+  EXPECT_EQ(SendFileBlock(ours_, file, 32768, 3), 3 * 32768);
+  EXPECT_EQ(Counted(), "4 131072");
+  ExpectReceived(Part(10, 131072));
+  ShortTransfers(0);
+  ASSERT_EQ(::truncate(path_.c_str(), 131082 + 70000), 0);  // ends inside the third block
+  EXPECT_EQ(SendFileBlock(ours_, file, 32768, 3), 70000);
+  EXPECT_EQ(SendFileBlock(ours_, file, 32768), 0);
+  EXPECT_EQ(Counted(), "4 70000");
+  ExpectReceived(Part(131082, 70000));
+  ASSERT_EQ(file.Seek(0), 0);
+  FailFileReadsAfter(50000);  // inside the second block
+  EXPECT_EQ(SendFileBlock(ours_, file, 32768, 3), -1);
+  EXPECT_EQ(Counted(), "2 50000");
+  ExpectReceived(Part(0, 50000));
+  FailFileReadsAfter(-1);
+  peer_.Close();  // a send to a closed peer fails without killing the process, and counts
+  EXPECT_EQ(SendFileBlock(ours_, file, 32768), -1);
+  EXPECT_EQ(Block(file, 100, 0), "100/-1");
+  EXPECT_EQ(Counted(), "2 0");
+}
+
+TEST_F(TransferTest, BatchesGoOutTogetherCountingTheBlocksUpToAFailedOne) {
+  std::string expected;
+  {
+    BlockBatch batch(ours_);
+    for (int i = 0; i < 300; ++i) {
+      expected += PatternBytes(64, size_t(i));
+      ASSERT_TRUE(batch.Add(expected.data() + expected.size() - 64, 64));
+    }
+    expected += std::string(256, 'e');
+    ASSERT_TRUE(batch.Add(expected.data() + expected.size() - 256, 256) && batch.Flush());
+  }
+  EXPECT_EQ(Counted(), "301 19456");
+  ExpectReceived(expected);
+  FailSendsAfter(64 * 3 + 10, ECONNRESET);  // three records whole, the fourth begun
+  BlockBatch batch(ours_);
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(batch.Add(expected.data(), 64));
+  EXPECT_FALSE(batch.Flush());
+  EXPECT_FALSE(batch.Add(expected.data(), 64));
+  EXPECT_FALSE(batch.Flush());
+  EXPECT_EQ(Counted(), "4 202");
+  EXPECT_EQ(Received().size(), 202u);
 }
 
 }  // namespace
-}  // namespace rureza
+}  // namespace rureza::test

@@ -1,25 +1,18 @@
 // The settings image field by field and the settings file: short and long files, read-only
-// files, the setup dialog's path choice and saves that never half-write.
-#include <fcntl.h>
+// files, the defaults, the setup dialog's path choice and saves that never half-write.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 
-#include "platform/syscalls.h"
 #include "settings/settings_file.h"
-#include "support/reliability_record.h"
-#include "support/test_server.h"
+#include "support/faults.h"
+#include "support/fixture.h"
 
-namespace rureza {
+namespace rureza::test {
 namespace {
-
-using test::TempDir;
 
 std::string ReadAll(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -55,16 +48,6 @@ TEST(SettingsImageTest, FieldsArePackedLittleEndianInOrder) {
   ServerSettings back;
   DecodeSettings(image.data(), image.size(), &back);
   EXPECT_EQ(EncodeSettings(back), image);
-
-  const uint8_t six[] = {0xD7, 0x11, 5, 0, 0xE8, 0x03};  // a short image changes what it covers
-  DecodeSettings(six, sizeof six, &back);
-  EXPECT_EQ(back.port, 4567);
-  EXPECT_EQ(back.clientLimit, 5);
-  EXPECT_EQ(back.logLineLimit, 1000);
-  EXPECT_EQ(PathText(back.videoFolder), "C:\\Video");
-  DecodeSettings(six + 5, 1, &back);
-  EXPECT_EQ(back.port, 0x1103);  // only the low byte was covered
-
   PathField path;
   path.fill('z');
   EXPECT_EQ(PathText(path), std::string(255, 'z'));  // unterminated
@@ -95,33 +78,15 @@ TEST(SettingsFileTest, ShortMissingAndReadOnlyFiles) {
   EXPECT_EQ(ReadAll(path), before);
 }
 
-std::atomic<int> g_writes{0}, g_failWrite{-1};  // the write call (from 0) that fails
-std::atomic<bool> g_oneByteWrites{false}, g_failReads{false}, g_failCreate{false};
-std::string g_created;  // the last file created; one thread only
-
 class SettingsSaveTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Sys().write = [](int fd, const void* data, size_t length) -> ssize_t {
-      errno = ENOSPC;
-      if (g_writes++ == g_failWrite) return -1;
-      return ::write(fd, data, g_oneByteWrites ? std::min<size_t>(length, 1) : length);
-    };
-    Sys().read = [](int fd, void* buffer, size_t length) -> ssize_t {
-      errno = EIO;
-      return g_failReads ? -1 : ::read(fd, buffer, length);
-    };
-    Sys().open = [](const char* path, int flags, unsigned mode) {
-      if (flags & O_CREAT) g_created = path;
-      errno = EDQUOT;
-      return flags & O_CREAT && g_failCreate ? -1 : ::open(path, flags, mode_t(mode));
-    };
     // An old file with bytes beyond the image and its own permission bits.
     ::chmod(dir_.Write("sv.dat", std::string(1026, '\0') + tail_).c_str(), 0640);
     ASSERT_TRUE(SaveSettingsFile(path_, Sample()).ok());
     before_ = ReadAll(path_);
   }
-  void TearDown() override { ResetSysCalls(); }
+  void TearDown() override { ResetFaults(); }
 
   TempDir dir_;
   const std::string tail_ = std::string(20000, 't'), path_ = (dir_.path() / "sv.dat").string();
@@ -129,43 +94,33 @@ class SettingsSaveTest : public ::testing::Test {
 };
 
 TEST_F(SettingsSaveTest, EveryFailedStepLeavesTheOldFileWholeAndLoadable) {
-  for (auto [step, failWrite, failReads, failCreate, text] :
-       std::vector<std::tuple<std::string, int, bool, bool, std::string>>{
-           {"creating the temporary file (EDQUOT)", -1, false, true, "Disk quota exceeded"},
-           {"writing the image (ENOSPC)", 0, false, false, "No space left on device"},
-           {"writing the old tail (ENOSPC)", 1, false, false, "No space left on device"},
-           {"reading the old tail (EIO)", -1, true, false, "Input/output error"}}) {
-    g_writes = 0;
-    g_failWrite = failWrite;
-    g_failReads = failReads;
-    g_failCreate = failCreate;
+  const std::pair<std::function<void(bool)>, std::string> steps[] = {
+      {[](bool on) { FailCreate(on ? EDQUOT : 0); }, "Disk quota exceeded"},
+      {[](bool on) { FailWrite(on ? 0 : -1, ENOSPC); }, "No space left on device"},  // the image
+      {[](bool on) { FailWrite(on ? 1 : -1, ENOSPC); }, "No space left on device"},  // the tail
+      {[](bool on) { FailFileReadsAfter(on ? 0 : -1); }, "Input/output error"}};     // the tail
+  for (const auto& [fail, text] : steps) {
+    fail(true);
     Status status = SaveSettingsFile(path_, Sample(1234));
-    g_failWrite = -1;
-    g_failReads = g_failCreate = false;
-    EXPECT_EQ(status.text, text) << step;
-    EXPECT_EQ(ReadAll(path_), before_) << step;
+    fail(false);
+    EXPECT_EQ(status.text, text);
+    EXPECT_EQ(ReadAll(path_), before_) << text;
     EXPECT_EQ(Mode(path_), 0640u);
-    EXPECT_FALSE(std::filesystem::exists(path_ + ".saving")) << step;
+    EXPECT_FALSE(std::filesystem::exists(path_ + ".saving")) << text;
     ServerSettings loaded;
     ASSERT_TRUE(LoadSettingsFile(path_, &loaded).ok());
     EXPECT_EQ(EncodeSettings(loaded), EncodeSettings(Sample()));
-    test::RecordFault("settings save fails", step,
-                      "old file whole and loadable, no temporary left");
   }
 }
 
 TEST_F(SettingsSaveTest, SaveWritesBesideTheFileAndSurvivesShortWritesAndLeftovers) {
   dir_.Write("sv.dat.saving", "left by a save that was cut short");
-  g_oneByteWrites = true;
-  Status status = SaveSettingsFile(path_, Sample(1234));
-  g_oneByteWrites = false;
-  ASSERT_TRUE(status.ok());
-  EXPECT_EQ(g_created, path_ + ".saving");  // beside the settings file: the rename stays there
+  OneByteWrites(true);
+  ASSERT_TRUE(SaveSettingsFile(path_, Sample(1234)).ok());
+  OneByteWrites(false);
   EXPECT_EQ(ReadAll(path_), Text(EncodeSettings(Sample(1234))) + tail_);
   EXPECT_FALSE(std::filesystem::exists(path_ + ".saving"));
   EXPECT_EQ(Mode(path_), 0640u);
-  test::RecordFault("settings save: 1-byte writes, a leftover temporary", "the whole save",
-                    "saved whole beside the file, old tail and mode bits kept");
 }
 
 TEST(SettingsFileTest, MissingFileIsCreatedWithDefaults) {
@@ -208,4 +163,4 @@ TEST(SettingsFileTest, PathChoicePrefersTheCurrentDirectoryThenTheRememberedFile
 }
 
 }  // namespace
-}  // namespace rureza
+}  // namespace rureza::test

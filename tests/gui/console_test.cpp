@@ -21,8 +21,7 @@
 #include "server/server_run.h"
 #include "server/transfer.h"
 #include "settings/settings_file.h"
-#include "support/adapter_client.h"
-#include "support/test_server.h"
+#include "support/fixture.h"
 
 namespace rureza {
 namespace {
@@ -226,8 +225,8 @@ class ConsoleTest : public QObject {
 
     startStop->click();
     QVERIFY(CurrentRun() && CurrentRun()->WaitForListenerOpened(10000));
-    test::AdapterClient client;  // connects and sends nothing: its connection stays open
-    QVERIFY(client.Connect(port_));
+    AdapterConnection client;  // connects and sends nothing: its connection stays open
+    QVERIFY(client.Connect(LoopbackAddress(port_)));
     QTRY_VERIFY_WITH_TIMEOUT(
         ClientCount() == 1 && Lines(*window.LogList()).contains("New connection from 127.0.0.1"),
         10000);

@@ -1,10 +1,12 @@
-#include "support/test_server.h"
+#include "support/fixture.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -12,6 +14,9 @@
 #include "platform/thread.h"
 #include "server/server.h"
 #include "server/server_run.h"
+#include "server/transfer.h"
+#include "support/faults.h"
+#include "support/reliability.h"
 
 namespace rureza::test {
 
@@ -35,6 +40,21 @@ void CapturingSink::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   lines_.clear();
   ++clears_;
+}
+
+std::vector<std::string> CapturingSink::Lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+std::vector<std::string> CapturingSink::AllLines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return all_;
+}
+
+int CapturingSink::clears() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return clears_;
 }
 
 bool CapturingSink::WaitForLine(const std::string& text, int timeoutMs) const {
@@ -63,11 +83,8 @@ void CapturingSink::Reset() {
 namespace {
 
 bool PortFree(uint16_t port, int type) {
-  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_ANY)}, {}};
-  bool free = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return free;
+  Socket socket(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  return socket.valid() && socket.Bind(port).ok();
 }
 
 int CountEntries(const char* folder) {
@@ -119,16 +136,45 @@ std::string PatternBytes(size_t n, size_t offset) {
   return bytes;
 }
 
+std::string OffsetBytes(size_t n) {
+  std::string bytes(n, '\0');
+  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i & ~size_t{3}) >> (8 * (i & 3)));
+  return bytes;
+}
+
+void MakeSparseFile(const std::filesystem::path& path, uint64_t size) {
+  { std::ofstream touch(path, std::ios::app); }
+  std::filesystem::resize_file(path, size);
+}
+
+std::string Command(std::string_view head, std::string_view number) {
+  std::string block(256, '\0');
+  block.replace(0, head.size(), head);
+  block.replace(3, number.size(), number);
+  return block;
+}
+
+std::string ReadUntilQuiet(AdapterConnection& connection, int quietMs) {
+  std::string data;
+  char chunk[65536];
+  for (ssize_t n; (n = connection.Receive(chunk, sizeof chunk, quietMs)) > 0;) {
+    data.append(chunk, static_cast<size_t>(n));
+  }
+  return data;
+}
+
 int OpenDescriptorCount() { return CountEntries("/proc/self/fd"); }
 int TaskCount() { return CountEntries("/proc/self/task"); }
+int32_t SendCalls() { return Traffic().sendCalls.load(); }
 
 void ServerTest::SetUp() {
   ASSERT_TRUE(WaitForThreadsToEnd(10000)) << "threads of an earlier test still run";
   baselineDescriptors_ = OpenDescriptorCount();
   log_ = std::make_shared<CapturingSink>();
   SetLogSink(log_);
-  for (const auto& folder : {video(), audio(), photo()})
+  for (const auto& folder : {video(), audio(), photo()}) {
     std::filesystem::create_directories(folder);
+  }
   settings_.port = FreeBasePort();
   settings_.clientLimit = 10;
   settings_.logLineLimit = 10000;
@@ -142,8 +188,7 @@ void ServerTest::Start() {
   StartServer();
   std::string suffix = "] with port " + std::to_string(settings_.port);
   ASSERT_TRUE(log_->WaitFor([&](const std::string& line) {
-    return line.rfind("Server Started : [", 0) == 0 && line.size() > suffix.size() &&
-           line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return line.starts_with("Server Started : [") && line.ends_with(suffix);
   }));
   std::shared_ptr<ServerRun> run = CurrentRun();
   ASSERT_TRUE(run && run->WaitForListenerOpened(10000) && run->WaitForDiscoveryOpened(10000));
@@ -156,8 +201,36 @@ void ServerTest::TearDown() {
   EXPECT_TRUE(WaitForThreadsToEnd(15000)) << LiveThreadCount() << " server threads still run";
   EXPECT_EQ(ClientCount(), 0);
   SetLogSink(nullptr);
+  ResetFaults();
   EXPECT_TRUE(WaitUntil([&] { return OpenDescriptorCount() <= baselineDescriptors_; }))
       << OpenDescriptorCount() << " descriptors open, " << baselineDescriptors_ << " before";
+}
+
+AdapterConnection ServerTest::Send(std::string_view block) {
+  NoteInput(Printable(block));
+  AdapterConnection connection;
+  EXPECT_TRUE(connection.Connect(LoopbackAddress(port())) && connection.SendBlock(block));
+  return connection;
+}
+
+AdapterConnection ServerTest::Control() {
+  AdapterConnection connection;
+  EXPECT_TRUE(connection.Connect(LoopbackAddress(static_cast<uint16_t>(port() + 1))));
+  return connection;
+}
+
+std::optional<std::string> ServerTest::Exchange(std::string_view raw) {
+  NoteInput(Printable(raw, 40));
+  const int clientsBefore = ClientCount();
+  AdapterConnection connection;
+  if (!connection.Connect(LoopbackAddress(port())) || !connection.Send(raw)) return std::nullopt;
+  std::optional<std::string> reply = connection.ReadToClose(kLongReadMs);
+  if (!WaitUntil([&] { return ClientCount() <= clientsBefore; })) return std::nullopt;
+  return reply;
+}
+
+bool ServerTest::WaitForThreads(int n) {
+  return WaitUntil([n] { return LiveThreadCount() == n; });
 }
 
 }  // namespace rureza::test

@@ -1,0 +1,74 @@
+// AdapterConnection: the adapter's end of one TCP connection to the server (its request port or
+// its control port), and the discovery probe. Every read waits a bounded time, so a server that
+// accepts and never answers ends the read instead of hanging it. This is the other end of the
+// wire: nothing here goes through the server's system-call seam or its traffic counters.
+// Thread safety: one thread uses a connection at a time.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/socket.h"
+#include "platform/status.h"
+
+namespace rureza {
+
+inline constexpr int kAdapterTimeoutMs = 10000;
+inline constexpr size_t kAdapterBlockSize = 256;
+
+// IPv4 address and port.
+sockaddr_in Ipv4Address(in_addr host, uint16_t port);
+sockaddr_in LoopbackAddress(uint16_t port);
+// A host name or dotted address as an IPv4 address; the resolver's words in *error otherwise.
+std::optional<in_addr> ResolveIpv4(const std::string& host, std::string* error);
+
+// text, then zero bytes up to the 256 bytes of every block an adapter sends.
+std::string Block(std::string_view text);
+
+class AdapterConnection {
+ public:
+  // What Receive reports besides a byte count.
+  static constexpr ssize_t kClosed = 0, kFailed = -1, kTimedOut = -2;
+
+  AdapterConnection() = default;
+
+  // Connects within timeoutMs; false (and *error) when the server refused or did not answer.
+  bool Connect(const sockaddr_in& to, int timeoutMs = kAdapterTimeoutMs, Status* error = nullptr);
+  bool connected() const { return socket_.valid(); }
+  int fd() const { return socket_.fd(); }
+
+  bool Send(std::string_view bytes);
+  bool SendBlock(std::string_view text) { return Send(Block(text)); }
+
+  // Up to length bytes of what arrives within timeoutMs: the count, kClosed when the server
+  // closed (or reset) the connection, kFailed, or kTimedOut.
+  ssize_t Receive(void* into, size_t length, int timeoutMs);
+  // Exactly n bytes within timeoutMs in all; nullopt when the connection ends or time runs out.
+  std::optional<std::string> ReadExact(size_t n, int timeoutMs = kAdapterTimeoutMs);
+  // Up to n bytes, ending early once quietMs pass with nothing new after the first byte came.
+  std::optional<std::string> ReadUpTo(size_t n, int quietMs, int timeoutMs = kAdapterTimeoutMs);
+  // Everything until the server closes; nullopt on time-out, failure or more than maxBytes.
+  std::optional<std::string> ReadToClose(int timeoutMs = kAdapterTimeoutMs,
+                                         size_t maxBytes = 64u << 20);
+  // The server closed the connection without sending anything more.
+  bool ClosedWithoutData(int timeoutMs = kAdapterTimeoutMs);
+  // Nothing arrived (and the connection did not end) for ms.
+  bool SilentFor(int ms);
+
+  void ShutdownWrite();  // the server sees the end of the adapter's data
+  void Reset();          // the server sees a reset (RST) instead of an orderly close
+  void Close() { socket_.Close(); }
+
+ private:
+  Socket socket_;
+};
+
+// Sends payload to UDP `to` from an ephemeral port; the first answer within timeoutMs.
+std::optional<std::string> Probe(const sockaddr_in& to, std::string_view payload, int timeoutMs);
+
+}  // namespace rureza

@@ -1,0 +1,91 @@
+// The adapter's side of each request: the request block, the handshake of each stream kind, and
+// fetching a reply whole while handing on only its media bytes (no blocks, no padding), checked
+// against what the reply announced. Shared by rureza-probe, the tests and the benchmarks, so
+// each of them reads the server exactly as the others do.
+// Thread safety: functions over one connection, which one thread uses at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "adapter/connection.h"
+
+namespace rureza {
+
+enum class MediaKind { kAudio, kAvi, kMpeg, kPhoto, kFirmware };
+
+inline constexpr uint32_t kStreamBlockSize = 32768;  // the streams' data block
+inline constexpr uint32_t kPhotoChunkSize = 32767;   // the still image's chunk, '0'-padded
+
+// "audio", "avi", "mpeg", "photo", "firmware" and back.
+const char* KindName(MediaKind kind);
+std::optional<MediaKind> KindNamed(std::string_view name);
+// The kind an adapter plays a listed name as, by its ending (any ASCII case): .mp3 audio, .avi
+// AVI, .mpg .vob .dat MPEG, .jpg photo; nullopt for any other.
+std::optional<MediaKind> KindOfListedName(std::string_view name);
+
+// The request block's text: "<31name", "<32name", "<34name", "<33name", or "<7" (no name).
+std::string RequestText(MediaKind kind, std::string_view name);
+
+// The answers an adapter gives in a stream's handshake, as the text of each 256-byte block.
+struct HandshakeAnswers {
+  // AVI: as an adapter does, read the movie's bounds from the header's movie list (the whole
+  // file when it has none) and probe the index that follows them; or else answer the probe
+  // offset, movie end and movie start given here.
+  bool aviBoundsFromHeader = true;
+  std::string aviProbe = "0", aviEnd, aviStart;
+  // MPEG: "0" wants no end (the stream then runs until it is stopped); the scale value.
+  std::string mpegAnswer = "1", mpegScale = "0";
+  // MPEG: the file's length as listed; it tells the length of the first block of a file shorter
+  // than one block. Unknown: a short first block is taken as the whole file.
+  std::optional<uint32_t> listedSize;
+  // Runs just before the adapter's last handshake answer, while the server waits for it.
+  std::function<void()> beforeLastAnswer;
+};
+
+// What a handshake told the adapter.
+struct Handshake {
+  uint32_t fileLength = 0;  // AVI: the filesize block's value; MPEG: the tail position's + 32768
+  double firstByteSeconds = 0;  // from the request to the reply's first byte (streams only)
+  uint32_t movieStart = 0, movieEnd = 0;  // AVI, as answered
+  std::string firstBlock;                 // MPEG: the first block of data
+  std::string error;                      // why it failed; empty when it worked
+  uint64_t errorOffset = 0;               // of the reply, where it failed
+};
+
+// Sends kind's request for name, then speaks its handshake up to where the media data flows
+// (nothing for the photo and the firmware image, whose reply needs no answer; the length
+// block is left unread for them and for audio). Appends what it reads to *received.
+Handshake SendRequest(AdapterConnection& connection, MediaKind kind, std::string_view name,
+                      HandshakeAnswers answers = {}, std::string* received = nullptr,
+                      int timeoutMs = kAdapterTimeoutMs);
+
+// How a fetch went.
+struct FetchResult {
+  bool ok = false;
+  std::string error;        // why it failed, with the reply offset where it went wrong
+  uint64_t announced = 0;   // media bytes the reply announced
+  uint64_t mediaBytes = 0;  // handed to the sink
+  double firstByteSeconds = 0, seconds = 0;  // from the request to the first and last byte
+  bool nothingSent = false;  // the server closed without a byte: it could not open the file
+};
+
+struct FetchOptions {
+  std::optional<uint32_t> listedSize;     // MPEG, see HandshakeAnswers
+  uint64_t limit = UINT64_MAX;            // stop after this many media bytes (and close early)
+  int idleTimeoutMs = kAdapterTimeoutMs;  // each read's limit
+};
+
+// Requests name (ignored for the firmware image) on a connected request connection and reads
+// the reply as an adapter does, handing the media bytes to sink as they arrive (a false return
+// ends the fetch). Audio, photo and firmware: exactly the file. AVI: the movie data. MPEG: the
+// stream from its start offset. Any byte more or less than announced, a malformed block or
+// padding other than '0' fails the fetch, which then says where.
+FetchResult Fetch(AdapterConnection& connection, MediaKind kind, std::string_view name,
+                  const std::function<bool(const char*, size_t)>& sink,
+                  const FetchOptions& options = {});
+
+}  // namespace rureza
