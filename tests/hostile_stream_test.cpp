@@ -106,8 +106,8 @@ TEST_F(HostileStreamTest, SeekNumbersOutOfEveryRange) {
     // the index region again; the MPEG scale value, then backward.
     for (int slot = 0; slot < 5; ++slot) {
       AdapterConnection client =
-          slot == 4 ? PlayMpeg(number)
-                    : PlayAvi(slot == 0 ? (number.empty() ? "0" : number) : "0",
+          slot == 4 ? PlayMpeg("movie.mpg", number)
+                    : PlayAvi("movie.avi", slot == 0 ? (number.empty() ? "0" : number) : "0",
                               slot == 1 ? number : "800000", slot == 2 ? number : "2048");
       AdapterConnection control = slot > 2 ? Control() : AdapterConnection();
       std::future<std::string> answers =
@@ -191,7 +191,7 @@ TEST_F(HostileStreamTest, SeekRacingAStop) {
                              : kind == 'm'
                                  ? Command("<59")
                                  : Command(round % 4 < 2 ? "<8" : "<9", std::to_string(target));
-    AdapterConnection client = kind == 'm' ? PlayMpeg("300000") : Open(kind);
+    AdapterConnection client = kind == 'm' ? PlayMpeg("movie.mpg", "300000") : Open(kind);
     ASSERT_TRUE(kind != 'a' || client.ReadExact(256));
     AdapterConnection control = Control();
     ASSERT_TRUE(

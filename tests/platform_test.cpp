@@ -1,6 +1,6 @@
 // The platform facts the server relies on, and the transfer primitives with their counters:
-// SendAll/ReceiveAll, and the senders of file blocks and batches, which must give the peer and
-// the counters exactly what one SendAll per block gives, through short and failing calls.
+// SendAll/ReceiveAll, and the sender of file blocks, which must give the peer and the counters
+// exactly what one SendAll per block gives, through short and failing calls.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -40,24 +40,6 @@ TEST(FileTest, OnlyRegularFilesOpenAndNothingBlocks) {
   char buffer[8] = {};
   EXPECT_EQ(file.Read(buffer, sizeof buffer), 3);
   EXPECT_EQ(file.Length(), 3);
-}
-
-TEST(FileTest, ExclusiveOpenFailsAtOnceWhileAnyHandleHoldsTheFile) {
-  TempDir dir;
-  std::string path = dir.Write("fw.bin", "x").string();
-  for (bool exclusiveFirst : {true, false}) {
-    File first = exclusiveFirst ? File::OpenExclusive(path, false) : File::OpenShared(path);
-    ASSERT_TRUE(first.valid());
-    Status error;
-    EXPECT_FALSE(File::OpenExclusive(path, false, &error).valid());
-    EXPECT_EQ(error.code, EBUSY);
-    EXPECT_EQ(File::OpenShared(path).valid(), !exclusiveFirst);
-  }
-  ::chmod(path.c_str(), 0444);  // owner write bit clear: read-only even for root
-  Status error;
-  EXPECT_FALSE(File::OpenExclusive(path, true, &error).valid());
-  EXPECT_EQ(error.code, EACCES);
-  EXPECT_TRUE(File::OpenExclusive(path, false).valid());
 }
 
 TEST(ThreadTest, BodiesStartedAtOnceRunOnceAndAreCountedUntilTheirCapturesAreGone) {
@@ -185,7 +167,7 @@ TEST_F(TransferTest, ReceiveWithinGivesUpOnASlowPeerAndDiscardNeverWaits) {
   EXPECT_EQ(Traffic().receiveCalls, calls);
 }
 
-TEST_F(TransferTest, TakenBlocksCarryTheFileThenThePadOneCountedCallEach) {
+TEST_F(TransferTest, TakenBlocksCarryTheFileThenThePadOneCountedCallEachThroughFaults) {
   File file = UseFile(100);
   EXPECT_EQ(Block(file, 40, 24, '0'), "40/64");
   EXPECT_EQ(Block(file, 40, 0), "40/40");
@@ -202,10 +184,9 @@ TEST_F(TransferTest, TakenBlocksCarryTheFileThenThePadOneCountedCallEach) {
   EXPECT_EQ(Block(file, 32768, 25539), "7229/32768");  // a shrunk file: zero bytes after it
   EXPECT_EQ(Counted(), "2 65536");
   ExpectReceived(Part(3, 39997) + std::string(25539, '\0'));
-}
-
-TEST_F(TransferTest, AFailedReadSendsNothingAndAFailedSendCountsWhatWentOut) {
-  File file = UseFile(40000);
+  ShortTransfers(0);
+  // A failed read sends nothing; a failed send counts what went out.
+  file = UseFile(40000);
   FailFileReadsAfter(1000);  // part of the block, then EIO
   EXPECT_EQ(Block(file, 32768, 0), "-1/0");
   EXPECT_EQ(Counted(), "0 0");
@@ -230,56 +211,6 @@ TEST_F(TransferTest, AFailedReadSendsNothingAndAFailedSendCountsWhatWentOut) {
   ASSERT_EQ(sender_.Take(file, 16384), 16384);
   EXPECT_FALSE(sender_.SendTakenInBlocks(ours_, 16384, 4096, 0, '0', true));
   EXPECT_EQ(Counted(), "2 5000");
-}
-
-TEST_F(TransferTest, FileBlocksGoOutWholeOneCountedCallEachUpToTheEndOrAFailure) {
-  ShortTransfers(5000);
-  File file = UseFile(300000);
-  ASSERT_EQ(file.Seek(10), 10);
-  EXPECT_EQ(SendFileBlock(ours_, file, 32768), 32768);
-  EXPECT_EQ(file.Position(), 10 + 32768);
-  EXPECT_EQ(SendFileBlock(ours_, file, 32768, 3), 3 * 32768);
-  EXPECT_EQ(Counted(), "4 131072");
-  ExpectReceived(Part(10, 131072));
-  ShortTransfers(0);
-  ASSERT_EQ(::truncate(path_.c_str(), 131082 + 70000), 0);  // ends inside the third block
-  EXPECT_EQ(SendFileBlock(ours_, file, 32768, 3), 70000);
-  EXPECT_EQ(SendFileBlock(ours_, file, 32768), 0);
-  EXPECT_EQ(Counted(), "4 70000");
-  ExpectReceived(Part(131082, 70000));
-  ASSERT_EQ(file.Seek(0), 0);
-  FailFileReadsAfter(50000);  // inside the second block
-  EXPECT_EQ(SendFileBlock(ours_, file, 32768, 3), -1);
-  EXPECT_EQ(Counted(), "2 50000");
-  ExpectReceived(Part(0, 50000));
-  FailFileReadsAfter(-1);
-  peer_.Close();  // a send to a closed peer fails without killing the process, and counts
-  EXPECT_EQ(SendFileBlock(ours_, file, 32768), -1);
-  EXPECT_EQ(Block(file, 100, 0), "100/-1");
-  EXPECT_EQ(Counted(), "2 0");
-}
-
-TEST_F(TransferTest, BatchesGoOutTogetherCountingTheBlocksUpToAFailedOne) {
-  std::string expected;
-  {
-    BlockBatch batch(ours_);
-    for (int i = 0; i < 300; ++i) {
-      expected += PatternBytes(64, size_t(i));
-      ASSERT_TRUE(batch.Add(expected.data() + expected.size() - 64, 64));
-    }
-    expected += std::string(256, 'e');
-    ASSERT_TRUE(batch.Add(expected.data() + expected.size() - 256, 256) && batch.Flush());
-  }
-  EXPECT_EQ(Counted(), "301 19456");
-  ExpectReceived(expected);
-  FailSendsAfter(64 * 3 + 10, ECONNRESET);  // three records whole, the fourth begun
-  BlockBatch batch(ours_);
-  for (int i = 0; i < 10; ++i) ASSERT_TRUE(batch.Add(expected.data(), 64));
-  EXPECT_FALSE(batch.Flush());
-  EXPECT_FALSE(batch.Add(expected.data(), 64));
-  EXPECT_FALSE(batch.Flush());
-  EXPECT_EQ(Counted(), "4 202");
-  EXPECT_EQ(Received().size(), 202u);
 }
 
 }  // namespace

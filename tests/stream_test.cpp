@@ -114,19 +114,12 @@ class AviTest : public ServerTest {
     size_t n = offset < file_.size() ? std::min(kBlock, file_.size() - offset) : 0;
     return buffer.replace(0, n, file_, offset, n);
   }
-  // A movie longer than the connection's buffers hold, through its handshake (finished unless
-  // asked not to).
-  AdapterConnection PlayLong(size_t movieEnd = 2 << 20, bool finish = true) {
+  // A movie longer than the connection's buffers hold, and its index region.
+  AdapterConnection PlayLong(size_t movieEnd = 2 << 20, bool handshake = true) {
     movieEnd_ = movieEnd;
     file_ = Media("video/movie.avi", OffsetBytes(movieEnd + kIndexSize));
-    AdapterConnection client = Play('2', "movie.avi");
-    EXPECT_TRUE(client.ReadExact(3 * 256 + 2 * kBlock) && client.SendBlock("0") &&
-                client.ReadExact(kBlock));
-    if (finish) {
-      EXPECT_TRUE(client.SendBlock(std::to_string(movieEnd)) && client.SendBlock("2048"));
-      EXPECT_TRUE(client.ReadExact(256));
-    }
-    return client;
+    return handshake ? PlayAvi("movie.avi", "0", std::to_string(movieEnd), "2048")
+                     : Play('2', "movie.avi");
   }
   std::string Movie(size_t from, size_t to) const { return file_.substr(from, to - from); }
   // Fast forward or backward: checks the position reply ("%dftell" from byte 3) and the block
@@ -219,6 +212,8 @@ TEST_F(AviTest, StopOrTheControlThreadsEndEndTheStream) {
     } else if (way == 1) {  // the adapter closes the control connection
       Control().Close();
     } else if (way == 2) {  // the control thread cannot open the file, gone since the stream did
+      ASSERT_TRUE(client.ReadExact(3 * 256 + 2 * kBlock) && client.SendBlock("0"));
+      ASSERT_TRUE(client.ReadExact(kBlock));
       std::filesystem::remove(video() / "movie.avi");
       ASSERT_TRUE(client.SendBlock(std::to_string(movieEnd_)) && client.SendBlock("2048"));
       ASSERT_TRUE(client.ReadExact(256));
@@ -253,10 +248,7 @@ class MpegTest : public ServerTest {
   }
   AdapterConnection PlayMovie(size_t blocks, const std::string& scale) {
     file_ = Media("video/movie.mpg", OffsetBytes(blocks * kBlock));
-    AdapterConnection client = Play('4', "movie.mpg");
-    EXPECT_TRUE(client.ReadExact(256 + kBlock) && client.SendBlock("1") &&
-                client.ReadExact(256 + 2 * kBlock) && client.SendBlock(scale));
-    return client;
+    return PlayMpeg("movie.mpg", scale);
   }
   // Which whole blocks of the file data carries, in order.
   std::vector<size_t> Blocks(const std::string& data) {

@@ -11,6 +11,7 @@
 #include <random>
 #include <thread>
 
+#include "adapter/exchange.h"
 #include "platform/thread.h"
 #include "server/server.h"
 #include "server/server_run.h"
@@ -40,21 +41,6 @@ void CapturingSink::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   lines_.clear();
   ++clears_;
-}
-
-std::vector<std::string> CapturingSink::Lines() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return lines_;
-}
-
-std::vector<std::string> CapturingSink::AllLines() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return all_;
-}
-
-int CapturingSink::clears() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return clears_;
 }
 
 bool CapturingSink::WaitForLine(const std::string& text, int timeoutMs) const {
@@ -216,6 +202,29 @@ AdapterConnection ServerTest::Send(std::string_view block) {
 AdapterConnection ServerTest::Control() {
   AdapterConnection connection;
   EXPECT_TRUE(connection.Connect(LoopbackAddress(static_cast<uint16_t>(port() + 1))));
+  return connection;
+}
+
+AdapterConnection ServerTest::PlayAvi(const std::string& name, const std::string& probe,
+                                      const std::string& end, const std::string& start) {
+  NoteInput("AVI handshake \"" + probe + "\", \"" + end + "\", \"" + start + "\"");
+  AdapterConnection connection;
+  EXPECT_TRUE(connection.Connect(LoopbackAddress(port())));
+  HandshakeAnswers answers;
+  answers.aviBoundsFromHeader = false;
+  answers.aviProbe = probe, answers.aviEnd = end, answers.aviStart = start;
+  SendRequest(connection, MediaKind::kAvi, name, answers, nullptr, kLongReadMs);
+  return connection;
+}
+
+AdapterConnection ServerTest::PlayMpeg(const std::string& name, const std::string& scale) {
+  NoteInput("MPEG scale value \"" + scale + "\"");
+  AdapterConnection connection;
+  EXPECT_TRUE(connection.Connect(LoopbackAddress(port())));
+  HandshakeAnswers answers;
+  answers.mpegScale = scale;
+  answers.listedSize = uint32_t(std::filesystem::file_size(video() / name));
+  SendRequest(connection, MediaKind::kMpeg, name, answers, nullptr, kLongReadMs);
   return connection;
 }
 

@@ -41,15 +41,20 @@ class CapturingSink : public LogSink {
  public:
   void AddLine(std::string_view line) override;
   void Clear() override;
-  std::vector<std::string> Lines() const;
-  std::vector<std::string> AllLines() const;
-  int clears() const;
+  std::vector<std::string> Lines() const { return Locked(lines_); }
+  std::vector<std::string> AllLines() const { return Locked(all_); }
+  int clears() const { return Locked(clears_); }
   bool WaitForLine(const std::string& text, int timeoutMs = 10000) const;
   bool WaitFor(const std::function<bool(const std::string&)>& pred, int timeoutMs = 10000) const;
   int Count(const std::string& text) const;
   void Reset();
 
  private:
+  template <typename T>
+  T Locked(const T& value) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return value;
+  }
   mutable std::mutex mutex_;
   mutable std::condition_variable added_;
   std::vector<std::string> lines_, all_;  // guarded by mutex_
@@ -114,6 +119,12 @@ class ServerTest : public ::testing::Test {
     return Send(std::string("<3") + type + name);
   }
   AdapterConnection Control();
+  // Streams through their handshakes: AVI with the adapter's probe offset, movie end and movie
+  // start (finished unless asked not to: then it has just read the probe block), and MPEG
+  // asking for the end with scale, the file's length known from the listing.
+  AdapterConnection PlayAvi(const std::string& name, const std::string& probe,
+                            const std::string& end, const std::string& start);
+  AdapterConnection PlayMpeg(const std::string& name, const std::string& scale);
   // raw on a new connection; the reply up to the server's close, once its client has gone.
   std::optional<std::string> Exchange(std::string_view raw);
   // Waits until exactly n server threads are left.

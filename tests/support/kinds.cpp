@@ -118,27 +118,4 @@ std::string HostileTest::Fetch(char kind, bool halfClose) {
   return got;
 }
 
-AdapterConnection HostileTest::PlayAvi(const std::string& probe, const std::string& end,
-                                       const std::string& start) {
-  NoteInput("AVI handshake \"" + probe + "\", \"" + end + "\", \"" + start + "\"");
-  AdapterConnection connection;
-  EXPECT_TRUE(connection.Connect(LoopbackAddress(port())));
-  HandshakeAnswers answers;
-  answers.aviBoundsFromHeader = false;
-  answers.aviProbe = probe, answers.aviEnd = end, answers.aviStart = start;
-  SendRequest(connection, MediaKind::kAvi, "movie.avi", answers, nullptr, kLongReadMs);
-  return connection;
-}
-
-AdapterConnection HostileTest::PlayMpeg(const std::string& scale) {
-  NoteInput("MPEG scale value \"" + scale + "\"");
-  AdapterConnection connection;
-  EXPECT_TRUE(connection.Connect(LoopbackAddress(port())));
-  HandshakeAnswers answers;
-  answers.mpegScale = scale;
-  answers.listedSize = uint32_t(File('m').size());
-  SendRequest(connection, MediaKind::kMpeg, "movie.mpg", answers, nullptr, kLongReadMs);
-  return connection;
-}
-
 }  // namespace rureza::test

@@ -43,10 +43,6 @@ class HostileTest : public ServerTest {
   std::string Fetch(char kind, bool halfClose = false);
   std::string Reply(char kind) const { return ReplyTo(kind, files_.at(kind)); }
   const std::string& File(char kind) const { return files_.at(kind); }
-  // AVI and MPEG streams with the handshake answers given.
-  AdapterConnection PlayAvi(const std::string& probe, const std::string& end,
-                            const std::string& start);
-  AdapterConnection PlayMpeg(const std::string& scale);
 
  private:
   std::map<char, std::string> files_;
