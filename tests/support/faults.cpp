@@ -131,7 +131,7 @@ template <typename T, typename V>
 void Set(std::atomic<T>& knob, V value, bool on, const std::string& fault) {
   InstallFaults();
   knob = static_cast<T>(value);
-  NoteFault(fault, on);
+  if (on) NoteFault(fault);
 }
 
 }  // namespace
@@ -192,7 +192,6 @@ void ResetFaults() {
   g.oneByteWrites = false;
   ResetSysCalls();
   g_installed = false;
-  EndFaults();
 }
 
 }  // namespace rureza::test

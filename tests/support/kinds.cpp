@@ -98,7 +98,6 @@ void HostileTest::ExpectRecovered() {
 
 AdapterConnection HostileTest::Open(char kind, std::string* got,
                                     const std::function<void()>& beforeLastAnswer) {
-  NoteWhere(KindName(kind));
   NoteInput(KindName(kind));
   AdapterConnection connection;
   EXPECT_TRUE(connection.Connect(LoopbackAddress(port())));

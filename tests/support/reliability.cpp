@@ -18,8 +18,7 @@ struct Notes {
   std::mutex mutex;
   bool recordInputs = false;                                 // guarded by mutex
   std::map<std::string, int64_t> inputs;                     // guarded by mutex
-  std::set<std::string> inForce;                             // guarded by mutex
-  std::set<std::pair<std::string, std::string>> faults;      // guarded by mutex
+  std::set<std::string> faults;                              // guarded by mutex
   std::vector<std::pair<std::string, std::string>> figures;  // guarded by mutex
 };
 
@@ -55,13 +54,10 @@ class Writer : public ::testing::EmptyTestEventListener {
     for (const auto& [input, times] : notes.inputs) {
       Append("inputs.tsv", {test, input, std::to_string(times)});
     }
-    for (const auto& [fault, where] : notes.faults) {
-      Append("faults.tsv", {test, fault, where, outcome});
-    }
+    for (const std::string& fault : notes.faults) Append("faults.tsv", {test, fault, outcome});
     for (const auto& [name, value] : notes.figures) Append("load.tsv", {test, name, value});
     notes.recordInputs = false;
     notes.inputs.clear();
-    notes.inForce.clear();
     notes.faults.clear();
     notes.figures.clear();
   }
@@ -85,27 +81,9 @@ void NoteInput(std::string_view input, int64_t times) {
   if (TheNotes().recordInputs) TheNotes().inputs[std::string(input)] += times;
 }
 
-void NoteFault(std::string_view fault, bool inForce) {
+void NoteFault(std::string_view fault) {
   std::lock_guard<std::mutex> lock(TheNotes().mutex);
-  if (!inForce) {
-    TheNotes().inForce.erase(std::string(fault));
-    return;
-  }
-  TheNotes().inForce.emplace(fault);
-  TheNotes().faults.emplace(fault, "");
-}
-
-void NoteWhere(std::string_view where) {
-  std::lock_guard<std::mutex> lock(TheNotes().mutex);
-  for (const std::string& fault : TheNotes().inForce) {
-    TheNotes().faults.erase({fault, ""});
-    TheNotes().faults.emplace(fault, std::string(where));
-  }
-}
-
-void EndFaults() {
-  std::lock_guard<std::mutex> lock(TheNotes().mutex);
-  TheNotes().inForce.clear();
+  TheNotes().faults.emplace(fault);
 }
 
 void NoteFigure(std::string_view name, std::string_view value) {

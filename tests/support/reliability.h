@@ -13,11 +13,8 @@ namespace rureza::test {
 // Inputs are noted only while the running test records them (the hostile fixture's tests).
 void RecordInputs(bool on);
 void NoteInput(std::string_view input, int64_t times = 1);
-// A fault put in force (or ended); each request noted while it is in force (NoteWhere) pairs
-// with it. EndFaults: none in force any more.
-void NoteFault(std::string_view fault, bool inForce = true);
-void NoteWhere(std::string_view where);
-void EndFaults();
+// A fault injected by the running test.
+void NoteFault(std::string_view fault);
 // A figure of a load run.
 void NoteFigure(std::string_view name, std::string_view value);
 

@@ -91,8 +91,8 @@ class Runner {
       } else if (items[at] == '\'') {
         const char c = Literal(items, at)[0];
         size_t end = std::min(items.find(' ', at), items.size());
-        out.append(items[at] == '*' ? std::stoul(std::string(items.substr(at + 1, end - at - 1))) : 1,
-                   c);
+        out.append(
+            items[at] == '*' ? std::stoul(std::string(items.substr(at + 1, end - at - 1))) : 1, c);
         at = end;
       } else {
         size_t open = items.find('[', at), colon = items.find(':', open),

@@ -1,69 +1,19 @@
-// The platform facts the server relies on, and the transfer primitives with their counters:
-// SendAll/ReceiveAll, and the sender of file blocks, which must give the peer and the counters
-// exactly what one SendAll per block gives, through short and failing calls.
+// The transfer primitives with their counters: SendAll/ReceiveAll, and the sender of file
+// blocks, which must give the peer and the counters exactly what one SendAll per block gives,
+// through short and failing calls.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstring>
-#include <map>
-#include <thread>
 
-#include "platform/event.h"
 #include "platform/file.h"
-#include "platform/thread.h"
 #include "server/transfer.h"
 #include "support/faults.h"
 #include "support/fixture.h"
 
 namespace rureza::test {
 namespace {
-
-TEST(FileTest, OnlyRegularFilesOpenAndNothingBlocks) {
-  TempDir dir;
-  std::string fifo = (dir.path() / "pipe").string();
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-  auto start = std::chrono::steady_clock::now();
-  for (auto [path, code] : std::map<std::string, int>{
-           {fifo, 0}, {"/dev/null", 0}, {dir.path(), EISDIR}, {dir.path() / "none", ENOENT}}) {
-    Status error;
-    EXPECT_FALSE(File::OpenShared(path, &error).valid()) << path;
-    EXPECT_FALSE(error.ok()) << path;
-    EXPECT_TRUE(!code || (error.code == code && error.text == std::strerror(code))) << path;
-  }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  dir.Write("sub/file.bin", "abc");
-  File file = File::OpenShared(dir.path().string() + "\\sub\\file.bin");  // '\' names folders
-  char buffer[8] = {};
-  EXPECT_EQ(file.Read(buffer, sizeof buffer), 3);
-  EXPECT_EQ(file.Length(), 3);
-}
-
-TEST(ThreadTest, BodiesStartedAtOnceRunOnceAndAreCountedUntilTheirCapturesAreGone) {
-  auto token = std::make_shared<int>(1);
-  std::weak_ptr<int> watch = token;
-  ManualResetEvent release;
-  ASSERT_TRUE(StartThread([token = std::move(token), &release] { release.Wait(); }));
-  EXPECT_FALSE(WaitForThreadsToEnd(20));
-  release.Set();
-  ASSERT_TRUE(WaitForThreadsToEnd(10000));
-  EXPECT_TRUE(watch.expired());
-  std::vector<std::atomic<int>> runs(4 * 300);
-  std::vector<std::thread> starters;
-  for (int s = 0; s < 4; ++s) {
-    starters.emplace_back([&runs, s] {
-      for (int b = 0; b < 300; ++b) {
-        ASSERT_TRUE(StartThread([&count = runs[size_t(s * 300 + b)]] { ++count; }));
-      }
-    });
-  }
-  for (std::thread& s : starters) s.join();
-  ASSERT_TRUE(WaitForThreadsToEnd(30000));
-  for (const auto& count : runs) ASSERT_EQ(count.load(), 1);
-}
 
 // A socket pair and the counters: the test sends on ours_ and reads on peer_.
 class TransferTest : public ::testing::Test {
@@ -151,20 +101,6 @@ TEST_F(TransferTest, SendAllAndReceiveAllGoOnThroughShortCallsAndCountOneCallEac
   EXPECT_EQ(ReceiveAll(peer_, buffer.data(), 256), -1);
   EXPECT_EQ(buffer.substr(0, 2), "<2");
   EXPECT_EQ(SendAll(peer_, std::string(65536, 'x').data(), 65536), -1);
-}
-
-TEST_F(TransferTest, ReceiveWithinGivesUpOnASlowPeerAndDiscardNeverWaits) {
-  EXPECT_EQ(DiscardPendingInput(ours_), 0u);  // nothing pending: returns at once
-  std::string block(10256, 'x');
-  ASSERT_EQ(::send(peer_.fd(), block.data(), 1, 0), 1);
-  EXPECT_EQ(ReceiveAllWithin(ours_, block.data(), 256, 100), -1);
-  ASSERT_EQ(::send(peer_.fd(), block.data(), 10255, 0), 10255);
-  EXPECT_EQ(ReceiveAllWithin(ours_, block.data(), 255, 5000), 255);
-  uint32_t bytes = Traffic().bytesReceived;
-  int32_t calls = Traffic().receiveCalls;
-  EXPECT_EQ(DiscardPendingInput(ours_), 10000u);
-  EXPECT_EQ(Traffic().bytesReceived - bytes, 10000u);  // counted as received, but as no call
-  EXPECT_EQ(Traffic().receiveCalls, calls);
 }
 
 TEST_F(TransferTest, TakenBlocksCarryTheFileThenThePadOneCountedCallEachThroughFaults) {
