@@ -1,4 +1,6 @@
 // list: the listing as the adapter receives it, a table row per record as each arrives.
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "probe/commands.h"
@@ -12,6 +14,11 @@ int RunList(const ProbeOptions& options) {
   std::string error;
   if (!options.charset.empty() && !names.Open(options.charset, &error)) {
     Complain(error);
+    return kProbeUsage;
+  }
+  // The reply's bytes are the server's, escape sequences and all.
+  if (options.raw && ::isatty(STDOUT_FILENO) == 1) {
+    Complain("will not write the raw reply to a terminal: give a pipe or a file (see --help)");
     return kProbeUsage;
   }
   std::optional<ProbeTarget> target = ResolveTarget(options.operands[0], options.port);
