@@ -54,26 +54,11 @@ std::string ReadableSize(uint64_t bytes) {
 }
 
 std::string ModeText(uint16_t mode) {
-  std::string text;
-  switch (mode & 0xF000) {
-    case 0x4000:
-      text = "d";
-      break;
-    case 0x8000:
-      text = "-";
-      break;
-    case 0xA000:
-      text = "l";
-      break;
-    default:
-      text = "?";  // a kind of entry no listing should hold
-  }
-  for (int shift = 6; shift >= 0; shift -= 3) {
-    text += mode & (4 << shift) ? 'r' : '-';
-    text += mode & (2 << shift) ? 'w' : '-';
-    text += mode & (1 << shift) ? 'x' : '-';
-  }
-  return text;
+  const uint16_t type = mode & 0xF000;
+  // '?' is a kind of entry no listing should hold.
+  char text[10] = {type == 0x4000 ? 'd' : type == 0x8000 ? '-' : type == 0xA000 ? 'l' : '?'};
+  for (int bit = 0; bit < 9; ++bit) text[1 + bit] = mode & (0400 >> bit) ? "rwx"[bit % 3] : '-';
+  return std::string(text, sizeof text);
 }
 
 NameDecoder::~NameDecoder() {
