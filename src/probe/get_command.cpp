@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
+#include "platform/status.h"
 #include "probe/commands.h"
 #include "probe/probe_session.h"
 #include "probe/probe_text.h"
@@ -80,11 +80,11 @@ int RunGet(const ProbeOptions& options) {
   // The file is made only once the server sends media: a request it refuses leaves an
   // existing file as it was.
   FILE* out = options.output.empty() ? stdout : nullptr;
-  std::string error;
+  std::string writeError;
   auto writeOut = [&](const char* data, size_t size) {
     if (!out) out = std::fopen(options.output.c_str(), "wb");
     if (!out || std::fwrite(data, 1, size, out) != size) {
-      error = "cannot write " + into + ": " + std::strerror(errno);
+      writeError = "cannot write " + into + ": " + ErrorText(errno);
       return false;
     }
     return true;
@@ -92,7 +92,7 @@ int RunGet(const ProbeOptions& options) {
   AdapterConnection connection;
   ProgressBar bar;
   FetchResult result;
-  if (ConnectTo(*target, fetch.idleTimeoutMs, &connection, &error)) {
+  if (ConnectTo(*target, fetch.idleTimeoutMs, &connection, &result.error)) {
     fetch.onAnnounced = [&](uint64_t total) { bar.Start(total); };
     uint64_t written = 0;
     result = Fetch(
@@ -105,12 +105,12 @@ int RunGet(const ProbeOptions& options) {
         fetch);
     bar.Finish();
   }
-  if (result.ok && error.empty()) writeOut("", 0);  // an empty file is a file too
-  if (out && (out == stdout ? std::fflush(out) : std::fclose(out)) != 0 && error.empty()) {
-    error = "cannot write " + into + ": " + std::strerror(errno);
+  if (result.ok) writeOut("", 0);  // an empty file is a file too
+  if (out && (out == stdout ? std::fflush(out) : std::fclose(out)) != 0 && writeError.empty()) {
+    writeError = "cannot write " + into + ": " + ErrorText(errno);
   }
-  if (!error.empty()) {
-    Complain(error.starts_with("cannot write") ? error : target->Where() + ": " + error);
+  if (!writeError.empty()) {
+    Complain(writeError);
     return kProbeFailed;
   }
   if (!result.ok) {
