@@ -101,25 +101,32 @@ ssize_t AdapterConnection::Receive(void* into, size_t length, int timeoutMs) {
   }
 }
 
-std::optional<std::string> AdapterConnection::ReadExact(size_t n, int timeoutMs) {
+std::optional<std::string> AdapterConnection::ReadExact(size_t n, int timeoutMs, ShortRead* why) {
   std::string data(n, '\0');
   const int64_t deadline = NowMs() + timeoutMs;
   for (size_t got = 0; got < n;) {
     ssize_t r = Receive(data.data() + got, n - got, Left(deadline));
-    if (r <= 0) return std::nullopt;
+    if (r <= 0) {
+      if (why) *why = {r, got};
+      return std::nullopt;
+    }
     got += static_cast<size_t>(r);
   }
   return data;
 }
 
-std::optional<std::string> AdapterConnection::ReadUpTo(size_t n, int quietMs, int timeoutMs) {
+std::optional<std::string> AdapterConnection::ReadUpTo(size_t n, int quietMs, int timeoutMs,
+                                                       ShortRead* why) {
   std::string data(n, '\0');
   const int64_t deadline = NowMs() + timeoutMs;
   size_t got = 0;
   while (got < n) {
     ssize_t r = Receive(data.data() + got, n - got, got ? quietMs : Left(deadline));
     if (r == kTimedOut && got > 0) break;
-    if (r <= 0) return std::nullopt;
+    if (r <= 0) {
+      if (why) *why = {r, got};
+      return std::nullopt;
+    }
     got += static_cast<size_t>(r);
   }
   data.resize(got);

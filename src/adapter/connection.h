@@ -35,6 +35,14 @@ class AdapterConnection {
   // What Receive reports besides a byte count.
   static constexpr ssize_t kClosed = 0, kFailed = -1, kTimedOut = -2;
 
+  // Why a read gave up: kClosed, kFailed or kTimedOut, after `got` bytes. A server that could
+  // not serve a request closes at once, one that is busy does not answer: the adapter tells
+  // them apart by this.
+  struct ShortRead {
+    ssize_t end = kClosed;
+    size_t got = 0;
+  };
+
   AdapterConnection() = default;
 
   // Connects within timeoutMs; false (and *error) when the server refused or did not answer.
@@ -48,10 +56,13 @@ class AdapterConnection {
   // Up to length bytes of what arrives within timeoutMs: the count, kClosed when the server
   // closed (or reset) the connection, kFailed, or kTimedOut.
   ssize_t Receive(void* into, size_t length, int timeoutMs);
-  // Exactly n bytes within timeoutMs in all; nullopt when the connection ends or time runs out.
-  std::optional<std::string> ReadExact(size_t n, int timeoutMs = kAdapterTimeoutMs);
+  // Exactly n bytes within timeoutMs in all; nullopt (and *why) when the connection ends or
+  // time runs out.
+  std::optional<std::string> ReadExact(size_t n, int timeoutMs = kAdapterTimeoutMs,
+                                       ShortRead* why = nullptr);
   // Up to n bytes, ending early once quietMs pass with nothing new after the first byte came.
-  std::optional<std::string> ReadUpTo(size_t n, int quietMs, int timeoutMs = kAdapterTimeoutMs);
+  std::optional<std::string> ReadUpTo(size_t n, int quietMs, int timeoutMs = kAdapterTimeoutMs,
+                                      ShortRead* why = nullptr);
   // Everything until the server closes; nullopt on time-out, failure or more than maxBytes.
   std::optional<std::string> ReadToClose(int timeoutMs = kAdapterTimeoutMs,
                                          size_t maxBytes = 64u << 20);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <vector>
 
 #include "adapter/replies.h"
@@ -13,6 +14,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kShortBlockQuietMs = 300;
+constexpr char kNothingSent[] = "the server closed the connection without a byte";
 constexpr uint32_t kRiffStreamStart = 65536;  // where an MPEG stream of a RIFF file starts
 
 struct Ending {
@@ -29,6 +31,20 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+std::string SecondsText(int ms) {
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g s", ms / 1000.0);
+  return text;
+}
+
+// What ended a read short, for the error text.
+std::string ReadEndText(ssize_t end, int timeoutMs) {
+  if (end == AdapterConnection::kClosed) return "the reply ended";
+  if (end == AdapterConnection::kTimedOut) return "no byte came for " + SecondsText(timeoutMs);
+  return "the connection failed";
+}
+
 // Reads the reply of one request, keeping count of its offset for error reports.
 class ReplyReader {
  public:
@@ -38,10 +54,12 @@ class ReplyReader {
   // Exactly n bytes (or, with quietMs, fewer once the server pauses); nullopt and error set when
   // the reply ends first.
   std::optional<std::string> Take(size_t n, const char* what, int quietMs = 0) {
-    std::optional<std::string> bytes = quietMs ? connection_.ReadUpTo(n, quietMs, timeoutMs_)
-                                               : connection_.ReadExact(n, timeoutMs_);
+    AdapterConnection::ShortRead why;
+    std::optional<std::string> bytes = quietMs ? connection_.ReadUpTo(n, quietMs, timeoutMs_, &why)
+                                               : connection_.ReadExact(n, timeoutMs_, &why);
     if (!bytes) {
-      Fail(std::string("the reply ended or stalled in ") + what);
+      nothingSent = offset == 0 && why.got == 0 && why.end == AdapterConnection::kClosed;
+      Fail(ReadEndText(why.end, timeoutMs_) + " in " + what, offset + why.got);
       return std::nullopt;
     }
     if (offset == 0) firstByteSeconds = SecondsSince(start_);
@@ -61,6 +79,7 @@ class ReplyReader {
   double firstByteSeconds = 0;
   std::string error;
   uint64_t errorOffset = 0;
+  bool nothingSent = false;
 
  private:
   AdapterConnection& connection_;
@@ -215,6 +234,7 @@ Handshake SendRequest(AdapterConnection& connection, MediaKind kind, std::string
   }
   handshake.error = reply.error;
   handshake.errorOffset = reply.errorOffset;
+  handshake.nothingSent = reply.nothingSent;
   handshake.firstByteSeconds = reply.firstByteSeconds;
   return handshake;
 }
@@ -241,27 +261,33 @@ FetchResult Fetch(AdapterConnection& connection, MediaKind kind, std::string_vie
   uint64_t padding = 0;
   if (!handshake.error.empty()) {
     offset = handshake.errorOffset;
-    result.nothingSent = offset == 0 && handshake.error.find("ended") != std::string::npos;
-    return fail(result.nothingSent ? "the server closed the connection without a byte"
-                                   : handshake.error);
+    result.nothingSent = handshake.nothingSent;
+    return fail(result.nothingSent ? kNothingSent : handshake.error);
   }
   result.firstByteSeconds = handshake.firstByteSeconds;
   if (kind == MediaKind::kAvi) {
     offset = 3 * kAdapterBlockSize + 3 * uint64_t{kStreamBlockSize} + kAdapterBlockSize;
+    // The stream sends whole data blocks from the start and, once less than a block is left
+    // before the movie's end, the rest up to it; movie data shorter than a block is thus one
+    // whole block (or the rest of the file).
     const uint64_t from = handshake.movieStart, file = handshake.fileLength;
     result.announced = from >= file ? 0
-                       : from < handshake.movieEnd
+                       : from + kStreamBlockSize <= handshake.movieEnd
                            ? std::min<uint64_t>(handshake.movieEnd, file) - from
                            : std::min<uint64_t>(kStreamBlockSize, file - from);
   } else if (kind == MediaKind::kMpeg) {
     offset = 2 * kAdapterBlockSize + 2 * uint64_t{kStreamBlockSize} + handshake.firstBlock.size();
     result.announced = handshake.fileLength;
   } else {
+    AdapterConnection::ShortRead why;
     std::optional<std::string> block =
-        connection.ReadExact(kAdapterBlockSize, options.idleTimeoutMs);
+        connection.ReadExact(kAdapterBlockSize, options.idleTimeoutMs, &why);
     if (!block) {
-      result.nothingSent = true;
-      return fail("the server closed the connection without a byte");
+      offset = why.got;
+      result.nothingSent = why.got == 0 && why.end == AdapterConnection::kClosed;
+      return fail(result.nothingSent
+                      ? kNothingSent
+                      : ReadEndText(why.end, options.idleTimeoutMs) + " in the length block");
     }
     firstByte();
     std::optional<uint32_t> length = ReadNumberBlock(*block);
@@ -272,6 +298,7 @@ FetchResult Fetch(AdapterConnection& connection, MediaKind kind, std::string_vie
       padding = (kPhotoChunkSize - *length % kPhotoChunkSize) % kPhotoChunkSize;
   }
 
+  if (options.onAnnounced) options.onAnnounced(result.announced);
   auto deliver = [&](const char* data, size_t n) {
     n = static_cast<size_t>(std::min<uint64_t>(n, options.limit - result.mediaBytes));
     result.mediaBytes += n;
@@ -289,9 +316,7 @@ FetchResult Fetch(AdapterConnection& connection, MediaKind kind, std::string_vie
   uint64_t payload = kind == MediaKind::kMpeg ? handshake.firstBlock.size() : 0;
   while (result.mediaBytes < options.limit) {
     ssize_t n = connection.Receive(buffer.data(), buffer.size(), options.idleTimeoutMs);
-    if (n == AdapterConnection::kTimedOut)
-      return fail("no byte for " + std::to_string(options.idleTimeoutMs / 1000) + " s");
-    if (n < 0) return fail("the connection failed");
+    if (n < 0) return fail(ReadEndText(n, options.idleTimeoutMs));
     if (n == 0) break;
     firstByte();
     const char* data = buffer.data();

@@ -54,6 +54,7 @@ struct Handshake {
   std::string firstBlock;                 // MPEG: the first block of data
   std::string error;                      // why it failed; empty when it worked
   uint64_t errorOffset = 0;               // of the reply, where it failed
+  bool nothingSent = false;  // the server closed without a byte: it could not open the file
 };
 
 // Sends kind's request for name, then speaks its handshake up to where the media data flows
@@ -77,6 +78,8 @@ struct FetchOptions {
   std::optional<uint32_t> listedSize;     // MPEG, see HandshakeAnswers
   uint64_t limit = UINT64_MAX;            // stop after this many media bytes (and close early)
   int idleTimeoutMs = kAdapterTimeoutMs;  // each read's limit
+  // Told the media bytes the reply announced once the handshake is over, before any of them.
+  std::function<void(uint64_t)> onAnnounced;
 };
 
 // Requests name (ignored for the firmware image) on a connected request connection and reads

@@ -8,14 +8,16 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Decimal digits filling field from its start, then only zero bytes; nullopt otherwise.
-std::optional<uint64_t> ReadField(std::string_view field) {
+// At most maxDigits decimal digits from the field's start, without a leading zero, then only
+// zero bytes; nullopt otherwise. The server writes nothing else, so a record in any other
+// spelling is not one it meant.
+std::optional<uint64_t> ReadField(std::string_view field, size_t maxDigits) {
   size_t digits = 0;
   uint64_t value = 0;
-  while (digits < field.size() && IsDigit(field[digits]) && digits < 10) {
+  while (digits < field.size() && IsDigit(field[digits]) && digits <= maxDigits) {
     value = value * 10 + static_cast<uint64_t>(field[digits++] - '0');
   }
-  if (digits == 0) return std::nullopt;
+  if (digits == 0 || digits > maxDigits || (field[0] == '0' && digits > 1)) return std::nullopt;
   for (size_t i = digits; i < field.size(); ++i) {
     if (field[i] != '\0') return std::nullopt;
   }
@@ -92,10 +94,11 @@ bool ListingReader::TakeUnit(const char* unit) {
     return true;
   }
   std::string_view record(unit, kListingUnit);
-  std::optional<uint64_t> number = ReadField(record.substr(0, 8));
+  // The number and the mode keep a zero byte behind their digits; the size may fill its field.
+  std::optional<uint64_t> number = ReadField(record.substr(0, 8), 7);
   size_t nameEnd = record.find('\0', 8);
-  std::optional<uint64_t> mode = ReadField(record.substr(48, 6));
-  std::optional<uint64_t> size = ReadField(record.substr(54, 10));
+  std::optional<uint64_t> mode = ReadField(record.substr(48, 6), 5);
+  std::optional<uint64_t> size = ReadField(record.substr(54, 10), 10);
   if (!number) return Fail(offset_, "a record whose number is not decimal text");
   if (nameEnd >= 48) return Fail(offset_ + 8, "a name without its zero byte");
   if (record.substr(nameEnd, 48 - nameEnd).find_first_not_of('\0') != std::string_view::npos) {

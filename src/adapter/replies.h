@@ -32,7 +32,9 @@ struct ListingEntry {
 };
 
 // Takes a listing reply in pieces as they arrive and hands each record on as soon as it is
-// whole, so a listing of any length is read in constant memory.
+// whole, so a listing of any length is read in constant memory. A record is taken only as the
+// server writes it (no leading zeros, a zero byte behind the number, the name and the mode),
+// so each entry written back gives the very bytes that were read.
 class ListingReader {
  public:
   using OnEntry = std::function<void(const ListingEntry&)>;

@@ -3,7 +3,7 @@
 #   tests/packaging/check_packages.sh OUTPUT_DIR
 # Their control data and file lists, the service's unit (systemd-analyze verify where it is
 # installed) and its command line run as the service would run it, the desktop entry, the icon
-# files and the manual pages against the programs' --help.
+# files and the manual pages (rureza-server, rureza-probe, rureza) against the programs' --help.
 set -uo pipefail
 
 out="${1:?usage: check_packages.sh OUTPUT_DIR}"
@@ -72,7 +72,9 @@ done
 files_of() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort; }
 expected_server="-rw-r--r-- root/root ./etc/default/rureza-server
 -rw-r--r-- root/root ./usr/lib/systemd/system/rureza-server.service
+-rw-r--r-- root/root ./usr/share/man/man1/rureza-probe.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/rureza-server.1.gz
+-rwxr-xr-x root/root ./usr/bin/rureza-probe
 -rwxr-xr-x root/root ./usr/bin/rureza-server"
 expected_console="-rw-r--r-- root/root ./usr/share/applications/rureza.desktop
 -rw-r--r-- root/root ./usr/share/man/man1/rureza.1.gz
@@ -112,15 +114,17 @@ root="$work/root"
 dpkg-deb -x "$server_deb" "$root"
 dpkg-deb -x "$console_deb" "$root"
 version="$(field "$server_deb" Version)"
-[ "$("$root/usr/bin/rureza-server" --version)" = "rureza-server $version" ] && pass ||
-  fail "rureza-server --version does not say $version"
-[ "$("$root/usr/bin/rureza" --version)" = "rureza $version" ] && pass ||
-  fail "rureza --version does not say $version"
-if readelf -d "$root/usr/bin/rureza-server" | grep NEEDED | grep -qi qt; then
-  fail "rureza-server links Qt"
-else
-  pass
-fi
+for program in rureza-server rureza-probe rureza; do
+  [ "$("$root/usr/bin/$program" --version)" = "$program $version" ] && pass ||
+    fail "$program --version does not say $version"
+done
+for program in rureza-server rureza-probe; do
+  if readelf -d "$root/usr/bin/$program" | grep NEEDED | grep -qi qt; then
+    fail "$program links Qt"
+  else
+    pass
+  fi
+done
 
 # --- the service ---------------------------------------------------------------------------
 unit="$root/usr/lib/systemd/system/rureza-server.service"
@@ -210,7 +214,7 @@ for png in "$root"/usr/share/icons/hicolor/*/apps/*.png; do
 done
 
 # --- manual pages --------------------------------------------------------------------------
-for program in rureza-server rureza; do
+for program in rureza-server rureza-probe rureza; do
   page="$root/usr/share/man/man1/$program.1.gz"
   if command -v mandoc >/dev/null; then
     expect_silent "mandoc -T lint $program.1" sh -c "zcat '$page' | mandoc -T lint -W warning"

@@ -1,0 +1,107 @@
+#include "probe/probe_session.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "probe/probe_text.h"
+
+namespace rureza {
+namespace {
+
+std::string SecondsText(int ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", ms / 1000.0);
+  return text;
+}
+
+}  // namespace
+
+void Complain(const std::string& text) {
+  std::fflush(stdout);  // what was printed before the failure stays before its message
+  std::fprintf(stderr, "rureza-probe: %s\n", text.c_str());
+}
+
+std::string ProbeTarget::Where() const { return host + " port " + std::to_string(port); }
+
+std::optional<ProbeTarget> ResolveTarget(const std::string& host, uint16_t port) {
+  std::string error;
+  std::optional<in_addr> address = ResolveIpv4(host, &error);
+  if (!address) {
+    Complain(host + ": " + error);
+    return std::nullopt;
+  }
+  return ProbeTarget{host, *address, port};
+}
+
+bool ConnectTo(const ProbeTarget& target, int timeoutMs, AdapterConnection* connection,
+               std::string* error) {
+  Status status;
+  if (connection->Connect(target.RequestAddress(), timeoutMs, &status)) return true;
+  *error = "cannot connect: " + status.text;
+  return false;
+}
+
+std::string StreamListing(const ProbeTarget& target, int timeoutMs,
+                          const ListingReader::OnEntry& onEntry,
+                          const std::function<void(const char*, size_t)>& raw) {
+  AdapterConnection connection;
+  std::string error;
+  if (!ConnectTo(target, timeoutMs, &connection, &error)) return error;
+  if (!connection.SendBlock("<1")) return "the listing request could not be sent";
+  ListingReader reader(onEntry);
+  std::vector<char> buffer(64 * 1024);
+  uint64_t received = 0;
+  for (;;) {
+    ssize_t n = connection.Receive(buffer.data(), buffer.size(), timeoutMs);
+    if (n == AdapterConnection::kClosed) break;
+    if (n < 0) {
+      return (n == AdapterConnection::kTimedOut ? "no byte came for " + SecondsText(timeoutMs)
+                                                : std::string("the connection failed")) +
+             " at offset " + std::to_string(received);
+    }
+    if (raw) raw(buffer.data(), static_cast<size_t>(n));
+    received += static_cast<uint64_t>(n);
+    if (!reader.Feed(buffer.data(), static_cast<size_t>(n))) return reader.error();
+  }
+  return reader.Finish() ? "" : reader.error();
+}
+
+const char* KindWord(std::string_view name) {
+  switch (KindOfListedName(name).value_or(MediaKind::kFirmware)) {
+    case MediaKind::kAvi:
+    case MediaKind::kMpeg:
+      return "video";
+    case MediaKind::kAudio:
+      return "audio";
+    case MediaKind::kPhoto:
+      return "photo";
+    default:
+      return "other";
+  }
+}
+
+void ListingSummary::Add(const ListingEntry& entry) {
+  ++entries;
+  const std::string_view kind = KindWord(entry.name);
+  ++(kind == "video" ? video : kind == "audio" ? audio : kind == "photo" ? photo : other);
+  folders += entry.isFolder();
+  bytes += entry.size;
+}
+
+std::string ListingSummary::Text(bool exactBytes) const {
+  std::string text = std::to_string(entries) + (entries == 1 ? " entry (" : " entries (") +
+                     std::to_string(video) + " video, " + std::to_string(audio) + " audio, " +
+                     std::to_string(photo) + " photo";
+  if (other) text += ", " + std::to_string(other) + " other";
+  if (folders) text += "; " + std::to_string(folders) + (folders == 1 ? " folder" : " folders");
+  return text + "), " + (exactBytes ? std::to_string(bytes) + " bytes" : ReadableSize(bytes)) +
+         " in all";
+}
+
+std::string MillisecondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, seconds < 0.01 ? "%.1f ms" : "%.0f ms", seconds * 1000);
+  return text;
+}
+
+}  // namespace rureza
