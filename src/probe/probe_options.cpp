@@ -98,7 +98,8 @@ constexpr OptionSpec kOptions[] = {
     {"--adapters", nullptr, true, kLoad,
      [](ProbeOptions& o, const std::string& value, std::string* error) {
        long n = 0;
-       if (!ParseWhole(value, 1, 100, &n)) *error = "a number from 1 to 100";
+       // Beyond a server's largest client limit (100), so that the limit itself can be tried.
+       if (!ParseWhole(value, 1, 1000, &n)) *error = "a number from 1 to 1000";
        o.adapters = static_cast<int>(n);
        return error->empty();
      }},
