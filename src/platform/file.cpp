@@ -29,7 +29,7 @@ File File::Open(const std::string& path, bool forWriting, bool exclusive, Status
   int flags = (forWriting ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   int fd;
   do {
-    fd = Sys().open(NativePath(path).c_str(), flags, 0);
+    fd = Sys().open(AT_FDCWD, NativePath(path).c_str(), flags, 0);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail(errno);
   File file(fd);
@@ -50,7 +50,8 @@ File File::Open(const std::string& path, bool forWriting, bool exclusive, Status
 File File::CreateNew(const std::string& path, unsigned permissions, Status* error) {
   int fd;
   do {
-    fd = Sys().open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
+    fd = Sys().open(AT_FDCWD, NativePath(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                    permissions);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     if (error) *error = Status::FromErrno(errno);
