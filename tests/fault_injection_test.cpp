@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/thread.h"
+#include "request/dispatcher.h"
 #include "server/server.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
@@ -128,7 +129,7 @@ TEST_F(FaultInjectionTest, ListenerOrDiscoveryThreadThatCannotStart) {
   // thread (second): requests are still served.
   for (int fail : {0, 1}) {
     FailThreadStart(fail);
-    StartServer();
+    StartServer(ServeClient);
     EXPECT_TRUE(
         log_->WaitForLine(fail ? "Cannot create UDP thread" : "Cannot create Listen thread"));
     if (fail) {

@@ -10,7 +10,7 @@
 
 #include "platform/poll.h"
 #include "server/discovery.h"
-#include "server/dispatcher.h"
+#include "request/dispatcher.h"
 #include "server/server.h"
 #include "server/transfer.h"
 #include "support/faults.h"

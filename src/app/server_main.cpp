@@ -10,6 +10,7 @@
 #include "app/server_options.h"
 #include "app/stream_log_sink.h"
 #include "platform/thread.h"
+#include "request/dispatcher.h"
 #include "server/activity_log.h"
 #include "server/server.h"
 #include "settings/settings_file.h"
@@ -36,7 +37,7 @@ bool LoadSettings(const ServerOptions& options, bool createMissing) {
 
 void Start() {
   AppendLog("Start Running Media Server...");
-  StartServer();
+  StartServer(ServeClient);
 }
 
 void Stop() {

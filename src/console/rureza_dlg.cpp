@@ -19,6 +19,7 @@
 #include "console/skinned_list_box.h"
 #include "console/stop_confirm_dlg.h"
 #include "platform/clock.h"
+#include "request/dispatcher.h"
 #include "server/activity_log.h"
 #include "server/local_address.h"
 #include "server/server.h"
@@ -165,7 +166,7 @@ void CRurezaDlg::OnStartStop() {
     startStop_->setText(QStringLiteral("Stop"));
     setup_->setEnabled(false);
     running_ = true;
-    StartServer();
+    StartServer(ServeClient);
     return;
   }
   if (ClientCount() > 0) {

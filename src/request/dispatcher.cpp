@@ -1,4 +1,4 @@
-#include "server/dispatcher.h"
+#include "request/dispatcher.h"
 
 #include <atomic>
 #include <cstring>
