@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/syscalls.h"
@@ -136,6 +137,15 @@ void File::Close() {
 
 bool File::SetPermissions(unsigned permissions) { return ::fchmod(fd_, permissions) == 0; }
 
+std::string File::RealPath() const {
+  if (fd_ < 0) return {};
+  char target[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd_);
+  ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof target || target[0] != '/') return {};
+  return std::string(target, static_cast<size_t>(n));
+}
+
 Status RenameFile(const std::string& from, const std::string& to) {
   if (::rename(NativePath(from).c_str(), NativePath(to).c_str()) != 0) {
     return Status::FromErrno(errno);
@@ -148,6 +158,20 @@ void RemoveFile(const std::string& path) { ::unlink(NativePath(path).c_str()); }
 bool IsFolder(const std::string& path) {
   struct stat info {};
   return !path.empty() && ::stat(NativePath(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat info {};
+  return !path.empty() && ::stat(NativePath(path).c_str(), &info) == 0;
+}
+
+std::string RealPath(const std::string& path) {
+  if (path.empty()) return {};
+  char* resolved = ::realpath(NativePath(path).c_str(), nullptr);
+  if (!resolved) return {};
+  std::string text = resolved;
+  std::free(resolved);
+  return text;
 }
 
 std::string CurrentDirectory() {
