@@ -12,6 +12,7 @@
 #include "console/face_button.h"
 #include "console/file_error.h"
 #include "console/skinned_label.h"
+#include "server/activity_log.h"
 #include "settings/settings_file.h"
 
 namespace rureza {
@@ -151,7 +152,8 @@ QString CSetupDlg::SettingsPath() const {
 
 void CSetupDlg::Reload() {
   ServerSettings settings = CurrentSettings();
-  Status status = LoadSettingsWithPathChoice(&settings);
+  std::string note;
+  Status status = LoadSettingsWithPathChoice(&settings, &note);
   QString tried = QDir::current().absoluteFilePath(QStringLiteral("sv.dat"));
   if (!status.ok()) {
     if (!RememberedSettingsPath().empty()) {
@@ -159,11 +161,12 @@ void CSetupDlg::Reload() {
     } else if (QFileInfo::exists(startupSettingsPath_)) {
       // The current directory moved before any load succeeded: read the file SAVE writes.
       tried = startupSettingsPath_;
-      status = LoadSettingsFile(QFile::encodeName(tried).toStdString(), &settings);
+      status = LoadSettingsFile(QFile::encodeName(tried).toStdString(), &settings, &note);
     }
   }
   if (status.ok()) {
     SetCurrentSettings(settings);
+    if (!note.empty()) AppendLog(note);
   } else {
     ShowFileError(this, tried, status);
   }
