@@ -19,7 +19,9 @@ ShortNameIndex& ListedShortNames() {
 
 size_t ShortNameIndex::BytesUsedLocked() const {
   size_t bytes = entries_.capacity() * sizeof(Entry) + slots_.capacity() * sizeof(uint32_t) +
-                 chunks_.capacity() * sizeof(chunks_[0]) + chunks_.size() * kChunkBytes;
+                 chunks_.capacity() * sizeof(chunks_[0]) + chunks_.size() * kChunkBytes +
+                 folders_.capacity() * sizeof(Text) + folderIds_.size() * kFolderOverhead +
+                 folderIds_.bucket_count() * sizeof(void*);
   for (const std::string& scope : scopes_) bytes += sizeof scope + scope.capacity();
   return bytes;
 }
@@ -37,6 +39,8 @@ size_t ShortNameIndex::size() const {
 void ShortNameIndex::ClearLocked() {
   std::vector<Entry>().swap(entries_);
   std::vector<uint32_t>().swap(slots_);
+  std::unordered_map<std::string_view, uint32_t>().swap(folderIds_);
+  std::vector<Text>().swap(folders_);
   std::vector<std::unique_ptr<char[]>>().swap(chunks_);
   std::vector<std::string>().swap(scopes_);
   chunkUsed_ = 0;
@@ -47,9 +51,30 @@ void ShortNameIndex::Clear() {
   ClearLocked();
 }
 
-std::string_view ShortNameIndex::PathOf(const Entry& entry) const {
-  return std::string_view(chunks_[entry.offset / kChunkBytes].get() + entry.offset % kChunkBytes,
-                          entry.pathLength);
+std::string_view ShortNameIndex::TextOf(Text text) const {
+  return std::string_view(chunks_[text.offset / kChunkBytes].get() + text.offset % kChunkBytes,
+                          text.length);
+}
+
+ShortNameIndex::Text ShortNameIndex::Store(std::string_view bytes) {
+  if (chunks_.empty() || chunkUsed_ + bytes.size() > kChunkBytes) {
+    chunks_.push_back(std::unique_ptr<char[]>(new char[kChunkBytes]));
+    chunkUsed_ = 0;
+  }
+  const Text text{static_cast<uint32_t>((chunks_.size() - 1) * kChunkBytes + chunkUsed_),
+                  static_cast<uint32_t>(bytes.size())};
+  std::memcpy(chunks_.back().get() + chunkUsed_, bytes.data(), bytes.size());
+  chunkUsed_ += bytes.size();
+  return text;
+}
+
+uint32_t ShortNameIndex::FolderOf(std::string_view folder) {
+  auto found = folderIds_.find(folder);
+  if (found != folderIds_.end()) return found->second;
+  folders_.push_back(Store(folder));
+  const auto id = static_cast<uint32_t>(folders_.size() - 1);
+  folderIds_.emplace(TextOf(folders_.back()), id);  // the chunks never move
+  return id;
 }
 
 // The slot holding the entry of key in scope, or the free slot where it would go.
@@ -66,12 +91,21 @@ size_t ShortNameIndex::SlotOf(uint64_t key, uint8_t scope) const {
 void ShortNameIndex::Remember(std::string_view scope, const std::vector<Given>& given) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const Given& g : given) {
-    if (g.name.empty() || g.path.size() > UINT16_MAX || g.rehashes > UINT8_MAX) continue;
-    // What this name may add at most: a new chunk, the entries and slots doubling, a scope.
+    const size_t slash = g.path.rfind('/');
+    const std::string_view folder = slash == std::string::npos
+                                        ? std::string_view()
+                                        : std::string_view(g.path).substr(0, slash + 1);
+    const std::string_view name = std::string_view(g.path).substr(folder.size());
+    if (g.name.empty() || name.size() > UINT16_MAX || folder.size() > kChunkBytes / 2 ||
+        g.rehashes > UINT8_MAX) {
+      continue;
+    }
+    // What this name may add at most: a chunk, a folder, a scope, and the entries and slots
+    // doubling.
     const size_t growth =
-        (chunkUsed_ + g.path.size() > kChunkBytes ? kChunkBytes : 0) +
+        kChunkBytes + sizeof(Text) + kFolderOverhead + sizeof(std::string) + scope.size() +
         (entries_.size() == entries_.capacity() ? entries_.capacity() : 1) * sizeof(Entry) +
-        slots_.capacity() * sizeof(uint32_t) + sizeof(std::string) + scope.size();
+        slots_.capacity() * sizeof(uint32_t) + (folderIds_.bucket_count() + 1) * sizeof(void*);
     if (BytesUsedLocked() + growth > kBudgetBytes) ClearLocked();
     auto found = std::find(scopes_.begin(), scopes_.end(), scope);
     if (found == scopes_.end()) {
@@ -80,15 +114,10 @@ void ShortNameIndex::Remember(std::string_view scope, const std::vector<Given>& 
       found = scopes_.end() - 1;
     }
     const auto scopeIndex = static_cast<uint8_t>(found - scopes_.begin());
-    if (chunks_.empty() || chunkUsed_ + g.path.size() > kChunkBytes) {
-      chunks_.push_back(std::make_unique<char[]>(kChunkBytes));
-      chunkUsed_ = 0;
-    }
-    const auto offset = static_cast<uint32_t>((chunks_.size() - 1) * kChunkBytes + chunkUsed_);
-    std::memcpy(chunks_.back().get() + chunkUsed_, g.path.data(), g.path.size());
-    chunkUsed_ += g.path.size();
-    const Entry entry{Fnv1a64(g.name, Fnv1a64(scope)), offset, static_cast<uint16_t>(g.path.size()),
-                      scopeIndex, static_cast<uint8_t>(g.rehashes)};
+    const uint32_t folderIndex = FolderOf(folder);
+    const Entry entry{
+        Fnv1a64(g.name, Fnv1a64(scope)),    Store(name).offset, folderIndex,
+        static_cast<uint16_t>(name.size()), scopeIndex,         static_cast<uint8_t>(g.rehashes)};
     // At most half the slots in use keeps the probes short.
     if ((entries_.size() + 1) * 2 > slots_.size()) {
       slots_.assign(std::max(kFirstSlots, slots_.size() * 2), 0);
@@ -98,7 +127,7 @@ void ShortNameIndex::Remember(std::string_view scope, const std::vector<Given>& 
     }
     const size_t slot = SlotOf(entry.key, entry.scope);
     if (slots_[slot] != 0) {
-      entries_[slots_[slot] - 1] = entry;  // the path it stood for before stays in the arena
+      entries_[slots_[slot] - 1] = entry;  // the name it stood for before stays in the arena
     } else {
       entries_.push_back(entry);
       slots_[slot] = static_cast<uint32_t>(entries_.size());
@@ -118,8 +147,10 @@ std::optional<std::string> ShortNameIndex::Find(
     const auto scopeIndex = static_cast<uint8_t>(found - scopes_.begin());
     const uint32_t held = slots_[SlotOf(Fnv1a64(name, Fnv1a64(scope)), scopeIndex)];
     if (held == 0) return std::nullopt;
-    path = PathOf(entries_[held - 1]);
-    rehashes = entries_[held - 1].rehashes;
+    const Entry& entry = entries_[held - 1];
+    path = TextOf(folders_[entry.folder]);
+    path += TextOf(Text{entry.nameOffset, entry.nameLength});
+    rehashes = entry.rehashes;
   }
   if (!verify(path, rehashes)) return std::nullopt;
   return path;

@@ -5,8 +5,9 @@
 // Bounded: it counts every byte it allocates (entries, slots, paths) and never holds more than
 // kBudgetBytes. A name that would take it past that makes it forget everything it holds and
 // start again; a forgotten name is found by walking, as after a restart.
-// Each entry holds the file's path and how often its hash was taken again, not the name: a hit
-// is checked by making the name afresh from them (the caller's verify).
+// Each entry holds the file's path (its folder's part kept once for all the files in it) and how
+// often its hash was taken again, not the name: a hit is checked by making the name afresh from
+// them (the caller's verify).
 // Thread safety: every method may be called from any thread (one mutex).
 #pragma once
 
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace rureza {
@@ -48,24 +50,35 @@ class ShortNameIndex {
  private:
   struct Entry {
     uint64_t key;         // of scope and name
-    uint32_t offset;      // of the path in the arena
-    uint16_t pathLength;  // paths of up to 65,535 bytes; longer ones are not remembered
-    uint8_t scope;        // index in scopes_
+    uint32_t nameOffset;  // of the file's name in the arena
+    uint32_t folder;      // index in folders_
+    uint16_t nameLength;
+    uint8_t scope;  // index in scopes_
     uint8_t rehashes;
   };
+  struct Text {
+    uint32_t offset;  // in the arena
+    uint32_t length;
+  };
   static constexpr size_t kChunkBytes = size_t{1} << 20;
+  // What a folder costs in folderIds_ besides its text: a node and its share of the buckets.
+  static constexpr size_t kFolderOverhead = 64;
 
   size_t BytesUsedLocked() const;
   void ClearLocked();
   size_t SlotOf(uint64_t key, uint8_t scope) const;
-  std::string_view PathOf(const Entry& entry) const;
+  std::string_view TextOf(Text text) const;
+  Text Store(std::string_view bytes);
+  uint32_t FolderOf(std::string_view folder);
 
   mutable std::mutex mutex_;
   std::vector<Entry> entries_;                   // guarded by mutex_
   std::vector<uint32_t> slots_;                  // entry index + 1, 0 free; guarded by mutex_
-  std::vector<std::unique_ptr<char[]>> chunks_;  // the paths; guarded by mutex_
+  std::vector<std::unique_ptr<char[]>> chunks_;  // names and folders; guarded by mutex_
   size_t chunkUsed_ = 0;                         // in the last chunk; guarded by mutex_
-  std::vector<std::string> scopes_;              // guarded by mutex_
+  std::vector<Text> folders_;                    // "Artist/Album/"; guarded by mutex_
+  std::unordered_map<std::string_view, uint32_t> folderIds_;  // into chunks_; by mutex_
+  std::vector<std::string> scopes_;                           // guarded by mutex_
 };
 
 // The process's index.
