@@ -115,7 +115,7 @@ TEST_F(LibraryTest, NamesGoOutInTheAdaptersCharacterSetOrShortenedOrRefused) {
   Stop();
   Start(/*subfolders=*/false, /*shortNames=*/true, "CP1252");
   ListedShortNames().Clear();
-  ExpectPlays({"Caf\xe9.mp3", "cafe", "_~CG34T.mp3", "nihongo", "bad_~1KKVM.mp3", "bad"});
+  ExpectPlays({"Caf\xe9.mp3", "cafe", "_~CG34T.mp3", "nihongo", "bad_~1KKVM.mp3", "bad", "x", ""});
   EXPECT_EQ(Listed(), (std::vector<std::string>{"Caf\xe9.mp3", "_~CG34T.mp3", "bad_~1KKVM.mp3"}));
 }
 

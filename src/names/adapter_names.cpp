@@ -176,8 +176,9 @@ bool MayStartShortName(std::string_view stem, std::string_view prefix) {
 // names would share its prefix and ending can have it or take it.
 class ShortNameSearch : public WalkVisitor {
  public:
-  ShortNameSearch(const LibraryOptions& options, std::string_view name)
-      : charset_(options.charset),
+  // REQUIRES: HasShortNameShape(name).
+  ShortNameSearch(AdapterCharset& charset, std::string_view name)
+      : charset_(charset),
         fitting_(charset_),
         name_(name),
         prefix_(ShortNamePrefix(name)),
@@ -217,10 +218,8 @@ class ShortNameSearch : public WalkVisitor {
     return found;
   }
 
-  AdapterCharset& charset() { return charset_; }
-
  private:
-  AdapterCharset charset_;
+  AdapterCharset& charset_;
   Fitting fitting_;
   const std::string_view name_;
   const std::string_view prefix_;
@@ -243,17 +242,18 @@ bool ListMediaFolder(const LibraryOptions& options, ListingFolder kind, const st
 PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
                          const std::string& folder, std::string_view name) {
   PlayName result;
-  ShortNameSearch search(options, name);
-  if (!search.charset().FromAdapter(name, &result.path)) result.path.assign(name);
+  AdapterCharset charset(options.charset);
+  if (!charset.FromAdapter(name, &result.path)) result.path.assign(name);
   if (options.shortNames && HasShortNameShape(name) && !folder.empty() &&
       !PathExists(folder + "\\" + result.path)) {
     const std::string scope = Scope(folder, kind);
     auto verify = [&](std::string_view path, int rehashes) {
-      return path.size() > kShortNameEndingSize &&
-             ShortNameOf(search.charset(), path, rehashes) == name;
+      return FileNameOf(path).size() > kShortNameEndingSize &&
+             ShortNameOf(charset, path, rehashes) == name;
     };
     std::optional<std::string> found = ListedShortNames().Find(scope, name, verify);
     if (!found) {
+      ShortNameSearch search(charset, name);
       WalkOptions walk;
       walk.subfolders = options.subfolders;
       walk.readAttributes = false;
