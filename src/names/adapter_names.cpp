@@ -76,7 +76,6 @@ class LongNames {
                           entry.attributes});
     arena_.append(prefix).append(ending).append(entry.path);
   }
-  bool empty() const { return items_.empty(); }
   std::string_view Key(const Item& item) const {
     return std::string_view(arena_).substr(item.offset, item.keyLength);
   }
@@ -124,7 +123,7 @@ class ListingVisitor : public WalkVisitor {
     return true;
   }
 
-  // Lists the files that need short names and remembers the names given.
+  // Lists the files that need short names and remembers the names given; a stop ends it too.
   bool ListLongNames(const std::string& scope) {
     std::vector<ShortNameIndex::Given> given;
     std::vector<std::string_view> paths;
@@ -136,6 +135,7 @@ class ListingVisitor : public WalkVisitor {
       bool more = true;
       AssignShortNames(
           prefix, ending, paths, reserved_, [&](size_t i, const std::string& name, int rehashes) {
+            if (more && sink_.Stopped()) more = false;
             if (!more) return;
             const LongNames::Item& item = group[i];
             if (name.empty()) {
