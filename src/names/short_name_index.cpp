@@ -63,7 +63,7 @@ ShortNameIndex::Text ShortNameIndex::Store(std::string_view bytes) {
   }
   const Text text{static_cast<uint32_t>((chunks_.size() - 1) * kChunkBytes + chunkUsed_),
                   static_cast<uint32_t>(bytes.size())};
-  std::memcpy(chunks_.back().get() + chunkUsed_, bytes.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(chunks_.back().get() + chunkUsed_, bytes.data(), bytes.size());
   chunkUsed_ += bytes.size();
   return text;
 }
