@@ -1,6 +1,7 @@
 #include "names/adapter_names.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <unordered_set>
 #include <vector>
@@ -57,48 +58,36 @@ class Fitting {
   std::string buffer_;
 };
 
-// Files that need a short name, gathered during the walk: each one's group (prefix and ending)
-// and path in one arena.
+// Files that need a short name, gathered during the walk in its order: each one's group (its
+// prefix and ending) and path in one arena, and a fingerprint of the name its own path makes.
 class LongNames {
  public:
   struct Item {
     size_t offset;
     uint16_t keyLength;
     uint16_t pathLength;
-    bool attributesRead;
-    EntryAttributes attributes;
+    uint64_t own;  // Fnv1a64 of the name its own path makes
   };
 
-  void Add(std::string_view prefix, const WalkEntry& entry) {
-    std::string_view ending = entry.path.substr(entry.path.size() - kShortNameEndingSize);
+  void Add(std::string_view prefix, std::string_view path) {
+    std::string_view ending = path.substr(path.size() - kShortNameEndingSize);
     items_.push_back(Item{arena_.size(), static_cast<uint16_t>(prefix.size() + ending.size()),
-                          static_cast<uint16_t>(entry.path.size()), entry.attributesRead,
-                          entry.attributes});
-    arena_.append(prefix).append(ending).append(entry.path);
+                          static_cast<uint16_t>(path.size()),
+                          Fnv1a64(ComposeShortName(prefix, ShortNameHash(path, 0), ending))});
+    arena_.append(prefix).append(ending).append(path);
   }
+  const std::vector<Item>& items() const { return items_; }
   std::string_view Key(const Item& item) const {
     return std::string_view(arena_).substr(item.offset, item.keyLength);
   }
   std::string_view Path(const Item& item) const {
     return std::string_view(arena_).substr(item.offset + item.keyLength, item.pathLength);
   }
-  // Calls each(items of one group, prefix, ending) group by group, paths in byte order; stops
-  // when it returns false.
-  template <typename Each>
-  bool ForEachGroup(Each each) {
-    std::sort(items_.begin(), items_.end(), [this](const Item& a, const Item& b) {
-      return std::pair(Key(a), Path(a)) < std::pair(Key(b), Path(b));
-    });
-    for (size_t first = 0; first < items_.size();) {
-      size_t end = first + 1;
-      while (end < items_.size() && Key(items_[end]) == Key(items_[first])) ++end;
-      std::string_view key = Key(items_[first]);
-      const size_t prefixLength = key.size() - kShortNameEndingSize;
-      std::vector<Item> group(items_.begin() + first, items_.begin() + end);
-      if (!each(group, key.substr(0, prefixLength), key.substr(prefixLength))) return false;
-      first = end;
-    }
-    return true;
+  std::string OwnName(const Item& item) const {
+    std::string_view key = Key(item);
+    const size_t prefixLength = key.size() - kShortNameEndingSize;
+    return ComposeShortName(key.substr(0, prefixLength), ShortNameHash(Path(item), 0),
+                            key.substr(prefixLength));
   }
 
  private:
@@ -108,56 +97,96 @@ class LongNames {
 
 class ListingVisitor : public WalkVisitor {
  public:
-  ListingVisitor(const LibraryOptions& options, ListingSink& sink)
-      : options_(options), charset_(options.charset), fitting_(charset_), sink_(sink) {}
+  ListingVisitor(const LibraryOptions& options, const std::string& folder, ListingSink& sink)
+      : options_(options),
+        folder_(folder),
+        charset_(options.charset),
+        fitting_(charset_),
+        sink_(sink) {}
 
   bool Stopped() override { return sink_.Stopped(); }
 
   bool Visit(const WalkEntry& entry) override {
     if (std::optional<std::string_view> name = fitting_.Name(entry.path)) {
-      if (options_.shortNames && HasShortNameShape(*name)) reserved_.emplace(*name);
-      return sink_.Listed(ListedEntry{*name, entry.path, entry.attributesRead, entry.attributes});
+      if (options_.shortNames && HasShortNameShape(*name)) {
+        reserved_.emplace(*name);
+        reservedOwn_.insert(Fnv1a64(*name));
+      }
+      ListedEntry listed{*name, entry.path};
+      listed.attributesRead = entry.Attributes(&listed.attributes);
+      return sink_.Listed(listed);
     }
     if (!options_.shortNames) return sink_.Refused(entry.path);
-    longNames_.Add(PrefixOf(charset_, entry.path), entry);
+    // Its attributes are read when it is listed, so the walk reaches its end sooner.
+    longNames_.Add(PrefixOf(charset_, entry.path), entry.path);
     return true;
   }
 
-  // Lists the files that need short names and remembers the names given; a stop ends it too.
+  // Lists the files that need short names, once the walk has seen every file, and remembers the
+  // names given; a stop ends it too. A file whose own name no other file makes and no file is
+  // listed as goes out at once, in the walk's order; the groups with a clash (or what may be one:
+  // the fingerprints are compared) are settled among all their files afterwards.
   bool ListLongNames(const std::string& scope) {
-    std::vector<ShortNameIndex::Given> given;
-    std::vector<std::string_view> paths;
-    const bool done = longNames_.ForEachGroup([&](const std::vector<LongNames::Item>& group,
-                                                  std::string_view prefix,
-                                                  std::string_view ending) {
-      paths.clear();
-      for (const LongNames::Item& item : group) paths.push_back(longNames_.Path(item));
-      bool more = true;
-      AssignShortNames(
-          prefix, ending, paths, reserved_, [&](size_t i, const std::string& name, int rehashes) {
-            if (more && sink_.Stopped()) more = false;
-            if (!more) return;
-            const LongNames::Item& item = group[i];
-            if (name.empty()) {
-              more = sink_.Refused(paths[i]);
-              return;
-            }
-            given.push_back({name, std::string(paths[i]), rehashes});
-            more = sink_.Listed(ListedEntry{name, paths[i], item.attributesRead, item.attributes});
-          });
-      return more;
-    });
-    if (!given.empty()) ListedShortNames().Remember(scope, given);
-    return done;
+    const std::vector<LongNames::Item>& items = longNames_.items();
+    std::vector<uint64_t> owns;
+    owns.reserve(items.size());
+    for (const LongNames::Item& item : items) owns.push_back(item.own);
+    std::sort(owns.begin(), owns.end());
+    std::unordered_set<std::string_view> clashing;  // groups settled afterwards
+    for (const LongNames::Item& item : items) {
+      auto [first, last] = std::equal_range(owns.begin(), owns.end(), item.own);
+      if (last - first > 1 || reservedOwn_.count(item.own)) clashing.insert(longNames_.Key(item));
+    }
+    bool more = true;
+    for (const LongNames::Item& item : items) {
+      if (!more) break;
+      if (!clashing.count(longNames_.Key(item))) more = List(item, longNames_.OwnName(item), 0);
+    }
+    std::map<std::string_view, std::vector<const LongNames::Item*>> groups;
+    for (const LongNames::Item& item : items) {
+      if (more && clashing.count(longNames_.Key(item)))
+        groups[longNames_.Key(item)].push_back(&item);
+    }
+    for (auto& [key, group] : groups) {
+      if (!more) break;
+      std::sort(group.begin(), group.end(), [this](const auto* a, const auto* b) {
+        return longNames_.Path(*a) < longNames_.Path(*b);
+      });
+      std::vector<std::string_view> paths;
+      for (const LongNames::Item* item : group) paths.push_back(longNames_.Path(*item));
+      const size_t prefixLength = key.size() - kShortNameEndingSize;
+      std::vector<SettledName> settled =
+          SettleShortNames(key.substr(0, prefixLength), key.substr(prefixLength), paths, reserved_);
+      for (size_t i = 0; i < group.size() && more; ++i) {
+        more = settled[i].name.empty() ? sink_.Refused(paths[i])
+                                       : List(*group[i], settled[i].name, settled[i].rehashes);
+      }
+    }
+    if (!given_.empty()) ListedShortNames().Remember(scope, given_);
+    return more;
   }
 
  private:
+  // One file under its short name.
+  bool List(const LongNames::Item& item, const std::string& name, int rehashes) {
+    if (sink_.Stopped()) return false;
+    std::string_view path = longNames_.Path(item);
+    ListedEntry listed{name, path};
+    listed.attributesRead =
+        PathAttributes(NativePath(folder_) + "/" + std::string(path), &listed.attributes);
+    given_.push_back({name, std::string(path), rehashes});
+    return sink_.Listed(listed);
+  }
+
   const LibraryOptions& options_;
+  const std::string& folder_;
   AdapterCharset charset_;
   Fitting fitting_;
   ListingSink& sink_;
   LongNames longNames_;
   std::unordered_set<std::string> reserved_;  // names listed as they are, shaped like short ones
+  std::unordered_set<uint64_t> reservedOwn_;  // their fingerprints
+  std::vector<ShortNameIndex::Given> given_;
 };
 
 // Could a file called stem (without its ending) have a short name that starts with prefix? A
@@ -206,14 +235,14 @@ class ShortNameSearch : public WalkVisitor {
   std::optional<std::string> Result(const std::string& scope) {
     std::sort(candidates_.begin(), candidates_.end());
     std::vector<std::string_view> paths(candidates_.begin(), candidates_.end());
+    std::vector<SettledName> settled = SettleShortNames(prefix_, ending_, paths, reserved_);
     std::vector<ShortNameIndex::Given> given;
     std::optional<std::string> found;
-    AssignShortNames(prefix_, ending_, paths, reserved_,
-                     [&](size_t i, const std::string& name, int rehashes) {
-                       if (name.empty()) return;
-                       if (name == name_) found = candidates_[i];
-                       given.push_back({name, candidates_[i], rehashes});
-                     });
+    for (size_t i = 0; i < settled.size(); ++i) {
+      if (settled[i].name.empty()) continue;
+      if (settled[i].name == name_) found = candidates_[i];
+      given.push_back({settled[i].name, candidates_[i], settled[i].rehashes});
+    }
     if (!given.empty()) ListedShortNames().Remember(scope, given);
     return found;
   }
@@ -232,10 +261,8 @@ class ShortNameSearch : public WalkVisitor {
 
 bool ListMediaFolder(const LibraryOptions& options, ListingFolder kind, const std::string& folder,
                      ListingSink& sink) {
-  ListingVisitor visitor(options, sink);
-  WalkOptions walk;
-  walk.subfolders = options.subfolders;
-  if (!WalkLibrary(folder, kind, walk, visitor)) return false;
+  ListingVisitor visitor(options, folder, sink);
+  if (!WalkLibrary(folder, kind, options.subfolders, visitor)) return false;
   return visitor.ListLongNames(Scope(folder, kind));
 }
 
@@ -254,10 +281,7 @@ PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
     std::optional<std::string> found = ListedShortNames().Find(scope, name, verify);
     if (!found) {
       ShortNameSearch search(charset, name);
-      WalkOptions walk;
-      walk.subfolders = options.subfolders;
-      walk.readAttributes = false;
-      WalkLibrary(folder, kind, walk, search);
+      WalkLibrary(folder, kind, options.subfolders, search);
       found = search.Result(scope);
     }
     if (found) result.path = std::move(*found);

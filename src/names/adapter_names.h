@@ -20,7 +20,7 @@ struct ListedEntry {
   std::string_view name;  // what the adapter gets; fits the record
   std::string_view path;  // relative to the media folder, as stored
   bool attributesRead = false;
-  EntryAttributes attributes;
+  EntryAttributes attributes{};
 };
 
 class ListingSink {

@@ -17,8 +17,8 @@ bool IsDotOrDotDot(const char* name) {
 
 class Walk {
  public:
-  Walk(const std::string& folder, ListingFolder kind, WalkOptions options, WalkVisitor& visitor)
-      : folder_(folder), kind_(kind), options_(options), visitor_(visitor) {}
+  Walk(const std::string& folder, ListingFolder kind, bool subfolders, WalkVisitor& visitor)
+      : folder_(folder), kind_(kind), subfolders_(subfolders), visitor_(visitor) {}
 
   bool Run();
 
@@ -37,7 +37,7 @@ class Walk {
 
   const std::string& folder_;
   const ListingFolder kind_;
-  const WalkOptions options_;
+  const bool subfolders_;
   WalkVisitor& visitor_;
   std::vector<std::unique_ptr<Level>> stack_;
   std::string path_;
@@ -50,7 +50,7 @@ bool Walk::Run() {
   // A folder that cannot be searched contributes nothing and logs nothing.
   if (!root->dir.Open(folder_)) return true;
   FolderIdentity identity;
-  if (options_.subfolders && root->dir.Identity(&identity)) {
+  if (subfolders_ && root->dir.Identity(&identity)) {
     walked_.emplace(identity.device, identity.inode);
   }
   root->pathLength = 0;
@@ -58,7 +58,7 @@ bool Walk::Run() {
   while (!stack_.empty()) {
     Level& level = *stack_.back();
     EntryType type = EntryType::kUnknown;
-    const char* name = level.dir.Next(options_.subfolders ? &type : nullptr);
+    const char* name = level.dir.Next(subfolders_ ? &type : nullptr);
     if (!name) {
       stack_.pop_back();
       if (!stack_.empty()) path_.resize(stack_.back()->pathLength);
@@ -72,7 +72,7 @@ bool Walk::Run() {
 
 bool Walk::Entry(const char* name, EntryType type) {
   DirectoryWalk& dir = stack_.back()->dir;
-  if (!options_.subfolders) {
+  if (!subfolders_) {
     // One level: the entries with the folder's endings, files and folders alike.
     return EndingBelongsTo(kind_, name) ? List(dir, name) : true;
   }
@@ -100,7 +100,7 @@ bool Walk::List(const DirectoryWalk& dir, const char* name) {
   WalkEntry entry;
   entry.path = path_;
   entry.name = std::string_view(path_).substr(folderLength);
-  if (options_.readAttributes) entry.attributesRead = dir.Attributes(name, &entry.attributes);
+  entry.folder = &dir;
   const bool more = visitor_.Visit(entry);
   path_.resize(folderLength);
   return more;
@@ -129,9 +129,9 @@ bool Walk::ResolvesInside(const char* name) {
 
 }  // namespace
 
-bool WalkLibrary(const std::string& folder, ListingFolder kind, WalkOptions options,
+bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders,
                  WalkVisitor& visitor) {
-  return Walk(folder, kind, options, visitor).Run();
+  return Walk(folder, kind, subfolders, visitor).Run();
 }
 
 }  // namespace rureza

@@ -23,10 +23,12 @@ namespace rureza {
 inline constexpr int kDeepestFolder = 16;
 
 struct WalkEntry {
-  std::string_view path;        // relative to the media folder, "/" between folders, as stored
-  std::string_view name;        // path's last part
-  bool attributesRead = false;  // false: attributes could not be read (or were not asked for)
-  EntryAttributes attributes;
+  std::string_view path;                  // relative to the media folder, "/" between folders
+  std::string_view name;                  // path's last part, followed by a zero byte
+  const DirectoryWalk* folder = nullptr;  // the open folder the entry is in
+
+  // Its attributes, symbolic links followed; false when they cannot be read (it vanished).
+  bool Attributes(EntryAttributes* out) const { return folder->Attributes(name.data(), out); }
 };
 
 class WalkVisitor {
@@ -38,13 +40,8 @@ class WalkVisitor {
   virtual bool Visit(const WalkEntry& entry) = 0;
 };
 
-struct WalkOptions {
-  bool subfolders = false;
-  bool readAttributes = true;  // false: a listed file's attributes are not read
-};
-
 // Walks folder (a server path) for kind's endings. False when the visitor ended the walk.
-bool WalkLibrary(const std::string& folder, ListingFolder kind, WalkOptions options,
+bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders,
                  WalkVisitor& visitor);
 
 }  // namespace rureza

@@ -60,21 +60,32 @@ std::string_view ShortNameEnding(std::string_view name) {
   return name.substr(name.size() - kShortNameEndingSize);
 }
 
-void AssignShortNames(
-    std::string_view prefix, std::string_view ending, const std::vector<std::string_view>& paths,
-    const std::unordered_set<std::string>& reserved,
-    const std::function<void(size_t i, const std::string& name, int rehashes)>& give) {
-  std::unordered_set<std::string> given;
+std::vector<SettledName> SettleShortNames(std::string_view prefix, std::string_view ending,
+                                          const std::vector<std::string_view>& paths,
+                                          const std::unordered_set<std::string>& reserved) {
+  std::vector<SettledName> settled(paths.size());
+  std::unordered_set<std::string> own;  // the names the files make from their own paths
+  std::vector<size_t> rehashed;         // the files that cannot keep theirs, in byte order
   for (size_t i = 0; i < paths.size(); ++i) {
-    std::string name;
-    int rehashes = 0;
-    for (; rehashes <= kMostRehashes; ++rehashes) {
-      name = ComposeShortName(prefix, ShortNameHash(paths[i], rehashes), ending);
-      if (!reserved.count(name) && given.insert(name).second) break;
+    std::string name = ComposeShortName(prefix, ShortNameHash(paths[i], 0), ending);
+    if (!reserved.count(name) && own.insert(name).second) {
+      settled[i].name = std::move(name);
+    } else {
+      own.insert(std::move(name));
+      rehashed.push_back(i);
     }
-    if (rehashes > kMostRehashes) name.clear();
-    give(i, name, rehashes);
   }
+  std::unordered_set<std::string> given;
+  for (size_t i : rehashed) {
+    for (int rehashes = 1; rehashes <= kMostRehashes; ++rehashes) {
+      std::string name = ComposeShortName(prefix, ShortNameHash(paths[i], rehashes), ending);
+      if (!own.count(name) && !reserved.count(name) && given.insert(name).second) {
+        settled[i] = SettledName{std::move(name), rehashes};
+        break;
+      }
+    }
+  }
+  return settled;
 }
 
 }  // namespace rureza

@@ -13,16 +13,18 @@
 //
 // So a short name has at most 39 bytes and depends only on the file's own path: it survives a
 // restart, and other files coming and going do not change it. Within one media folder's
-// listing no two files share a name and no short name takes the name of a file listed as it
-// is; when a file's name is taken, it hashes its path followed by one byte 0x01 instead, then
-// two, and so on, the files that share a prefix and an ending taking their turns in the byte
-// order of their paths. Only such a clash lets another file matter.
+// listing no two files share a name and no short name is the name of a file listed as it is.
+// A file keeps the name its own path makes unless a file listed as it is has that name, or a
+// file whose path comes before its own in byte order makes the same name. A file that cannot
+// keep it hashes its path followed by one byte 0x01 instead, then two, and so on, and takes the
+// first name that no file of the listing makes from its own path, no file is listed as, and no
+// file before it in byte order was given this way. Only such a clash lets another file matter,
+// and a file that keeps its own name can be listed as soon as the walk has seen every file.
 // Thread safety: pure functions.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -54,12 +56,15 @@ bool HasShortNameShape(std::string_view name);
 std::string_view ShortNamePrefix(std::string_view name);
 std::string_view ShortNameEnding(std::string_view name);
 
-// Gives each file of one group (the same prefix and ending) its short name. paths: the group's
-// paths in byte order; reserved: names that are listed as they are. Calls give(i, name,
-// rehashes) for each path in order, with an empty name for a file whose names are all taken.
-void AssignShortNames(
-    std::string_view prefix, std::string_view ending, const std::vector<std::string_view>& paths,
-    const std::unordered_set<std::string>& reserved,
-    const std::function<void(size_t i, const std::string& name, int rehashes)>& give);
+struct SettledName {
+  std::string name;  // empty: every name the file could have is taken
+  int rehashes = 0;
+};
+
+// The short names of one group, the files whose short names share prefix and ending, by the rule
+// above. paths: all of the group's paths, in byte order; reserved: names listed as they are.
+std::vector<SettledName> SettleShortNames(std::string_view prefix, std::string_view ending,
+                                          const std::vector<std::string_view>& paths,
+                                          const std::unordered_set<std::string>& reserved);
 
 }  // namespace rureza

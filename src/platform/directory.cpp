@@ -29,7 +29,20 @@ int OpenFolder(int dir, const char* path, int flags) {
   return fd;
 }
 
+void FromStat(const struct stat& info, EntryAttributes* out) {
+  out->isFolder = S_ISDIR(info.st_mode);
+  out->readOnly = (info.st_mode & S_IWUSR) == 0;
+  out->size = out->isFolder ? 0 : static_cast<uint64_t>(info.st_size);
+}
+
 }  // namespace
+
+bool PathAttributes(const std::string& path, EntryAttributes* out) {
+  struct stat info {};
+  if (path.empty() || ::stat(NativePath(path).c_str(), &info) != 0) return false;
+  FromStat(info, out);
+  return true;
+}
 
 bool DirectoryWalk::Adopt(int fd) {
   if (fd < 0) return false;
@@ -86,9 +99,7 @@ const char* DirectoryWalk::Next(EntryType* type) {
 bool DirectoryWalk::Attributes(const char* name, EntryAttributes* out) const {
   struct stat info {};
   if (!dir_ || ::fstatat(::dirfd(dir_), name, &info, 0) != 0) return false;
-  out->isFolder = S_ISDIR(info.st_mode);
-  out->readOnly = (info.st_mode & S_IWUSR) == 0;
-  out->size = out->isFolder ? 0 : static_cast<uint64_t>(info.st_size);
+  FromStat(info, out);
   return true;
 }
 

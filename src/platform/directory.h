@@ -30,6 +30,10 @@ struct FolderIdentity {
   bool operator==(const FolderIdentity&) const = default;
 };
 
+// Attributes of what path names (a server path; symbolic links followed); false when they cannot
+// be read.
+bool PathAttributes(const std::string& path, EntryAttributes* out);
+
 class DirectoryWalk {
  public:
   DirectoryWalk() = default;
