@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "platform/poll.h"
-#include "server/discovery.h"
 #include "request/dispatcher.h"
+#include "server/discovery.h"
 #include "server/server.h"
 #include "server/transfer.h"
 #include "support/faults.h"
