@@ -172,6 +172,7 @@ class ListingVisitor : public WalkVisitor {
     if (sink_.Stopped()) return false;
     std::string_view path = longNames_.Path(item);
     ListedEntry listed{name, path};
+    // The folder is a server path; the name is the file system's own, backslashes and all.
     listed.attributesRead =
         PathAttributes(NativePath(folder_) + "/" + std::string(path), &listed.attributes);
     given_.push_back({name, std::string(path), rehashes});

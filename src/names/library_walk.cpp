@@ -119,7 +119,7 @@ void Walk::Enter(const char* name, bool followLink) {
 }
 
 bool Walk::ResolvesInside(const char* name) {
-  if (realFolder_.empty()) realFolder_ = RealPath(folder_);
+  if (realFolder_.empty()) realFolder_ = RealPath(NativePath(folder_));
   if (realFolder_.empty()) return false;
   const std::string real = RealPath(NativePath(folder_) + "/" + path_ + name);
   return real.size() > realFolder_.size() &&

@@ -39,7 +39,7 @@ void FromStat(const struct stat& info, EntryAttributes* out) {
 
 bool PathAttributes(const std::string& path, EntryAttributes* out) {
   struct stat info {};
-  if (path.empty() || ::stat(NativePath(path).c_str(), &info) != 0) return false;
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return false;
   FromStat(info, out);
   return true;
 }

@@ -30,8 +30,8 @@ struct FolderIdentity {
   bool operator==(const FolderIdentity&) const = default;
 };
 
-// Attributes of what path names (a server path; symbolic links followed); false when they cannot
-// be read.
+// Attributes of what path names (as the file system takes it: backslashes are not mapped;
+// symbolic links followed); false when they cannot be read.
 bool PathAttributes(const std::string& path, EntryAttributes* out);
 
 class DirectoryWalk {

@@ -167,7 +167,7 @@ bool PathExists(const std::string& path) {
 
 std::string RealPath(const std::string& path) {
   if (path.empty()) return {};
-  char* resolved = ::realpath(NativePath(path).c_str(), nullptr);
+  char* resolved = ::realpath(path.c_str(), nullptr);
   if (!resolved) return {};
   std::string text = resolved;
   std::free(resolved);

@@ -85,7 +85,7 @@ bool IsFolder(const std::string& path);
 // True when something is at path (symbolic links followed).
 bool PathExists(const std::string& path);
 // The absolute path with every symbolic link, "." and ".." resolved; empty when some part of it
-// is missing or cannot be searched.
+// is missing or cannot be searched. path as the file system takes it (backslashes not mapped).
 std::string RealPath(const std::string& path);
 // The process's current directory, empty when it cannot be read.
 std::string CurrentDirectory();

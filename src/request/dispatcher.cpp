@@ -113,7 +113,7 @@ MediaPath PlayPath(const ServerSettings& settings, char mediaType, const std::st
   PlayName play = ResolvePlayName(options, kind, folder, name);
   MediaPath path = JoinMediaPath(folder, play.path);
   if (play.mustStayInside && path.servable) {
-    path.insideOf = RealPath(folder);
+    path.insideOf = RealPath(NativePath(folder));
     path.servable = !path.insideOf.empty();
   }
   return path;
