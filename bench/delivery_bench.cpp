@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/thread.h"
+#include "request/dispatcher.h"
 #include "server/activity_log.h"
 #include "server/server.h"
 #include "server/server_run.h"
@@ -215,7 +216,7 @@ int Main(int argc, char** argv) {
   SetPathText(&settings.firmwareFile, (root / "firmware.bin").string());
   if (const char* port = std::getenv("RUREZA_BENCH_PORT")) settings.port = std::atoi(port);
   SetCurrentSettings(settings);
-  StartServer();
+  StartServer(ServeClient);
   std::shared_ptr<ServerRun> run = CurrentRun();
   if (!run || !run->WaitForListenerOpened(10000)) {
     std::printf("the server did not start on port %u\n", settings.port);

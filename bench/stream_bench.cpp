@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/thread.h"
+#include "request/dispatcher.h"
 #include "server/activity_log.h"
 #include "server/server.h"
 #include "server/server_run.h"
@@ -150,7 +151,7 @@ int main(int argc, char** argv) {
   settings.logLineLimit = 1000;
   rureza::SetPathText(&settings.audioFolder, dir.string());
   rureza::SetCurrentSettings(settings);
-  rureza::StartServer();
+  rureza::StartServer(rureza::ServeClient);
   if (!rureza::CurrentRun()->WaitForListenerOpened(5000)) {
     std::fprintf(stderr, "server did not start on port %u\n", port);
     return 1;

@@ -7,7 +7,7 @@
 
 #include "fuzz_check.h"
 #include "platform/file.h"
-#include "server/dispatcher.h"
+#include "request/dispatcher.h"
 
 namespace {
 

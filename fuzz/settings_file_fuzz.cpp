@@ -82,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Save a different record over it: the image, then the old file's bytes beyond 1026.
   ServerSettings saved = Sample();
   saved.port = static_cast<uint16_t>(loaded.port + 1);
+  saved.library = loaded.library;  // the same options keep the file's tail as it is
   rureza::SetPathText(&saved.audioFolder, rureza::PathText(loaded.videoFolder));
   FUZZ_CHECK(rureza::SaveSettingsFile(path, saved).ok());
   const SettingsImage image = rureza::EncodeSettings(saved);

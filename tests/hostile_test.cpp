@@ -15,7 +15,7 @@
 
 #include "delivery/decimal.h"
 #include "platform/thread.h"
-#include "server/dispatcher.h"
+#include "request/dispatcher.h"
 #include "server/server.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
@@ -542,7 +542,7 @@ TEST_F(FaultInjectionTest, ListenerOrDiscoveryThreadThatCannotStart) {
   // thread (second): requests are still served.
   for (int fail : {0, 1}) {
     FailThreadStart(fail);
-    StartServer();
+    StartServer(ServeClient);
     EXPECT_TRUE(
         log_->WaitForLine(fail ? "Cannot create UDP thread" : "Cannot create Listen thread"));
     if (fail) {

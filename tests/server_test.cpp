@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "platform/poll.h"
+#include "request/dispatcher.h"
 #include "server/discovery.h"
-#include "server/dispatcher.h"
 #include "server/server.h"
 #include "server/server_run.h"
 #include "support/faults.h"
@@ -154,7 +154,7 @@ TEST_F(ServerProtocolTest, PortInUseIsReportedOnce) {
                 " cannot be opened: Address already in use"}}) {
     Socket blocker = Bound(type, port() + offset);
     SetCurrentSettings(settings_);
-    StartServer();
+    StartServer(ServeClient);
     EXPECT_TRUE(log_->WaitForLine(line));
     if (offset == 1) {  // nothing is served; the request port is not left half-open
       ASSERT_TRUE(CurrentRun()->WaitForListenerClosed(5000));

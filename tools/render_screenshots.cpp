@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "console/about_dlg.h"
+#include "console/library_dlg.h"
 #include "console/rureza_dlg.h"
 #include "console/setup_dlg.h"
 #include "console/skinned_label.h"
@@ -89,6 +90,11 @@ int Main(int argc, char** argv) {
     CSetupDlg& setup = *main.SetupDialog();
     setup.Reload();
     ok &= Save(&setup, output + QStringLiteral("/setup_dialog.png"));
+
+    LibraryOptions western = NewInstallLibraryOptions();
+    western.charset = "CP1252";
+    CLibraryDlg library(western, &setup);
+    ok &= Save(&library, output + QStringLiteral("/library_dialog.png"));
 
     CStopConfirmDlg confirm(&main);
     ok &= Save(&confirm, output + QStringLiteral("/stop_confirm.png"));

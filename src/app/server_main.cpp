@@ -10,6 +10,7 @@
 #include "app/server_options.h"
 #include "app/stream_log_sink.h"
 #include "platform/thread.h"
+#include "request/dispatcher.h"
 #include "server/activity_log.h"
 #include "server/server.h"
 #include "settings/settings_file.h"
@@ -20,10 +21,11 @@ namespace {
 // Time the client threads get to finish after a stop before the process exits anyway.
 constexpr uint32_t kExitGraceMs = 5000;
 
-bool LoadSettings(const ServerOptions& options, bool createMissing) {
+// *note: the settings file's problem for the activity log, when it has one.
+bool LoadSettings(const ServerOptions& options, bool createMissing, std::string* note) {
   ServerSettings settings = CurrentSettings();
-  Status status = createMissing ? LoadOrCreateSettingsFile(options.settingsPath, &settings)
-                                : LoadSettingsFile(options.settingsPath, &settings);
+  Status status = createMissing ? LoadOrCreateSettingsFile(options.settingsPath, &settings, note)
+                                : LoadSettingsFile(options.settingsPath, &settings, note);
   if (!status.ok()) {
     std::fprintf(stderr, "rureza-server: %s: %s\n", options.settingsPath.c_str(),
                  status.text.c_str());
@@ -36,7 +38,7 @@ bool LoadSettings(const ServerOptions& options, bool createMissing) {
 
 void Start() {
   AppendLog("Start Running Media Server...");
-  StartServer();
+  StartServer(ServeClient);
 }
 
 void Stop() {
@@ -70,8 +72,10 @@ int Main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  if (!LoadSettings(*options, /*createMissing=*/true)) return 1;
+  std::string note;
+  if (!LoadSettings(*options, /*createMissing=*/true, &note)) return 1;
   SetLogSink(std::make_shared<StreamLogSink>(STDOUT_FILENO));
+  if (!note.empty()) AppendLog(note);
   Start();
 
   for (;;) {
@@ -80,7 +84,7 @@ int Main(int argc, char** argv) {
     if (received == SIGHUP) {
       Stop();
       // A file that cannot be read now keeps the settings of the last good load.
-      LoadSettings(*options, /*createMissing=*/false);
+      if (LoadSettings(*options, /*createMissing=*/false, &note) && !note.empty()) AppendLog(note);
       Start();
       continue;
     }

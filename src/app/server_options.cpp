@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/charset.h"
+
 namespace rureza {
 namespace {
 
@@ -22,6 +24,17 @@ const NumberOption kNumberOptions[] = {
     {"--port", 0, 65535, &ServerOptions::port},
     {"--clients", 1, 100, &ServerOptions::clients},
     {"--log-lines", 30, 10000, &ServerOptions::logLines},
+};
+
+struct SwitchOption {
+  const char* on;
+  const char* off;
+  std::optional<bool> ServerOptions::*field;
+};
+
+const SwitchOption kSwitchOptions[] = {
+    {"--subfolders", "--no-subfolders", &ServerOptions::subfolders},
+    {"--short-names", "--no-short-names", &ServerOptions::shortNames},
 };
 
 const TextOption kTextOptions[] = {
@@ -72,6 +85,30 @@ std::optional<ServerOptions> ParseServerOptions(const std::vector<std::string>& 
       return true;
     };
     bool known = false;
+    for (const SwitchOption& option : kSwitchOptions) {
+      if (name != option.on && name != option.off) continue;
+      if (value) {
+        *error = name + " takes no value";
+        return std::nullopt;
+      }
+      options.*option.field = name == option.on;
+      known = true;
+    }
+    if (name == "--name-charset") {
+      if (!takeValue()) return std::nullopt;
+      const std::string charset = CharsetOptionName(*value);
+      const CharsetFit fit =
+          charset == kStoredCharset ? CharsetFit::kUsable : CheckCharset(charset);
+      if (fit != CharsetFit::kUsable) {
+        *error =
+            "--name-charset: character set '" + *value +
+            (fit == CharsetFit::kUnknown ? "' is not known here (iconv -l lists the known ones)"
+                                         : "' does not write ASCII as ASCII, which adapters need");
+        return std::nullopt;
+      }
+      options.nameCharset = charset;
+      known = true;
+    }
     if (name == "--settings") {
       if (!takeValue()) return std::nullopt;
       if (value->empty()) {
@@ -119,6 +156,9 @@ void ApplyOverrides(const ServerOptions& options, ServerSettings* settings) {
   if (options.audio) SetPathText(&settings->audioFolder, *options.audio);
   if (options.photo) SetPathText(&settings->photoFolder, *options.photo);
   if (options.firmware) SetPathText(&settings->firmwareFile, *options.firmware);
+  if (options.subfolders) settings->library.subfolders = *options.subfolders;
+  if (options.shortNames) settings->library.shortNames = *options.shortNames;
+  if (options.nameCharset) settings->library.charset = *options.nameCharset;
 }
 
 std::string ServerUsage() {
@@ -135,6 +175,12 @@ std::string ServerUsage() {
          "  --audio DIR       folder of MP3 files\n"
          "  --photo DIR       folder of JPEG files\n"
          "  --firmware FILE   firmware image file\n"
+         "  --subfolders      list the media folders' subfolders too (--no-subfolders: not)\n"
+         "  --short-names     list names too long for the adapter under short names\n"
+         "                    (--no-short-names: leave them out)\n"
+         "  --name-charset CHARSET\n"
+         "                    the adapter's character set for names (CP1252, ISO-8859-15,\n"
+         "                    SHIFT_JIS, ...); 'stored' sends them as the folders hold them\n"
          "  --help            show this text and exit\n"
          "  --version         show the version and exit\n"
          "\n"

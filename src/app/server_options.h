@@ -1,7 +1,8 @@
 // The headless front-end's command line:
 //   rureza-server [--settings FILE] [--port N] [--clients N] [--log-lines N]
 //                 [--video DIR] [--audio DIR] [--photo DIR] [--firmware FILE]
-//                 [--help] [--version]
+//                 [--subfolders|--no-subfolders] [--short-names|--no-short-names]
+//                 [--name-charset CHARSET] [--help] [--version]
 // Overrides apply to the loaded record in memory only; they are never saved.
 #pragma once
 
@@ -22,12 +23,15 @@ struct ServerOptions {
   std::optional<std::string> audio;
   std::optional<std::string> photo;
   std::optional<std::string> firmware;
+  std::optional<bool> subfolders;
+  std::optional<bool> shortNames;
+  std::optional<std::string> nameCharset;  // as CharsetOptionName gives it
   bool help = false;
   bool version = false;
 };
 
-// Parses args (without the program name). On a malformed option or a value out of range
-// returns nullopt and sets *error to a one-line reason.
+// Parses args (without the program name). On a malformed option, a value out of range or a
+// character set that cannot be used returns nullopt and sets *error to a one-line reason.
 std::optional<ServerOptions> ParseServerOptions(const std::vector<std::string>& args,
                                                 std::string* error);
 

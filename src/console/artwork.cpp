@@ -299,6 +299,8 @@ QPixmap Draw(Artwork id) {
       return PaintFace(QStringLiteral("Browse..."));
     case Artwork::kDefaultFace:
       return PaintFace(QStringLiteral("Defaut"));
+    case Artwork::kLibraryFace:
+      return PaintFace(QStringLiteral("Library..."));
     case Artwork::kMainBackground:
       return PaintMainBackground();
     case Artwork::kSetupBackground:

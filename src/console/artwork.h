@@ -18,6 +18,7 @@ enum class Artwork {
   kCancelFace = 150,       // 75 x 27, "Cancel"
   kBrowseFace = 151,       // 75 x 27, "Browse..."
   kDefaultFace = 152,      // 75 x 27, "Defaut" (the face's own spelling)
+  kLibraryFace = 153,      // 75 x 27, "Library..."
   kMainBackground = 156,   // 536 x 510, main window
   kSetupBackground = 157,  // 517 x 403, setup dialog
 };

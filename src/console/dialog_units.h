@@ -96,6 +96,7 @@ inline constexpr DluBox kPort{131, 21, 27, 12};
 inline constexpr DluBox kClientLimit{131, 40, 26, 12};
 inline constexpr DluBox kDefault{208, 38, 44, 14};
 inline constexpr DluBox kVideo{103, 86, 97, 12};
+inline constexpr DluBox kLibrary{206, 69, 44, 14};  // beside the media folders' heading
 inline constexpr DluBox kBrowseVideo{207, 86, 44, 14};
 inline constexpr DluBox kAudio{103, 106, 97, 12};
 inline constexpr DluBox kBrowseAudio{206, 106, 44, 14};

@@ -19,6 +19,7 @@
 #include "console/skinned_list_box.h"
 #include "console/stop_confirm_dlg.h"
 #include "platform/clock.h"
+#include "request/dispatcher.h"
 #include "server/activity_log.h"
 #include "server/local_address.h"
 #include "server/server.h"
@@ -88,7 +89,8 @@ CRurezaDlg::CRurezaDlg(QWidget* parent, TickSource ticks)
   // A console that cannot start is worse than one started on what the record holds: a load
   // that fails is reported, and the set-up goes on.
   ServerSettings settings = CurrentSettings();
-  Status loaded = LoadOrCreateSettingsFile(kSettingsFileName, &settings);
+  std::string note;  // a library tail it could not read, for the log once there is one
+  Status loaded = LoadOrCreateSettingsFile(kSettingsFileName, &settings, &note);
   if (loaded.ok()) {
     SetCurrentSettings(settings);
   } else {
@@ -107,6 +109,7 @@ CRurezaDlg::CRurezaDlg(QWidget* parent, TickSource ticks)
 
   sink_ = std::make_shared<LogListSink>(m_log);
   SetLogSink(sink_);
+  if (!note.empty()) AppendLog(note);
   connect(timer_, &QTimer::timeout, this, &CRurezaDlg::OnTimer);
   timer_->start(kTimerPeriodMs);
   running_ = false;
@@ -165,7 +168,7 @@ void CRurezaDlg::OnStartStop() {
     startStop_->setText(QStringLiteral("Stop"));
     setup_->setEnabled(false);
     running_ = true;
-    StartServer();
+    StartServer(ServeClient);
     return;
   }
   if (ClientCount() > 0) {

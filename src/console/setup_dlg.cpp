@@ -11,7 +11,9 @@
 #include "console/dialog_units.h"
 #include "console/face_button.h"
 #include "console/file_error.h"
+#include "console/library_dlg.h"
 #include "console/skinned_label.h"
+#include "server/activity_log.h"
 #include "settings/settings_file.h"
 
 namespace rureza {
@@ -88,6 +90,7 @@ CSetupDlg::CSetupDlg(QWidget* parent)
       cancel_(new CFaceButton(QStringLiteral("Cancel"), this)),
       default_(new CFaceButton(QStringLiteral("&Default"), this)),
       save_(new CFaceButton(QStringLiteral("SAVE"), this)),
+      library_(new CFaceButton(QStringLiteral("&Library..."), this)),
       startupSettingsPath_(QDir::current().absoluteFilePath(QStringLiteral("sv.dat"))) {
   setFont(ArialFont(kArial9Pixels));
   setFixedSize(setup_layout::kSize);
@@ -106,7 +109,8 @@ CSetupDlg::CSetupDlg(QWidget* parent)
                                {browseUpdate_, setup_layout::kBrowseUpdate, "browseUpdate"},
                                {logLinesEdit_, setup_layout::kLogLines, "logLines"},
                                {save_, setup_layout::kSave, "save"},
-                               {cancel_, setup_layout::kCancel, "cancel"}});
+                               {cancel_, setup_layout::kCancel, "cancel"},
+                               {library_, setup_layout::kLibrary, "library"}});
 
   SetButtonFace(default_, Artwork::kDefaultFace);
   for (CFaceButton* browse : {browseVideo_, browseAudio_, browsePhoto_, browseUpdate_}) {
@@ -114,6 +118,7 @@ CSetupDlg::CSetupDlg(QWidget* parent)
   }
   SetButtonFace(save_, Artwork::kSaveFace);
   SetButtonFace(cancel_, Artwork::kCancelFace);
+  SetButtonFace(library_, Artwork::kLibraryFace);
   for (CSkinnedLabel* label : {m_video, m_audio, m_photo, m_update}) {
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     label->SetBackgroundColor(kPathLabelColor);
@@ -123,7 +128,7 @@ CSetupDlg::CSetupDlg(QWidget* parent)
   // close the dialog and drop what was just typed).
   save_->setDefault(true);
   SetTabOrder({save_, cancel_, browseVideo_, browseAudio_, browsePhoto_, browseUpdate_, default_,
-               portEdit_, clientLimitEdit_, logLinesEdit_});
+               portEdit_, clientLimitEdit_, logLinesEdit_, library_});
 
   connect(save_, &QPushButton::clicked, this, &CSetupDlg::OnSave);
   connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -135,6 +140,7 @@ CSetupDlg::CSetupDlg(QWidget* parent)
   connect(browsePhoto_, &QPushButton::clicked, this,
           [this] { BrowseFolder(&photoPath_, m_photo); });
   connect(browseUpdate_, &QPushButton::clicked, this, &CSetupDlg::OnBrowseFirmware);
+  connect(library_, &QPushButton::clicked, this, &CSetupDlg::OnLibrary);
 }
 
 int CSetupDlg::exec() {
@@ -151,7 +157,8 @@ QString CSetupDlg::SettingsPath() const {
 
 void CSetupDlg::Reload() {
   ServerSettings settings = CurrentSettings();
-  Status status = LoadSettingsWithPathChoice(&settings);
+  std::string note;
+  Status status = LoadSettingsWithPathChoice(&settings, &note);
   QString tried = QDir::current().absoluteFilePath(QStringLiteral("sv.dat"));
   if (!status.ok()) {
     if (!RememberedSettingsPath().empty()) {
@@ -159,11 +166,12 @@ void CSetupDlg::Reload() {
     } else if (QFileInfo::exists(startupSettingsPath_)) {
       // The current directory moved before any load succeeded: read the file SAVE writes.
       tried = startupSettingsPath_;
-      status = LoadSettingsFile(QFile::encodeName(tried).toStdString(), &settings);
+      status = LoadSettingsFile(QFile::encodeName(tried).toStdString(), &settings, &note);
     }
   }
   if (status.ok()) {
     SetCurrentSettings(settings);
+    if (!note.empty()) AppendLog(note);
   } else {
     ShowFileError(this, tried, status);
   }
@@ -175,6 +183,7 @@ void CSetupDlg::Reload() {
   audioPath_ = PathString(record.audioFolder);
   photoPath_ = PathString(record.photoFolder);
   firmwarePath_ = PathString(record.firmwareFile);
+  libraryValue_ = record.library;
   ShowValues();
   save_->setFocus();
 }
@@ -224,6 +233,11 @@ void CSetupDlg::OnBrowseFirmware() {
   m_update->setToolTip(file);
 }
 
+void CSetupDlg::OnLibrary() {
+  CLibraryDlg dialog(libraryValue_, this);
+  if (dialog.exec() == QDialog::Accepted) libraryValue_ = dialog.Options();
+}
+
 void CSetupDlg::OnDefault() {
   portValue_ = kDefaultPort;
   clientLimitValue_ = kDefaultClientLimit;
@@ -247,6 +261,7 @@ void CSetupDlg::OnSave() {
   SetPathText(&settings.audioFolder, PathBytes(m_audio->text()));
   SetPathText(&settings.photoFolder, PathBytes(m_photo->text()));
   SetPathText(&settings.firmwareFile, PathBytes(m_update->text()));
+  settings.library = libraryValue_;
   SetCurrentSettings(settings);
 
   const QString path = SettingsPath();

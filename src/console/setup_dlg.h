@@ -1,5 +1,6 @@
 // CSetupDlg: where the operator edits the settings record: port, client limit, log-line limit,
-// the three media folders and the firmware image file. Each opening reloads the record from
+// the three media folders and the firmware image file, and (through Library...) the library
+// options. Each opening reloads the record from
 // the settings file (a failed load is reported; the dialog then shows the record as it is).
 // SAVE corrects out-of-range numbers silently, stores the record and writes it to the file the
 // dialog loaded (creating it when there is none); every other way out discards the edits.
@@ -10,6 +11,8 @@
 #include <QDialog>
 #include <QString>
 #include <memory>
+
+#include "settings/server_settings.h"
 
 class QFileDialog;
 class QLineEdit;
@@ -49,6 +52,7 @@ class CSetupDlg : public QDialog {
   void OnBrowseFirmware();
   void OnDefault();
   void OnSave();
+  void OnLibrary();
 
   QLineEdit* portEdit_;
   QLineEdit* logLinesEdit_;
@@ -64,6 +68,7 @@ class CSetupDlg : public QDialog {
   CFaceButton* cancel_;
   CFaceButton* default_;
   CFaceButton* save_;
+  CFaceButton* library_;
 
   // The working values: what the fields showed at the last show step.
   int portValue_ = 0;
@@ -73,6 +78,7 @@ class CSetupDlg : public QDialog {
   QString audioPath_;
   QString photoPath_;
   QString firmwarePath_;
+  LibraryOptions libraryValue_;
 
   const QString startupSettingsPath_;
 };

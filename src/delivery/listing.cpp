@@ -4,7 +4,7 @@
 
 #include "delivery/delivery.h"
 #include "delivery/listing_record.h"
-#include "platform/directory.h"
+#include "names/adapter_names.h"
 #include "server/activity_log.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
@@ -26,42 +26,66 @@ constexpr FolderToList kFoldersInOrder[] = {
 
 enum class WalkEnd { kFolderDone, kStopped, kConnectionLost, kNumbersUsedUp };
 
-// Sends a record for every entry of one folder that the folder lists, as it is found (a batch
-// of records to a system call): the reply flows while the walk goes on, and nothing per entry
-// is allocated (the name comes from the walk and the attributes are read relative to the open
-// folder).
-WalkEnd ListFolder(BlockBatch& records, const ServerRun& run, const FolderToList& folder,
-                   int32_t* nextNumber) {
-  DirectoryWalk walk;
-  // A folder that cannot be searched contributes nothing and logs nothing.
-  if (!walk.Open(PathText(run.settings().*folder.path))) return WalkEnd::kFolderDone;
-  while (const char* entry = walk.Next()) {
-    if (run.stopping()) return WalkEnd::kStopped;
-    std::string_view name(entry, std::strlen(entry));
-    if (!EndingBelongsTo(folder.folder, name)) continue;
-    if (*nextNumber > kLargestEntryNumber) return WalkEnd::kNumbersUsedUp;
-    const int32_t number = *nextNumber;
-    *nextNumber += 4;  // also used up by an entry refused below
-    if (name.size() >= kListedNameLimit) {
-      // Logged only once the records before it are out, as when each went out on its own.
-      if (!records.Flush()) return WalkEnd::kConnectionLost;
-      AppendLog(Format("System Warming 3003! FileName :: %s .", entry));
-      continue;
-    }
+// Sends a record for every entry the name layer lists, as it is found (a batch of records to a
+// system call): the reply flows while the walk goes on, and nothing per entry is allocated.
+class RecordSender : public ListingSink {
+ public:
+  RecordSender(BlockBatch& records, const ServerRun& run, int32_t* nextNumber)
+      : records_(records), run_(run), nextNumber_(*nextNumber) {}
+
+  WalkEnd end() const { return end_; }
+
+  bool Stopped() override {
+    if (run_.stopping()) end_ = WalkEnd::kStopped;
+    return end_ == WalkEnd::kStopped;
+  }
+
+  bool Listed(const ListedEntry& entry) override {
+    int32_t number;
+    if (!TakeNumber(&number)) return false;
     // An entry that vanished since the walk found it still gets a well-formed record.
     uint16_t mode = kUnreadableEntryMode;
     uint32_t size = 0;
-    EntryAttributes attributes;
-    if (walk.Attributes(entry, &attributes)) {
-      mode = ModeWord(attributes.isFolder, attributes.readOnly);
-      size = static_cast<uint32_t>(attributes.size);  // the low 32 bits, as adapters expect
+    if (entry.attributesRead) {
+      mode = ModeWord(entry.attributes.isFolder, entry.attributes.readOnly);
+      size = static_cast<uint32_t>(entry.attributes.size);  // the low 32 bits, as adapters expect
     }
     uint8_t record[kListingRecordSize];
-    WriteListingRecord(number, name, mode, size, record);
-    if (!records.Add(record, sizeof record)) return WalkEnd::kConnectionLost;
+    WriteListingRecord(number, entry.name, mode, size, record);
+    if (!records_.Add(record, sizeof record)) return Lost();
+    return true;
   }
-  return WalkEnd::kFolderDone;
-}
+
+  bool Refused(std::string_view path) override {
+    int32_t number;
+    if (!TakeNumber(&number)) return false;  // also used up by an entry refused
+    // Logged only once the records before it are out, as when each went out on its own.
+    if (!records_.Flush()) return Lost();
+    AppendLog(Format("System Warming 3003! FileName :: %.*s .", static_cast<int>(path.size()),
+                     path.data()));
+    return true;
+  }
+
+ private:
+  bool TakeNumber(int32_t* number) {
+    if (nextNumber_ > kLargestEntryNumber) {
+      end_ = WalkEnd::kNumbersUsedUp;
+      return false;
+    }
+    *number = nextNumber_;
+    nextNumber_ += 4;
+    return true;
+  }
+  bool Lost() {
+    end_ = WalkEnd::kConnectionLost;
+    return false;
+  }
+
+  BlockBatch& records_;
+  const ServerRun& run_;
+  int32_t& nextNumber_;
+  WalkEnd end_ = WalkEnd::kFolderDone;
+};
 
 }  // namespace
 
@@ -69,11 +93,13 @@ void SendMediaListing(const Socket& socket, ServerRun& run) {
   BlockBatch records(socket);
   int32_t nextNumber = 0;
   for (const FolderToList& folder : kFoldersInOrder) {
-    WalkEnd end = ListFolder(records, run, folder, &nextNumber);
+    RecordSender sender(records, run, &nextNumber);
+    ListMediaFolder(run.settings().library, folder.folder, PathText(run.settings().*folder.path),
+                    sender);
     // Nothing more can reach an adapter whose connection failed, not even the end block.
-    if (end == WalkEnd::kConnectionLost) return;
+    if (sender.end() == WalkEnd::kConnectionLost) return;
     // Stopped, or the next number would not fit its field: the end block closes the list.
-    if (end != WalkEnd::kFolderDone) break;
+    if (sender.end() != WalkEnd::kFolderDone) break;
   }
   uint8_t endOfList[kEndOfListSize];
   WriteEndOfList(endOfList);

@@ -19,24 +19,6 @@ constexpr uint16_t kOwnerWrite = 0x0080;
 constexpr uint16_t kOwnerExecute = 0x0040;
 constexpr uint16_t kOwnerBits = 0x01C0;
 
-constexpr std::string_view kVideoEndings[] = {".mpg", ".avi", ".vob", ".dat"};
-constexpr std::string_view kAudioEndings[] = {".mp3"};
-constexpr std::string_view kPhotoEndings[] = {".jpg"};
-
-bool IsLowerLetter(char c) { return c >= 'a' && c <= 'z'; }
-
-// ending is written in lower case; only its letters match in either case.
-bool EndingMatches(std::string_view last4, std::string_view ending) {
-  for (size_t i = 0; i < ending.size(); ++i) {
-    char want = ending[i];
-    char got = last4[i];
-    if (IsLowerLetter(want) ? (got != want && got != want - 'a' + 'A') : got != want) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Writes value as decimal digits at field; the caller has checked that they fit.
 void PutDecimal(uint8_t* field, uint64_t value) {
   char digits[24];
@@ -45,26 +27,6 @@ void PutDecimal(uint8_t* field, uint64_t value) {
 }
 
 }  // namespace
-
-bool EndingBelongsTo(ListingFolder folder, std::string_view name) {
-  if (name.size() <= 4) return false;
-  std::string_view last4 = name.substr(name.size() - 4);
-  auto anyOf = [last4](const auto& endings) {
-    for (std::string_view ending : endings) {
-      if (EndingMatches(last4, ending)) return true;
-    }
-    return false;
-  };
-  switch (folder) {
-    case ListingFolder::kVideo:
-      return anyOf(kVideoEndings);
-    case ListingFolder::kAudio:
-      return anyOf(kAudioEndings);
-    case ListingFolder::kPhoto:
-      return anyOf(kPhotoEndings);
-  }
-  return false;
-}
 
 uint16_t ModeWord(bool isFolder, bool readOnly) {
   uint16_t mode = isFolder ? (kFolderType | kOwnerExecute) : kFileType;

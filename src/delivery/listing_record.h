@@ -1,6 +1,7 @@
 // The listing's wire format: the 64-byte record that describes one playable entry, the
-// 256-byte end-of-list block, the endings each media folder lists and the mode word of an
-// entry. Every number is decimal text in a zero-filled field; nothing binary crosses the wire.
+// 256-byte end-of-list block and the mode word of an entry. Every number is decimal text in a
+// zero-filled field; nothing binary crosses the wire. Which entries are listed, under which
+// names, the name layer decides (names/).
 // Thread safety: pure functions.
 #pragma once
 
@@ -8,28 +9,18 @@
 #include <cstdint>
 #include <string_view>
 
+#include "names/media_endings.h"
+
 namespace rureza {
 
 inline constexpr size_t kListingRecordSize = 64;
 inline constexpr size_t kEndOfListSize = 256;
-
-// A name this long or longer does not fit the 40-byte name field with its zero byte: the
-// entry is refused (and its entry number used up).
-inline constexpr size_t kListedNameLimit = 40;
 
 // The largest entry number whose digits and zero byte fit the 8-byte number field.
 inline constexpr int32_t kLargestEntryNumber = 9'999'999;
 
 // The mode word of an entry whose attributes cannot be read: an ordinary, writable file.
 inline constexpr uint16_t kUnreadableEntryMode = 33206;
-
-// The media folders in the order the listing walks them.
-enum class ListingFolder { kVideo, kAudio, kPhoto };
-
-// True when name's last four bytes are one of the endings listed from folder: "." exactly,
-// letters in either ASCII case, the "3" of ".mp3" exactly. A name of four bytes or fewer
-// never matches (".", "..", and a bare ".mp3").
-bool EndingBelongsTo(ListingFolder folder, std::string_view name);
 
 // The 16-bit POSIX-style mode word the adapter expects: file or folder (with owner execute),
 // owner read always, owner write unless read-only, owner bits copied to group and other.

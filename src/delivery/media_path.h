@@ -12,6 +12,9 @@ namespace rureza {
 struct MediaPath {
   std::string text;      // for log lines and for opening
   bool servable = true;  // false: refused like a file that cannot be opened
+  // When set, an absolute folder path without symbolic links: the file opened must lie inside
+  // it once every link is resolved, or it is refused like a file that cannot be opened.
+  std::string insideOf{};
 };
 
 // Opens a media file read-only and shared; an invalid File when it cannot be opened or the

@@ -2,26 +2,95 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include "platform/file.h"
+#include "platform/syscalls.h"
 
 namespace rureza {
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
+
+EntryType TypeOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return EntryType::kFile;
+  if (S_ISDIR(mode)) return EntryType::kFolder;
+  if (S_ISLNK(mode)) return EntryType::kLink;
+  return EntryType::kOther;
+}
+
+int OpenFolder(int dir, const char* path, int flags) {
+  int fd;
+  do {
+    fd = Sys().open(dir, path, flags, 0);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+void FromStat(const struct stat& info, EntryAttributes* out) {
+  out->isFolder = S_ISDIR(info.st_mode);
+  out->readOnly = (info.st_mode & S_IWUSR) == 0;
+  out->size = out->isFolder ? 0 : static_cast<uint64_t>(info.st_size);
+}
+
+}  // namespace
+
+bool PathAttributes(const std::string& path, EntryAttributes* out) {
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return false;
+  FromStat(info, out);
+  return true;
+}
+
+bool DirectoryWalk::Adopt(int fd) {
+  if (fd < 0) return false;
+  dir_ = ::fdopendir(fd);
+  if (!dir_) ::close(fd);
+  return dir_ != nullptr;
+}
 
 bool DirectoryWalk::Open(const std::string& folder) {
   Close();
   if (folder.empty()) return false;
-  dir_ = ::opendir(NativePath(folder).c_str());
-  return dir_ != nullptr;
+  return Adopt(OpenFolder(AT_FDCWD, NativePath(folder).c_str(), kFolderFlags));
 }
 
-const char* DirectoryWalk::Next() {
+bool DirectoryWalk::OpenInside(const DirectoryWalk& parent, const char* name, bool followLink) {
+  Close();
+  if (!parent.dir_) return false;
+  const int flags = kFolderFlags | (followLink ? 0 : O_NOFOLLOW);
+  return Adopt(OpenFolder(::dirfd(parent.dir_), name, flags));
+}
+
+const char* DirectoryWalk::Next(EntryType* type) {
   if (!dir_) return nullptr;
   for (;;) {
     errno = 0;
     dirent* entry = ::readdir(dir_);
-    if (entry) return entry->d_name;
+    if (entry) {
+      if (type) {
+        switch (entry->d_type) {
+          case DT_REG:
+            *type = EntryType::kFile;
+            break;
+          case DT_DIR:
+            *type = EntryType::kFolder;
+            break;
+          case DT_LNK:
+            *type = EntryType::kLink;
+            break;
+          case DT_UNKNOWN:
+            *type = EntryType::kUnknown;
+            break;
+          default:
+            *type = EntryType::kOther;
+            break;
+        }
+      }
+      return entry->d_name;
+    }
     if (errno == EINTR) continue;
     return nullptr;
   }
@@ -30,9 +99,21 @@ const char* DirectoryWalk::Next() {
 bool DirectoryWalk::Attributes(const char* name, EntryAttributes* out) const {
   struct stat info {};
   if (!dir_ || ::fstatat(::dirfd(dir_), name, &info, 0) != 0) return false;
-  out->isFolder = S_ISDIR(info.st_mode);
-  out->readOnly = (info.st_mode & S_IWUSR) == 0;
-  out->size = out->isFolder ? 0 : static_cast<uint64_t>(info.st_size);
+  FromStat(info, out);
+  return true;
+}
+
+EntryType DirectoryWalk::TypeOf(const char* name, bool followLink) const {
+  struct stat info {};
+  const int flags = followLink ? 0 : AT_SYMLINK_NOFOLLOW;
+  if (!dir_ || ::fstatat(::dirfd(dir_), name, &info, flags) != 0) return EntryType::kUnknown;
+  return TypeOfMode(info.st_mode);
+}
+
+bool DirectoryWalk::Identity(FolderIdentity* out) const {
+  struct stat info {};
+  if (!dir_ || ::fstat(::dirfd(dir_), &info) != 0) return false;
+  *out = FolderIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
   return true;
 }
 

@@ -1,5 +1,7 @@
 // DirectoryWalk: the entries of one folder, one level deep, in the order the file system
 // yields them ("." and ".." included, as the server's listing expects to skip them itself).
+// A walk can open a folder inside the folder another walk has open, so a caller can go down a
+// tree without building paths; both opens go through the open seam (platform/syscalls.h).
 // Thread safety: one thread uses a walk at a time; separate walks are independent.
 #pragma once
 
@@ -18,6 +20,20 @@ struct EntryAttributes {
   uint64_t size = 0;  // 0 for a folder
 };
 
+// What an entry is. kUnknown: the file system did not say, or it cannot be read.
+enum class EntryType { kUnknown, kFile, kFolder, kLink, kOther };
+
+// Which folder a walk has open, whatever path led to it.
+struct FolderIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FolderIdentity&) const = default;
+};
+
+// Attributes of what path names (as the file system takes it: backslashes are not mapped;
+// symbolic links followed); false when they cannot be read.
+bool PathAttributes(const std::string& path, EntryAttributes* out);
+
 class DirectoryWalk {
  public:
   DirectoryWalk() = default;
@@ -28,14 +44,24 @@ class DirectoryWalk {
   // Starts the walk of folder (a server path; backslashes are mapped). False when the folder
   // cannot be searched (missing, not a folder, no permission, empty path).
   bool Open(const std::string& folder);
-  // The next entry's name, or nullptr at the end. Valid until the next call.
-  const char* Next();
+  // Starts the walk of the folder called name in parent's folder. A symbolic link is followed
+  // only when followLink; otherwise it fails like a folder that cannot be searched.
+  bool OpenInside(const DirectoryWalk& parent, const char* name, bool followLink);
+  // The next entry's name, or nullptr at the end. Valid until the next call. *type (when
+  // given): the entry's type as the folder records it, links not followed.
+  const char* Next(EntryType* type = nullptr);
   // Attributes of the entry called name in this folder (symbolic links followed); false when
   // they cannot be read (the entry vanished).
   bool Attributes(const char* name, EntryAttributes* out) const;
+  // The type of the entry called name, read afresh, symbolic links followed or not.
+  EntryType TypeOf(const char* name, bool followLink) const;
+  // The open folder's identity; false when it cannot be read.
+  bool Identity(FolderIdentity* out) const;
   void Close();
 
  private:
+  bool Adopt(int fd);
+
   DIR* dir_ = nullptr;
 };
 

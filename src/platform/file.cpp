@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/syscalls.h"
@@ -29,7 +30,7 @@ File File::Open(const std::string& path, bool forWriting, bool exclusive, Status
   int flags = (forWriting ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   int fd;
   do {
-    fd = Sys().open(NativePath(path).c_str(), flags, 0);
+    fd = Sys().open(AT_FDCWD, NativePath(path).c_str(), flags, 0);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail(errno);
   File file(fd);
@@ -50,7 +51,8 @@ File File::Open(const std::string& path, bool forWriting, bool exclusive, Status
 File File::CreateNew(const std::string& path, unsigned permissions, Status* error) {
   int fd;
   do {
-    fd = Sys().open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
+    fd = Sys().open(AT_FDCWD, NativePath(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                    permissions);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     if (error) *error = Status::FromErrno(errno);
@@ -135,6 +137,15 @@ void File::Close() {
 
 bool File::SetPermissions(unsigned permissions) { return ::fchmod(fd_, permissions) == 0; }
 
+std::string File::RealPath() const {
+  if (fd_ < 0) return {};
+  char target[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd_);
+  ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof target || target[0] != '/') return {};
+  return std::string(target, static_cast<size_t>(n));
+}
+
 Status RenameFile(const std::string& from, const std::string& to) {
   if (::rename(NativePath(from).c_str(), NativePath(to).c_str()) != 0) {
     return Status::FromErrno(errno);
@@ -147,6 +158,20 @@ void RemoveFile(const std::string& path) { ::unlink(NativePath(path).c_str()); }
 bool IsFolder(const std::string& path) {
   struct stat info {};
   return !path.empty() && ::stat(NativePath(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat info {};
+  return !path.empty() && ::stat(NativePath(path).c_str(), &info) == 0;
+}
+
+std::string RealPath(const std::string& path) {
+  if (path.empty()) return {};
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return {};
+  std::string text = resolved;
+  std::free(resolved);
+  return text;
 }
 
 std::string CurrentDirectory() {

@@ -65,6 +65,9 @@ class File {
   // The permission bits (mode & 07777), 0 on failure.
   unsigned Permissions() const;
   bool SetPermissions(unsigned permissions);
+  // The absolute path of the file this handle has open, symbolic links resolved; empty when the
+  // system cannot tell.
+  std::string RealPath() const;
 
   void Close();
 
@@ -79,6 +82,11 @@ class File {
 Status RenameFile(const std::string& from, const std::string& to);
 void RemoveFile(const std::string& path);
 bool IsFolder(const std::string& path);
+// True when something is at path (symbolic links followed).
+bool PathExists(const std::string& path);
+// The absolute path with every symbolic link, "." and ".." resolved; empty when some part of it
+// is missing or cannot be searched. path as the file system takes it (backslashes not mapped).
+std::string RealPath(const std::string& path);
 // The process's current directory, empty when it cannot be read.
 std::string CurrentDirectory();
 

@@ -8,8 +8,8 @@
 namespace rureza {
 namespace {
 
-int OpenFile(const char* path, int flags, unsigned mode) {
-  return ::open(path, flags, static_cast<mode_t>(mode));
+int OpenFile(int dir, const char* path, int flags, unsigned mode) {
+  return ::openat(dir, path, flags, static_cast<mode_t>(mode));
 }
 
 SysCalls RealCalls() {

@@ -1,5 +1,5 @@
-// The seam between the server and the kernel: every socket transfer, accept, file open, read
-// or write and thread start goes through this table, so tests can inject faults (short
+// The seam between the server and the kernel: every socket transfer, accept, file or folder open,
+// read or write and thread start goes through this table, so tests can inject faults (short
 // transfers, EINTR, resets, read errors, a thread that cannot start).
 // Replace entries only while no server thread runs; reads are unsynchronised.
 #pragma once
@@ -27,8 +27,9 @@ struct SysCalls {
   // false when no thread can be started. A replacement must fail, or hand body on to the real
   // entry, which does the counting.
   bool (*startThread)(std::function<void()> body);
-  // Opens a file by path (mode only matters with O_CREAT).
-  int (*open)(const char* path, int flags, unsigned mode);
+  // Opens a file or folder by path, relative to the open folder dir (AT_FDCWD: the current
+  // directory); mode only matters with O_CREAT.
+  int (*open)(int dir, const char* path, int flags, unsigned mode);
 };
 
 // The table in use. Starts as the real calls.

@@ -13,7 +13,6 @@
 #include "platform/thread.h"
 #include "server/activity_log.h"
 #include "server/discovery.h"
-#include "server/dispatcher.h"
 #include "server/local_address.h"
 #include "server/server_run.h"
 
@@ -78,7 +77,8 @@ struct ClientHandoff {
 
 // Accepts the connections waiting on the request port while the client limit allows.
 // False when accepting cannot go on in this run.
-bool AcceptClients(const std::shared_ptr<ServerRun>& run, const Socket& requests) {
+bool AcceptClients(const std::shared_ptr<ServerRun>& run, const Socket& requests,
+                   ConnectionHandler serve) {
   const int limit = run->settings().clientLimit;
   while (ClientCount() < limit) {
     sockaddr_in peer{};
@@ -104,8 +104,8 @@ bool AcceptClients(const std::shared_ptr<ServerRun>& run, const Socket& requests
     }
     CountClientIn(*run);
     auto handoff = std::make_shared<ClientHandoff>(ClientHandoff{std::move(connection), peer});
-    bool started = StartThread([run, handoff] {
-      ServeClient(*run, std::move(handoff->connection), handoff->peer);
+    bool started = StartThread([run, handoff, serve] {
+      serve(*run, std::move(handoff->connection), handoff->peer);
       CountClientOut(*run);
     });
     if (!started) {
@@ -118,7 +118,7 @@ bool AcceptClients(const std::shared_ptr<ServerRun>& run, const Socket& requests
 }
 
 void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
-                const Socket& control) {
+                const Socket& control, ConnectionHandler serve) {
   const int limit = run->settings().clientLimit;
   bool limitLogged = false;
   auto lastWatch = std::chrono::steady_clock::now();
@@ -147,7 +147,7 @@ void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
       Socket connection = control.Accept(nullptr, nullptr);
       if (connection.valid()) run->DeliverControlConnection(std::move(connection));
     }
-    if (items[1].readable && !AcceptClients(run, requests)) break;
+    if (items[1].readable && !AcceptClients(run, requests, serve)) break;
   }
 }
 
@@ -174,7 +174,7 @@ Socket OpenListener(uint16_t port, const char* createFailed, const char* bindFai
   return socket;
 }
 
-void RunListener(const std::shared_ptr<ServerRun>& run) {
+void RunListener(const std::shared_ptr<ServerRun>& run, ConnectionHandler serve) {
   const uint16_t port = run->settings().port;
   {
     Socket requests = OpenListener(port, "NetWorking Error 1001! Please Contact to Developers!",
@@ -191,7 +191,7 @@ void RunListener(const std::shared_ptr<ServerRun>& run) {
     // rather than left to accept connections nobody answers.
     if (requests.valid() && control.valid()) {
       run->ListenerOpened();
-      AcceptLoop(run, requests, control);
+      AcceptLoop(run, requests, control, serve);
     }
   }
   run->ListenerClosed();
@@ -212,7 +212,7 @@ void RunListener(const std::shared_ptr<ServerRun>& run) {
 
 }  // namespace
 
-void StartServer() {
+void StartServer(ConnectionHandler serve) {
   if (ServerIsRunning()) return;
   auto run = std::make_shared<ServerRun>(CurrentSettings());
   if (!run->valid()) return;  // the run's events could not be created
@@ -223,9 +223,9 @@ void StartServer() {
     previous = std::exchange(g_stoppedRun, {});
   }
   // A restart right after a stop that outlasted its wait would find the ports still bound.
-  if (!StartThread([run, previous] {
+  if (!StartThread([run, previous, serve] {
         if (auto last = previous.lock()) last->WaitForListenerClosed(kPortHandOverMs);
-        RunListener(run);
+        RunListener(run, serve);
       })) {
     AppendLog("Cannot create Listen thread");
     run->ListenerClosed();

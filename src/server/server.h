@@ -1,18 +1,27 @@
 // Starting and stopping the network service. StartServer opens a new run (ServerRun) from the
 // current settings: a listener thread for the request port P and the control port P+1, and a
-// discovery thread for UDP P+3. StopServer stops that run; client threads end on their own.
+// discovery thread for UDP P+3. The listener hands each request connection to the handler the
+// front-end gives (the request layer's ServeClient), on a client thread of its own. StopServer
+// stops that run; client threads end on their own.
 // Thread safety: StartServer and StopServer are called from one thread (the front-end's);
 // ClientCount and WaitForClientThreads from any thread.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <memory>
+
+#include "platform/socket.h"
 
 namespace rureza {
 
 class ServerRun;
 
-void StartServer();
+// Serves one request connection and closes it; the listener counts the client out afterwards.
+using ConnectionHandler = void (*)(ServerRun& run, Socket connection, const sockaddr_in& peer);
+
+void StartServer(ConnectionHandler serve);
 void StopServer();
 
 // True between StartServer and StopServer.

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -125,18 +124,9 @@ int64_t SendFileBlock(const Socket& socket, File& file, uint32_t length, uint32_
   return ok ? static_cast<int64_t>(total) : -1;
 }
 
-FileBlockSender::~FileBlockSender() {
-  if (pipe_[0] >= 0) ::close(pipe_[0]);
-  if (pipe_[1] >= 0) ::close(pipe_[1]);
-}
-
 void FileBlockSender::Drop() {
   // Emptying a pipe means reading it; a new one is cheaper, and drops come from failures.
-  if (held_ > 0 && !inBuffer_ && pipe_[0] >= 0) {
-    ::close(pipe_[0]);
-    ::close(pipe_[1]);
-    pipe_[0] = pipe_[1] = -1;
-  }
+  if (held_ > 0 && !inBuffer_) pipe_.Close();
   held_ = 0;
   inBuffer_ = false;
 }
@@ -153,20 +143,17 @@ int64_t FileBlockSender::Take(File& file, uint32_t length, uint32_t* beforeError
     }
     return -1;
   };
-  if (pipe_[0] < 0 && !noPipe_) {
-    if (::pipe2(pipe_, O_CLOEXEC) == 0) {
-      // Room for kMostTaken at any offset; without it, larger takes go through the buffer.
-      ::fcntl(pipe_[1], F_SETPIPE_SZ, 2 * kMostTaken);
-    } else {
-      pipe_[0] = pipe_[1] = -1;
-      noPipe_ = true;  // descriptors are short: this sender reads instead
-    }
+  if (!pipe_.valid() && !noPipe_) {
+    pipe_ = Pipe::New();
+    // Room for kMostTaken at any offset; without it, larger takes go through the buffer.
+    pipe_.SetCapacity(2 * kMostTaken);
+    noPipe_ = !pipe_.valid();  // descriptors are short: this sender reads instead
   }
-  if (pipe_[0] >= 0) {
+  if (pipe_.valid()) {
     while (held_ < length) {
       // Never waits for room in the pipe: nobody else would make it.
-      ssize_t n =
-          Sys().splice(file.fd(), nullptr, pipe_[1], nullptr, length - held_, SPLICE_F_NONBLOCK);
+      ssize_t n = Sys().splice(file.fd(), nullptr, pipe_.writeFd(), nullptr, length - held_,
+                               SPLICE_F_NONBLOCK);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) break;
       if (n < 0) return fail();
@@ -179,8 +166,7 @@ int64_t FileBlockSender::Take(File& file, uint32_t length, uint32_t* beforeError
   // buffer, behind what the pipe holds.
   buffer_.resize(std::max<size_t>(buffer_.size(), length));
   for (uint32_t moved = 0; moved < held_;) {
-    ssize_t n = ::read(pipe_[0], buffer_.data() + moved, held_ - moved);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = pipe_.Read(buffer_.data() + moved, held_ - moved);
     if (n <= 0) {
       Drop();
       return -1;
@@ -204,7 +190,7 @@ uint64_t FileBlockSender::SendHeld(int fd, uint32_t bytes, uint32_t padLength, c
     BlockSigpipeInThisThread();
     unsigned flags = more || padLength > 0 ? SPLICE_F_MORE : 0;
     while (sent < bytes) {
-      ssize_t n = Sys().splice(pipe_[0], nullptr, fd, nullptr, bytes - sent, flags);
+      ssize_t n = Sys().splice(pipe_.readFd(), nullptr, fd, nullptr, bytes - sent, flags);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         *ok = false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/pipe.h"
 #include "platform/socket.h"
 
 namespace rureza {
@@ -63,7 +64,6 @@ class FileBlockSender {
   static constexpr uint32_t kMostTaken = 256 * 1024;
 
   FileBlockSender() = default;
-  ~FileBlockSender();
   FileBlockSender(const FileBlockSender&) = delete;
   FileBlockSender& operator=(const FileBlockSender&) = delete;
 
@@ -93,7 +93,7 @@ class FileBlockSender {
   // Sends bytes of what is held and then padLength pads; returns the bytes the socket took.
   uint64_t SendHeld(int fd, uint32_t bytes, uint32_t padLength, char pad, bool more, bool* ok);
 
-  int pipe_[2] = {-1, -1};
+  Pipe pipe_;
   bool noPipe_ = false;       // none could be had
   uint32_t held_ = 0;         // bytes taken and not yet sent
   bool inBuffer_ = false;     // they are in buffer_, not in the pipe

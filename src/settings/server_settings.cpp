@@ -36,6 +36,21 @@ std::array<PathField*, 4> Paths(ServerSettings* s) {
 
 }  // namespace
 
+LibraryOptions NewInstallLibraryOptions() {
+  LibraryOptions options;
+  options.subfolders = true;
+  options.shortNames = true;
+  return options;
+}
+
+std::string CharsetOptionName(std::string_view name) {
+  std::string upper(name);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper == "STORED" ? std::string(kStoredCharset) : upper;
+}
+
 SettingsImage EncodeSettings(const ServerSettings& settings) {
   SettingsImage image{};
   Put16(image, kPortOffset, settings.port);

@@ -1,6 +1,8 @@
 // ServerSettings: the operator's settings (port, client limit, log-line limit, three media
 // folders, firmware image file) and their fixed 1026-byte image: seven fields packed in this
-// order, integers little-endian, each path a 255-byte zero-terminated byte string.
+// order, integers little-endian, each path a 255-byte zero-terminated byte string. The library
+// options (how the media folders' names reach the adapter) are not part of the image; the
+// settings file keeps them in a tail behind it (settings/library_tail.h).
 // The process keeps one current record (CurrentSettings); reads and writes of it are
 // thread-safe. Only the front-ends write it, and only while the server is stopped, except the
 // log-line limit, which the next log line uses at once.
@@ -19,6 +21,26 @@ inline constexpr size_t kSettingsImageSize = 3 * 2 + 4 * kPathFieldSize;  // 102
 
 using PathField = std::array<char, kPathFieldSize>;
 
+// The character-set name that sends names as the file system holds them.
+inline constexpr char kStoredCharset[] = "stored";
+
+// How the files of the media folders are listed. All off is what adapters have always seen.
+struct LibraryOptions {
+  bool subfolders = false;  // list every depth, up to 16 folders down, under relative paths
+  bool shortNames = false;  // list names that do not fit the record under a short name
+  // The adapter's character set: kStoredCharset, or a name iconv knows (upper case).
+  std::string charset = kStoredCharset;
+
+  bool operator==(const LibraryOptions&) const = default;
+};
+
+// What new settings files hold: subfolders and short names on, names as stored.
+LibraryOptions NewInstallLibraryOptions();
+
+// kStoredCharset for any case of "stored", else name in upper case (iconv's names match in any
+// case).
+std::string CharsetOptionName(std::string_view name);
+
 struct ServerSettings {
   uint16_t port = 0;         // request port P; control P+1, discovery P+3
   int16_t clientLimit = 0;   // client threads that may run at once
@@ -27,6 +49,7 @@ struct ServerSettings {
   PathField audioFolder{};   // MP3 files
   PathField photoFolder{};   // JPEG files
   PathField firmwareFile{};  // full path of the firmware image
+  LibraryOptions library{};  // not in the image
 };
 
 using SettingsImage = std::array<uint8_t, kSettingsImageSize>;

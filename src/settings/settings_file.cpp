@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/file.h"
+#include "settings/library_tail.h"
 
 namespace rureza {
 namespace {
@@ -14,12 +15,32 @@ namespace {
 std::mutex g_rememberedMutex;
 std::string g_rememberedPath;  // guarded by g_rememberedMutex
 
-Status ReadImage(File* file, ServerSettings* settings) {
+// The record, then the library tail behind it.
+Status ReadImage(File* file, const std::string& path, ServerSettings* settings, std::string* note) {
   SettingsImage image{};
   int64_t n = file->Read(image.data(), image.size());
   if (n < 0) return Status::FromErrno(errno);
+  std::string after(kMostLibraryTailBytes, '\0');
+  int64_t tailBytes =
+      n == static_cast<int64_t>(image.size()) ? file->Read(after.data(), after.size()) : 0;
+  if (tailBytes < 0) return Status::FromErrno(errno);
+  after.resize(static_cast<size_t>(tailBytes));
+  LibraryTail tail = ReadLibraryTail(after);
   DecodeSettings(image.data(), static_cast<size_t>(n), settings);
+  settings->library = tail.options;
+  if (note) *note = tail.problem.empty() ? std::string() : path + ": " + tail.problem;
   return Status::Ok();
+}
+
+// Writes whatever beyond the record the old file holds, from its position on.
+bool CopyRest(File& old, File& next) {
+  char chunk[8192];
+  for (;;) {
+    int64_t n = old.Read(chunk, sizeof chunk);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (!next.Write(chunk, static_cast<size_t>(n))) return false;
+  }
 }
 
 // $HOME/Videos and the like, as the desktop's user-dirs file names them.
@@ -51,11 +72,11 @@ std::string UserFolder(const char* key, const char* fallback) {
 
 }  // namespace
 
-Status LoadSettingsFile(const std::string& path, ServerSettings* settings) {
+Status LoadSettingsFile(const std::string& path, ServerSettings* settings, std::string* note) {
   Status error;
   File file = File::OpenExclusive(path, /*forWriting=*/true, &error);
   if (!file.valid()) return error;
-  return ReadImage(&file, settings);
+  return ReadImage(&file, path, settings, note);
 }
 
 Status SaveSettingsFile(const std::string& path, const ServerSettings& settings) {
@@ -76,15 +97,26 @@ Status SaveSettingsFile(const std::string& path, const ServerSettings& settings)
   };
   SettingsImage image = EncodeSettings(settings);
   if (!next.Write(image.data(), image.size())) return fail(errno);
-  // Whatever the old file held beyond the image is kept.
+  // Whatever the old file held beyond the image is kept; only an old tail that says other
+  // options is replaced. A file without a tail gets one only for options that are on.
   if (old.Seek(kSettingsImageSize) >= 0) {
-    char chunk[8192];
-    for (;;) {
-      int64_t n = old.Read(chunk, sizeof chunk);
-      if (n < 0) return fail(errno);
-      if (n == 0) break;
-      if (!next.Write(chunk, static_cast<size_t>(n))) return fail(errno);
+    std::string after(kMostLibraryTailBytes, '\0');
+    int64_t n = old.Read(after.data(), after.size());
+    if (n < 0) return fail(errno);
+    after.resize(static_cast<size_t>(n));
+    LibraryTail tail = ReadLibraryTail(after);
+    size_t replaced = 0;  // bytes of the old tail that the new one takes the place of
+    if (tail.found ? tail.options != settings.library : settings.library != LibraryOptions{}) {
+      std::string text = WriteLibraryTail(settings.library, tail.otherLines);
+      if (!next.Write(text.data(), text.size())) return fail(errno);
+      replaced = tail.length;
     }
+    if (old.Seek(static_cast<int64_t>(kSettingsImageSize + replaced)) < 0 || !CopyRest(old, next)) {
+      return fail(errno);
+    }
+  } else if (settings.library != LibraryOptions{}) {
+    std::string text = WriteLibraryTail(settings.library);
+    if (!next.Write(text.data(), text.size())) return fail(errno);
   }
   if (!next.SetPermissions(old.Permissions())) return fail(errno);
   if (!next.Sync()) return fail(errno);
@@ -97,20 +129,22 @@ Status SaveSettingsFile(const std::string& path, const ServerSettings& settings)
   return Status::Ok();
 }
 
-Status LoadSettingsWithPathChoice(ServerSettings* settings) {
+Status LoadSettingsWithPathChoice(ServerSettings* settings, std::string* note) {
   Status error;
   File file = File::OpenExclusive(kSettingsFileName, /*forWriting=*/true, &error);
+  std::string path;
   if (file.valid()) {
     std::string directory = CurrentDirectory();
     std::lock_guard<std::mutex> lock(g_rememberedMutex);
     g_rememberedPath = directory == "/" ? "/sv.dat" : directory + "/sv.dat";
+    path = g_rememberedPath;
   } else {
-    std::string remembered = RememberedSettingsPath();
-    if (remembered.empty()) return error;
-    file = File::OpenExclusive(remembered, /*forWriting=*/true, &error);
+    path = RememberedSettingsPath();
+    if (path.empty()) return error;
+    file = File::OpenExclusive(path, /*forWriting=*/true, &error);
     if (!file.valid()) return error;
   }
-  return ReadImage(&file, settings);
+  return ReadImage(&file, path, settings, note);
 }
 
 std::string RememberedSettingsPath() {
@@ -126,15 +160,20 @@ ServerSettings DefaultSettings() {
   SetPathText(&settings.videoFolder, UserFolder("XDG_VIDEOS_DIR", "Videos"));
   SetPathText(&settings.audioFolder, UserFolder("XDG_MUSIC_DIR", "Music"));
   SetPathText(&settings.photoFolder, UserFolder("XDG_PICTURES_DIR", "Pictures"));
+  settings.library = NewInstallLibraryOptions();
   return settings;
 }
 
-Status LoadOrCreateSettingsFile(const std::string& path, ServerSettings* settings) {
+Status LoadOrCreateSettingsFile(const std::string& path, ServerSettings* settings,
+                                std::string* note) {
   Status error;
   File created = File::CreateNew(path, 0644, &error);
   if (created.valid()) {
-    SettingsImage image = EncodeSettings(DefaultSettings());
-    bool written = created.Write(image.data(), image.size()) && created.Sync();
+    const ServerSettings defaults = DefaultSettings();
+    SettingsImage image = EncodeSettings(defaults);
+    std::string tail = WriteLibraryTail(defaults.library);
+    bool written = created.Write(image.data(), image.size()) &&
+                   created.Write(tail.data(), tail.size()) && created.Sync();
     int err = errno;
     created.Close();
     if (!written) {
@@ -144,7 +183,7 @@ Status LoadOrCreateSettingsFile(const std::string& path, ServerSettings* setting
   } else if (error.code != EEXIST) {
     return error;
   }
-  return LoadSettingsFile(path, settings);
+  return LoadSettingsFile(path, settings, note);
 }
 
 }  // namespace rureza

@@ -347,7 +347,7 @@ class ConsoleTest : public QObject {
          "m_video 180 161 170 23, browseVideo 362 161 77 27, m_audio 180 199 170 22, "
          "browseAudio 361 199 77 26, m_photo 180 236 170 23, browsePhoto 361 236 77 27, "
          "m_update 180 272 170 22, browseUpdate 361 272 77 26, logLines 369 323 81 22, "
-         "save 296 368 77 26, cancel 373 368 77 26"}};
+         "save 296 368 77 26, cancel 373 368 77 26, library 361 129 77 27"}};
     for (const auto& [window, picture, fontPixels, table] : windows) {
       QCOMPARE(window->minimumSize(), window->maximumSize());
       QStringList placed = {QStringLiteral("%1 %2").arg(window->width()).arg(window->height())};

@@ -167,7 +167,7 @@ wait_for_starts() {
   done
   return 1
 }
-if wait_for_starts 1 && [ "$(stat -c %s "$state/sv.dat" 2>/dev/null)" = 1026 ]; then
+if wait_for_starts 1 && [ "$(tail -c +1027 "$state/sv.dat" 2>/dev/null | head -1)" = "RUREZA-LIBRARY 1" ]; then
   pass
 else
   fail "the service's command line did not start the server with a new settings file"

@@ -107,13 +107,13 @@ void InstallFaults() {
     }
     return left != 0 && g_real.startThread(std::move(body));
   };
-  Sys().open = [](const char* path, int flags, unsigned mode) {
+  Sys().open = [](int dir, const char* path, int flags, unsigned mode) {
     if (int err = g.openErr.load()) {
       std::lock_guard<std::mutex> lock(g.openMutex);
       if (std::strstr(path, g.openPart.c_str())) return errno = err, -1;
     }
     if ((flags & O_CREAT) && g.createErr) return errno = g.createErr, -1;
-    return g_real.open(path, flags, mode);
+    return g_real.open(dir, path, flags, mode);
   };
   Sys().write = [](int fd, const void* data, size_t n) -> ssize_t {
     int left = g.writesLeft.load();

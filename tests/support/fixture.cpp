@@ -13,6 +13,7 @@
 
 #include "adapter/exchange.h"
 #include "platform/thread.h"
+#include "request/dispatcher.h"
 #include "server/server.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
@@ -171,7 +172,7 @@ void ServerTest::SetUp() {
 
 void ServerTest::Start() {
   SetCurrentSettings(settings_);
-  StartServer();
+  StartServer(ServeClient);
   std::string suffix = "] with port " + std::to_string(settings_.port);
   ASSERT_TRUE(log_->WaitFor([&](const std::string& line) {
     return line.starts_with("Server Started : [") && line.ends_with(suffix);

@@ -1,7 +1,7 @@
 #include "support/kinds.h"
 
 #include "platform/thread.h"
-#include "server/dispatcher.h"
+#include "request/dispatcher.h"
 #include "server/server.h"
 #include "support/reliability.h"
 

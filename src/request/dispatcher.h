@@ -1,5 +1,6 @@
 // The request dispatcher: one client thread per request connection reads the 256-byte request
-// block, logs it, joins a requested name to its media folder and calls the delivery routine.
+// block, logs it, asks the name layer (names/) which file a requested name stands for, and
+// calls the delivery routine. The listener (server/) hands it each connection.
 #pragma once
 
 #include <netinet/in.h>
@@ -44,6 +45,11 @@ MediaPath JoinMediaPath(const std::string& folder, const std::string& name);
 
 // The folder of a media type digit, empty for an unknown digit.
 std::string MediaFolder(const ServerSettings& settings, char mediaType);
+
+// The path of a play request with the library options applied: the name resolved by the name
+// layer (ResolvePlayName), then joined as JoinMediaPath joins it. A file in a subfolder must
+// resolve inside its media folder. With every option off, JoinMediaPath's path exactly.
+MediaPath PlayPath(const ServerSettings& settings, char mediaType, const std::string& name);
 
 // The client thread's body: serves one connection and closes it. The caller counts the
 // client out afterwards.

@@ -1,9 +1,11 @@
-#include "server/dispatcher.h"
+#include "request/dispatcher.h"
 
 #include <atomic>
 #include <cstring>
 
 #include "delivery/delivery.h"
+#include "names/adapter_names.h"
+#include "platform/file.h"
 #include "server/activity_log.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
@@ -101,6 +103,22 @@ std::string MediaFolder(const ServerSettings& settings, char mediaType) {
   }
 }
 
+MediaPath PlayPath(const ServerSettings& settings, char mediaType, const std::string& name) {
+  const std::string folder = MediaFolder(settings, mediaType);
+  const LibraryOptions& options = settings.library;
+  if (options == LibraryOptions{}) return JoinMediaPath(folder, name);  // as it always was
+  const ListingFolder kind = mediaType == '1'   ? ListingFolder::kAudio
+                             : mediaType == '3' ? ListingFolder::kPhoto
+                                                : ListingFolder::kVideo;
+  PlayName play = ResolvePlayName(options, kind, folder, name);
+  MediaPath path = JoinMediaPath(folder, play.path);
+  if (play.mustStayInside && path.servable) {
+    path.insideOf = RealPath(NativePath(folder));
+    path.servable = !path.insideOf.empty();
+  }
+  return path;
+}
+
 void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer) {
   const std::string address = AddressText(peer);
   AppendLog(Format("New connection from %s", address.c_str()));
@@ -122,7 +140,7 @@ void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer) {
       break;
     case Request::Kind::kPlay: {
       const PlayRoute* route = RouteFor(request.mediaType);
-      MediaPath path = JoinMediaPath(MediaFolder(run.settings(), request.mediaType), request.name);
+      MediaPath path = PlayPath(run.settings(), request.mediaType, request.name);
       AppendLogUncounted(Format(route->firstLine, address.c_str()));
       AppendLog(path.text);
       route->deliver(connection, run, path);

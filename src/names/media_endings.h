@@ -1,0 +1,23 @@
+// Which files a media folder shows the adapter: the endings each kind of folder lists, and how
+// long a listed name may be (the listing record's 40-byte name field holds it with its zero
+// byte).
+// Thread safety: pure functions.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace rureza {
+
+// A name this long or longer does not fit the record's name field.
+inline constexpr size_t kListedNameLimit = 40;
+
+// The media folders in the order the listing walks them.
+enum class ListingFolder { kVideo, kAudio, kPhoto };
+
+// True when name's last four bytes are one of the endings listed from folder: "." exactly,
+// letters in either ASCII case, the "3" of ".mp3" exactly. A name of four bytes or fewer
+// never matches (".", "..", and a bare ".mp3").
+bool EndingBelongsTo(ListingFolder folder, std::string_view name);
+
+}  // namespace rureza

@@ -1,0 +1,48 @@
+// The library tail: the library options in the settings file, right behind the 1026-byte
+// record, as text:
+//
+//   RUREZA-LIBRARY 1          the tag, and the version of this format
+//   subfolders=on             on or off
+//   short-names=on            on or off
+//   charset=CP1252            "stored" or a character set name iconv knows
+//   END
+//
+// Lines end with "\n" (a "\r" before it is ignored); "key=value" lines come in any order, and
+// those of keys this version does not know are kept as they are. Whatever follows the END line
+// belongs to someone else and every save keeps it. A file that ends with the record, or has
+// something else behind it, has no tail: every option off, as adapters always had it.
+// Thread safety: pure functions.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "settings/server_settings.h"
+
+namespace rureza {
+
+inline constexpr std::string_view kLibraryTailTag = "RUREZA-LIBRARY 1";
+// A tail whose END line is not within this many bytes counts as cut short.
+inline constexpr size_t kMostLibraryTailBytes = 4096;
+
+struct LibraryTail {
+  bool found = false;  // the bytes begin with a whole tail of this format
+  size_t length = 0;   // its bytes, the END line included; 0 when not found
+  LibraryOptions options;
+  std::vector<std::string> otherLines;  // "key=value" lines of keys this version does not know
+  // Empty, or what was wrong and what is used instead, for one log line.
+  std::string problem;
+};
+
+// Reads the tail at the start of bytes (what follows the record). A tail that is garbage or cut
+// short is not found (every option off); a value that cannot be used turns its option off (an
+// unknown character set: "stored").
+LibraryTail ReadLibraryTail(std::string_view bytes);
+
+// The tail that says options, with otherLines before its END line.
+std::string WriteLibraryTail(const LibraryOptions& options,
+                             const std::vector<std::string>& otherLines = {});
+
+}  // namespace rureza
