@@ -54,7 +54,9 @@ class AdapterConnection {
   bool SendBlock(std::string_view text) { return Send(Block(text)); }
 
   // Up to length bytes of what arrives within timeoutMs: the count, kClosed when the server
-  // closed (or reset) the connection, kFailed, or kTimedOut.
+  // closed (or reset) the connection, kFailed, or kTimedOut. One system call: a bulk transfer
+  // costs the adapter no more than a bare receive loop. A timeoutMs of 0 or less takes only what
+  // has arrived already (kTimedOut for nothing), for a caller that waits on epoll itself.
   ssize_t Receive(void* into, size_t length, int timeoutMs);
   // Exactly n bytes within timeoutMs in all; nullopt (and *why) when the connection ends or
   // time runs out.
@@ -77,9 +79,14 @@ class AdapterConnection {
 
  private:
   Socket socket_;
+  int receiveTimeoutMs_ = 0;  // the socket's SO_RCVTIMEO; 0: none set
 };
 
 // Sends payload to UDP `to` from an ephemeral port; the first answer within timeoutMs.
 std::optional<std::string> Probe(const sockaddr_in& to, std::string_view payload, int timeoutMs);
+// The same from socket (UDP), which a caller keeps for many probes in a row (a late answer to
+// an earlier probe may then pass for this one's).
+std::optional<std::string> Probe(const Socket& socket, const sockaddr_in& to,
+                                 std::string_view payload, int timeoutMs);
 
 }  // namespace rureza
