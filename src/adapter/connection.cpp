@@ -62,7 +62,12 @@ bool AdapterConnection::Connect(const sockaddr_in& to, int timeoutMs, Status* er
   Status failure;
   socket_ = Socket::NewTcp(&failure);
   receiveTimeoutMs_ = 0;
-  if (socket_.valid() && socket_.SetNonBlocking(true).ok()) {
+  // Before the connect, so that the window the server is told fits it.
+  if (socket_.valid() && receiveBuffer_ > 0 &&
+      ::setsockopt(fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer_, sizeof receiveBuffer_) != 0) {
+    failure = Status::FromErrno(errno);
+  }
+  if (socket_.valid() && failure.ok() && socket_.SetNonBlocking(true).ok()) {
     int result = ::connect(fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
     int err = result == 0 ? 0 : errno;
     if (err == EINPROGRESS) {

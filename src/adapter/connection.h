@@ -45,6 +45,11 @@ class AdapterConnection {
 
   AdapterConnection() = default;
 
+  // The kernel's receive buffer (SO_RCVBUF) of the connections Connect makes from now on: as
+  // small as an adapter's, so that the server cannot run far ahead of a slow reader. 0, the
+  // default, leaves the system's, which grows with the transfer.
+  void SetReceiveBuffer(int bytes) { receiveBuffer_ = bytes; }
+
   // Connects within timeoutMs; false (and *error) when the server refused or did not answer.
   bool Connect(const sockaddr_in& to, int timeoutMs = kAdapterTimeoutMs, Status* error = nullptr);
   bool connected() const { return socket_.valid(); }
@@ -79,6 +84,7 @@ class AdapterConnection {
 
  private:
   Socket socket_;
+  int receiveBuffer_ = 0;
   int receiveTimeoutMs_ = 0;  // the socket's SO_RCVTIMEO; 0: none set
 };
 
