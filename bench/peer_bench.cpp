@@ -8,7 +8,7 @@
 //   peer_bench media DIR [--stream-mib N] [--many-mib N] [--file-mib N] [--files N]
 //   peer_bench measure DIR RESULTS --ours-port P --http-port P --echo-port P
 //              --ours-pid PID --http-pid PID [--rounds N] [--streams N] [--probes N]
-//              [--connect-seconds S] [--receive-kib N]
+//              [--connect-seconds S] [--slow-adapters N] [--seeks N] [--receive-kib N]
 //              [--verify] [--no-warm-up] [--only SCENARIO]
 //   peer_bench report RESULTS MARKDOWN
 //
@@ -38,6 +38,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -94,6 +95,9 @@ struct MediaLayout {
   fs::path Photo() const { return root / "photo"; }
   fs::path Stream() const { return Audio() / "stream.mp3"; }
   fs::path Many() const { return Audio() / "many.mp3"; }
+  // The slow adapters' stream, long enough in every mode that the server, however far ahead
+  // of them it sends, never reaches its end.
+  fs::path Slow() const { return Audio() / "slow.mp3"; }
   fs::path Still() const { return Photo() / "still.jpg"; }
   fs::path Firmware() const { return root / "firmware.bin"; }
 };
@@ -105,6 +109,7 @@ int MakeMedia(const MediaLayout& media, uint64_t streamMib, uint64_t manyMib, ui
   }
   WritePatternFile(media.Stream(), streamMib << 20);
   WritePatternFile(media.Many(), manyMib << 20);
+  WritePatternFile(media.Slow(), 64 << 20);
   WritePatternFile(media.Still(), fileMib << 20);
   WritePatternFile(media.Firmware(), fileMib << 20);
   for (int i = 0; i < files; ++i) {
@@ -477,6 +482,201 @@ Connections Connect(uint16_t port, const std::string& request, int threads, doub
 }
 
 // ---------------------------------------------------------------------------------------------
+// Slow adapters: audio streams read at an adapter's pace, one of them steered over the control
+// port.
+
+constexpr double kSlowBytesPerSecond = 2e6;
+constexpr size_t kSlowReceive = 32 * 1024;  // a data block a read, paced
+constexpr int kAdapterReceiveBuffer = 64 * 1024;
+constexpr auto kBetweenSeeks = std::chrono::milliseconds(100);
+
+// One adapter's audio stream, read at its pace. Watched, it follows the words of the file in
+// the bytes and notices where the stream jumps to.
+class PacedStream {
+ public:
+  explicit PacedStream(bool watched = false) : watched_(watched) {}
+
+  // Connects, requests name and reads the length block; false when that fails.
+  bool Open(uint16_t port, const std::string& name) {
+    connection_.SetReceiveBuffer(kAdapterReceiveBuffer);
+    if (!connection_.Connect(rureza::LoopbackAddress(port), kConnectTimeoutMs) ||
+        !rureza::SendRequest(connection_, MediaKind::kAudio, name).error.empty()) {
+      return false;
+    }
+    std::optional<std::string> block =
+        connection_.ReadExact(rureza::kAdapterBlockSize, kTransferTimeoutMs);
+    length_ = block ? rureza::ReadNumberBlock(*block).value_or(0) : 0;
+    Repace();
+    return length_ > 0;
+  }
+
+  // Reads at the adapter's pace until `until`; false when the stream ended or failed.
+  bool PlayUntil(Clock::time_point until) {
+    while (Clock::now() < until) {
+      if (Receive() <= 0) return false;
+      std::this_thread::sleep_until(
+          paceStart_ + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(paced_ / kSlowBytesPerSecond)));
+    }
+    return true;
+  }
+
+  // After a seek: reads as fast as the bytes come (the adapter drops what it had buffered, of
+  // the old position) until the stream jumps. The offset it jumped to and when its first byte
+  // came; nullopt when the stream ends or `until` passes first.
+  std::optional<uint32_t> DrainToJump(Clock::time_point until, Clock::time_point* when) {
+    jumped_ = false;
+    while (!jumped_) {
+      if (Clock::now() > until || Receive() <= 0) return std::nullopt;
+    }
+    *when = jumpTime_;
+    Repace();
+    return jumpedTo_;
+  }
+
+  // After Stop: reads as fast as the bytes come until the server closes. When the last byte
+  // and the close came; false when the connection failed.
+  bool DrainToClose(Clock::time_point* lastByte, Clock::time_point* closed) {
+    ssize_t n;
+    while ((n = Receive()) > 0) {
+    }
+    *lastByte = lastByte_;
+    *closed = Clock::now();
+    return n == AdapterConnection::kClosed;
+  }
+
+  uint32_t length() const { return length_; }
+  // The file offset the stream has come to.
+  uint32_t position() const { return lastWord_ + 4; }
+
+ private:
+  ssize_t Receive() {
+    ssize_t n = connection_.Receive(buffer_, sizeof buffer_, kTransferTimeoutMs);
+    if (n <= 0) return n;
+    lastByte_ = Clock::now();
+    paced_ += static_cast<double>(n);
+    if (watched_) Watch(buffer_, static_cast<size_t>(n));
+    return n;
+  }
+
+  // Every 4-byte word of the payload holds its file offset: the first one that does not follow
+  // the one before is where the stream jumped to.
+  void Watch(const char* data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      word_ |= uint32_t{static_cast<uint8_t>(data[i])} << (8 * wordBytes_);
+      if (++wordBytes_ < 4) continue;
+      if (seenWord_ && word_ != lastWord_ + 4 && !jumped_) {
+        jumped_ = true;
+        jumpedTo_ = word_;
+        jumpTime_ = lastByte_;
+      }
+      seenWord_ = true;
+      lastWord_ = word_;
+      word_ = 0;
+      wordBytes_ = 0;
+    }
+  }
+
+  void Repace() {
+    paceStart_ = Clock::now();
+    paced_ = 0;
+  }
+
+  const bool watched_;
+  AdapterConnection connection_;
+  char buffer_[kSlowReceive];
+  uint32_t length_ = 0;
+  Clock::time_point paceStart_, lastByte_;
+  double paced_ = 0;  // bytes read since paceStart_
+  uint32_t word_ = 0, wordBytes_ = 0, lastWord_ = 0;
+  bool seenWord_ = false, jumped_ = false;
+  uint32_t jumpedTo_ = 0;
+  Clock::time_point jumpTime_;
+};
+
+struct SlowRound {
+  bool ok = false;
+  std::vector<double> reactionsMs;  // each seek's, then Stop's (to the stream's last byte)
+  double stopToCloseMs = 0;
+};
+
+// One steered adapter and adapters - 1 others, all reading slow.mp3 at their pace; the
+// steered one seeks `seeks` times (fast forward to a target, then Play, in one write) and then
+// stops.
+SlowRound SteerSlowStreams(uint16_t port, int adapters, int seeks, int round) {
+  SlowRound result;
+  PacedStream steered(true);
+  if (!steered.Open(port, "slow.mp3")) return result;
+  // The control port hands a connection to the stream that has waited longest: this one, the
+  // only stream yet. Its first seek, before the others start, shows that the connection is its.
+  AdapterConnection control;
+  if (!control.Connect(rureza::LoopbackAddress(static_cast<uint16_t>(port + 1)),
+                       kConnectTimeoutMs)) {
+    return result;
+  }
+  std::mt19937 random(static_cast<unsigned>(round));
+  auto seek = [&]() -> std::optional<double> {
+    // Whole blocks in the file's first quarter, at least 1 MiB from where the stream is.
+    const uint32_t blocks = steered.length() / 4 / 32768;
+    uint32_t target;
+    do {
+      target = static_cast<uint32_t>(random() % blocks) * 32768;
+    } while (std::max(target, steered.position()) - std::min(target, steered.position()) <
+             (1u << 20));
+    const Clock::time_point sent = Clock::now();
+    Clock::time_point reacted;
+    if (!control.Send(rureza::ControlBlock("<8", std::to_string(target)) +
+                      rureza::ControlBlock("<3"))) {
+      return std::nullopt;
+    }
+    std::optional<uint32_t> to = steered.DrainToJump(sent + std::chrono::seconds(5), &reacted);
+    if (to != target) return std::nullopt;
+    return Seconds(reacted - sent) * 1000;
+  };
+  if (!steered.PlayUntil(Clock::now() + kBetweenSeeks) || !seek()) {
+    std::fprintf(stderr, "peer_bench: the first seek was not taken up\n");
+    return result;
+  }
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> started{0}, broken{0};
+  std::vector<std::thread> others;
+  for (int i = 1; i < adapters; ++i) {
+    others.emplace_back([&] {
+      PacedStream stream;
+      bool ok = stream.Open(port, "slow.mp3");
+      started.fetch_add(1);
+      while (ok && !stop.load()) ok = stream.PlayUntil(Clock::now() + kBetweenSeeks);
+      if (!ok) broken.fetch_add(1);
+    });
+  }
+  const Clock::time_point limit = Clock::now() + std::chrono::seconds(10);
+  bool ok = steered.PlayUntil(Clock::now() + kBetweenSeeks);
+  while (ok && started.load() < adapters - 1 && Clock::now() < limit) {
+    ok = steered.PlayUntil(Clock::now() + std::chrono::milliseconds(10));
+  }
+  for (int i = 0; ok && i < seeks; ++i) {
+    std::optional<double> ms = seek();
+    ok = ms && steered.PlayUntil(Clock::now() + kBetweenSeeks);
+    if (ms) result.reactionsMs.push_back(*ms);
+  }
+  Clock::time_point lastByte, closed;
+  const Clock::time_point sent = Clock::now();
+  ok = ok && control.Send(rureza::ControlBlock("<4")) && steered.DrainToClose(&lastByte, &closed);
+  // A stream that had sent all its file before Stop tells nothing of Stop.
+  if (steered.position() >= steered.length()) {
+    std::fprintf(stderr, "peer_bench: the steered stream came to its end before Stop\n");
+    ok = false;
+  }
+  result.reactionsMs.push_back(Seconds(std::max(lastByte, sent) - sent) * 1000);
+  result.stopToCloseMs = Seconds(closed - sent) * 1000;
+  stop = true;
+  for (std::thread& t : others) t.join();
+  result.ok = ok && broken.load() == 0 && started.load() == adapters - 1;
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
 // The measuring run.
 
 struct Options {
@@ -491,6 +691,8 @@ struct Options {
   int streams = 100;
   int probes = 10000;
   double connectSeconds = 3;
+  int slowAdapters = 20;
+  int seeks = 10;
   size_t receiveBuffer = 1 << 20;  // each receive's most bytes, for both sides
   bool verify = false;
   bool warmUp = true;  // an unrecorded pass before the rounds
@@ -587,6 +789,19 @@ void MeasureConnections(const Options& o, Recorder& r, int round, bool ours) {
   r.Add("connections_per_s", ours, round, c.perSecond);
 }
 
+// No peer: nginx has no control port.
+void MeasureSlowAdapters(const Options& o, Recorder& r, int round, bool ours) {
+  if (!ours) return;
+  SlowRound s = SteerSlowStreams(o.oursPort, o.slowAdapters, o.seeks, round);
+  Check(s.ok, "the slow adapters", ours);
+  r.Add("slow_reaction_p50_ms", ours, round, Percentile(s.reactionsMs, 0.50));
+  r.Add("slow_reaction_p99_ms", ours, round, Percentile(s.reactionsMs, 0.99));
+  r.Add("slow_stop_to_close_ms", ours, round, s.stopToCloseMs);
+  // The streams of the round must be gone, with their claims on control connections, before
+  // the next round's steered stream waits for its own.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
 int Measure(const Options& o) {
   Recorder recorder(o.results);
   recorder.Info("client", "the adapter library's connection and receive loop for both sides, " +
@@ -603,6 +818,7 @@ int Measure(const Options& o) {
       {"listing", MeasureListing},
       {"discovery", MeasureDiscovery},
       {"connections", MeasureConnections},
+      {"slow adapters", MeasureSlowAdapters},
   };
   for (const auto& [name, step] : scenarios) {
     if (!o.only.empty() && o.only != name) continue;
@@ -717,6 +933,9 @@ const std::vector<Goal>& Goals() {
       {"connections_per_s", Goal::kAtLeastRatio, 0.8, "connections ≥ 0.8 × nginx",
        "each connection is handed from the listener to a client thread (a wake-up and a "
        "context switch) and writes three log lines"},
+      {"slow_reaction_p99_ms", Goal::kAtMost, 50,
+       "slow adapters: control block to the stream's reaction p99 ≤ 50 ms (every round)",
+       "a stream takes up a command only between its sendfile calls of up to eight blocks"},
       {"console_lines_per_s", Goal::kAtLeast, 20000, "console ≥ 20,000 lines/s (every round)",
        "every line waits until the window thread has added it"},
       {"console_longest_tick_gap_ms", Goal::kAtMost, 400,
@@ -759,6 +978,14 @@ const std::vector<std::pair<const char*, std::vector<Row>>>& Sections() {
       {"7. Console log, 50 appending threads, offscreen (no peer)",
        {{"console_lines_per_s", "lines into the log list", "lines/s", false},
         {"console_longest_tick_gap_ms", "longest gap of the window's 200 ms timer", "ms", false}}},
+      {"8. 20 slow adapters, each reading an MP3 stream at 2 MB/s through a 64 KiB receive "
+       "buffer; one seeks (fast forward and Play in one write) and stops over the control port, "
+       "and after each command reads what it had buffered at full speed. Its reaction: the "
+       "first byte from the new position, or after Stop the stream's last byte (no peer: nginx "
+       "has no control port)",
+       {{"slow_reaction_p50_ms", "control block to the reaction, p50", "ms", false},
+        {"slow_reaction_p99_ms", "control block to the reaction, p99", "ms", false},
+        {"slow_stop_to_close_ms", "Stop to the stream's close", "ms", false}}},
   };
   return sections;
 }
@@ -891,6 +1118,8 @@ int Main(int argc, char** argv) {
     o.streams = static_cast<int>(number("--streams", 100));
     o.probes = static_cast<int>(number("--probes", 10000));
     o.connectSeconds = number("--connect-seconds", 3);
+    o.slowAdapters = static_cast<int>(number("--slow-adapters", 20));
+    o.seeks = static_cast<int>(number("--seeks", 10));
     o.receiveBuffer = static_cast<size_t>(number("--receive-kib", 1024)) * 1024;
     o.verify = flag("--verify");
     o.warmUp = !flag("--no-warm-up");
