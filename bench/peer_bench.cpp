@@ -6,6 +6,7 @@
 // the payload is read differently (our length block, nginx's HTTP header).
 //
 //   peer_bench media DIR [--stream-mib N] [--many-mib N] [--file-mib N] [--files N]
+//              [--load-mib N]
 //   peer_bench measure DIR RESULTS --ours-port P --http-port P --echo-port P
 //              --ours-pid PID --http-pid PID [--rounds N] [--streams N] [--probes N]
 //              [--connect-seconds S] [--slow-adapters N] [--seeks N] [--receive-kib N]
@@ -13,10 +14,10 @@
 //   peer_bench report RESULTS MARKDOWN
 //
 // RESULTS is a text file of lines "metric<TAB>side<TAB>round<TAB>value" (side: ours or peer)
-// and "info<TAB>key<TAB>value"; bench/run adds the console's lines and the machine's facts,
-// and report turns the file into BENCHMARKS.md. Every wait has a time limit and every loop a
-// count or a deadline, so a server that stops answering ends the run with a failure instead of
-// a hang.
+// and "info<TAB>key<TAB>value"; bench/run adds the console's lines, rureza-probe's and the
+// machine's facts, and report turns the file into BENCHMARKS.md. Every wait has a time limit
+// and every loop a count or a deadline, so a server that stops answering ends the run with a
+// failure instead of a hang.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -100,12 +101,23 @@ struct MediaLayout {
   fs::path Slow() const { return Audio() / "slow.mp3"; }
   fs::path Still() const { return Photo() / "still.jpg"; }
   fs::path Firmware() const { return root / "firmware.bin"; }
+  // rureza-probe's load reads a house's library of its own, served by a second server.
+  fs::path Load() const { return root / "load"; }
 };
 
 int MakeMedia(const MediaLayout& media, uint64_t streamMib, uint64_t manyMib, uint64_t fileMib,
-              int files) {
-  for (const fs::path& folder : {media.Video(), media.Audio(), media.Photo()}) {
+              int files, uint64_t loadMib) {
+  for (const fs::path& folder :
+       {media.Video(), media.Audio(), media.Photo(), media.Load() / "video", media.Load() / "audio",
+        media.Load() / "photo"}) {
     fs::create_directories(folder);
+  }
+  for (int i = 1; i <= 16; ++i) {
+    WritePatternFile(media.Load() / "audio" / ("song" + std::to_string(i) + ".mp3"), loadMib << 20);
+    if (i <= 8) {
+      WritePatternFile(media.Load() / "photo" / ("photo" + std::to_string(i) + ".jpg"),
+                       loadMib << 19);
+    }
   }
   WritePatternFile(media.Stream(), streamMib << 20);
   WritePatternFile(media.Many(), manyMib << 20);
@@ -858,11 +870,12 @@ std::vector<double> Values(const std::map<int, double>& m) {
   return v;
 }
 
-std::string Number(double v) {
+// count: a whole number, shown without decimals.
+std::string Number(double v, bool count = false) {
   char text[32];
   if (std::isnan(v)) return "n/a";
   double a = std::fabs(v);
-  const char* format = a >= 1000 ? "%.0f" : a >= 100 ? "%.1f" : a >= 10 ? "%.2f" : "%.3f";
+  const char* format = a >= 1000 || count ? "%.0f" : a >= 100 ? "%.1f" : a >= 10 ? "%.2f" : "%.3f";
   std::snprintf(text, sizeof text, format, v);
   std::string s = text;
   if (a >= 10000) {  // thousands separators
@@ -877,11 +890,11 @@ std::string Number(double v) {
   return s;
 }
 
-std::string Spread(const std::vector<double>& v) {
+std::string Spread(const std::vector<double>& v, bool count = false) {
   if (v.empty()) return "n/a";
-  if (v.size() == 1) return Number(v[0]);
+  if (v.size() == 1) return Number(v[0], count);
   auto [low, high] = std::minmax_element(v.begin(), v.end());
-  return Number(Median(v)) + " (" + Number(*low) + "–" + Number(*high) + ")";
+  return Number(Median(v), count) + " (" + Number(*low, count) + "–" + Number(*high, count) + ")";
 }
 
 // A goal: on the median ratio ours/peer (kAtLeastRatio, kAtMostRatio), or on our own figure
@@ -948,7 +961,7 @@ const std::vector<Goal>& Goals() {
 struct Row {
   const char* metric;
   const char* label;
-  const char* unit;
+  const char* unit;  // empty for a count
   bool hasPeer;
 };
 
@@ -986,6 +999,14 @@ const std::vector<std::pair<const char*, std::vector<Row>>>& Sections() {
        {{"slow_reaction_p50_ms", "control block to the reaction, p50", "ms", false},
         {"slow_reaction_p99_ms", "control block to the reaction, p99", "ms", false},
         {"slow_stop_to_close_ms", "Stop to the stream's close", "ms", false}}},
+      {"9. rureza-probe load: 8 adapters fetching a library of 16 songs and 8 photos whole for "
+       "10 s, from a second server (its own figures, one run; no peer)",
+       {{"probe_load_mbps", "throughput", "MB/s", false},
+        {"probe_load_first_byte_p50_ms", "first byte p50", "ms", false},
+        {"probe_load_first_byte_p99_ms", "first byte p99", "ms", false},
+        {"probe_load_first_byte_max_ms", "first byte max", "ms", false},
+        {"probe_load_requests", "requests served", "", false},
+        {"probe_load_errors", "errors", "", false}}},
   };
   return sections;
 }
@@ -1070,9 +1091,9 @@ int Report(const std::string& resultsPath, const std::string& markdownPath) {
         perRound += Number(x);
       }
       md << "| " << row.label << (*row.unit ? std::string(" (") + row.unit + ")" : "") << " | "
-         << Spread(Values(s.ours)) << " | " << (row.hasPeer ? Spread(Values(s.peer)) : "—") << " | "
-         << (r.empty() ? "—" : perRound) << " | " << (r.empty() ? "—" : Number(Median(r)))
-         << " |\n";
+         << Spread(Values(s.ours), !*row.unit) << " | "
+         << (row.hasPeer ? Spread(Values(s.peer)) : "—") << " | " << (r.empty() ? "—" : perRound)
+         << " | " << (r.empty() ? "—" : Number(Median(r))) << " |\n";
     }
   }
   std::ofstream out(markdownPath, std::ios::trunc);
@@ -1103,7 +1124,8 @@ int Main(int argc, char** argv) {
     return MakeMedia(MediaLayout{args[1]}, static_cast<uint64_t>(number("--stream-mib", 1024)),
                      static_cast<uint64_t>(number("--many-mib", 64)),
                      static_cast<uint64_t>(number("--file-mib", 256)),
-                     static_cast<int>(number("--files", 100000)));
+                     static_cast<int>(number("--files", 100000)),
+                     static_cast<uint64_t>(number("--load-mib", 8)));
   }
   if (args.size() >= 3 && args[0] == "measure") {
     Options o;
