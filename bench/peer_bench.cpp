@@ -534,14 +534,18 @@ class PacedStream {
   }
 
   // After a seek: reads as fast as the bytes come (the adapter drops what it had buffered, of
-  // the old position) until the stream jumps. The offset it jumped to and when its first byte
-  // came; nullopt when the stream ends or `until` passes first.
-  std::optional<uint32_t> DrainToJump(Clock::time_point until, Clock::time_point* when) {
+  // the old position) until the stream jumps. The offset it jumped to, when its first byte came
+  // and how many bytes of the old position came before it; nullopt when the stream ends or
+  // `until` passes first.
+  std::optional<uint32_t> DrainToJump(Clock::time_point until, Clock::time_point* when,
+                                      uint64_t* oldBytes) {
+    const uint64_t from = watchedBytes_;
     jumped_ = false;
     while (!jumped_) {
       if (Clock::now() > until || Receive() <= 0) return std::nullopt;
     }
     *when = jumpTime_;
+    *oldBytes = jumpAt_ - from;
     Repace();
     return jumpedTo_;
   }
@@ -581,12 +585,14 @@ class PacedStream {
         jumped_ = true;
         jumpedTo_ = word_;
         jumpTime_ = lastByte_;
+        jumpAt_ = watchedBytes_ + i - 3;
       }
       seenWord_ = true;
       lastWord_ = word_;
       word_ = 0;
       wordBytes_ = 0;
     }
+    watchedBytes_ += n;
   }
 
   void Repace() {
@@ -604,11 +610,13 @@ class PacedStream {
   bool seenWord_ = false, jumped_ = false;
   uint32_t jumpedTo_ = 0;
   Clock::time_point jumpTime_;
+  uint64_t watchedBytes_ = 0, jumpAt_ = 0;  // payload bytes watched; where the jump came
 };
 
 struct SlowRound {
   bool ok = false;
   std::vector<double> reactionsMs;  // each seek's, then Stop's (to the stream's last byte)
+  std::vector<double> oldKib;       // each seek's bytes of the old position on their way
   double stopToCloseMs = 0;
 };
 
@@ -627,6 +635,7 @@ SlowRound SteerSlowStreams(uint16_t port, int adapters, int seeks, int round) {
     return result;
   }
   std::mt19937 random(static_cast<unsigned>(round));
+  uint64_t oldBytes = 0;
   auto seek = [&]() -> std::optional<double> {
     // Whole blocks in the file's first quarter, at least 1 MiB from where the stream is.
     const uint32_t blocks = steered.length() / 4 / 32768;
@@ -641,7 +650,8 @@ SlowRound SteerSlowStreams(uint16_t port, int adapters, int seeks, int round) {
                       rureza::ControlBlock("<3"))) {
       return std::nullopt;
     }
-    std::optional<uint32_t> to = steered.DrainToJump(sent + std::chrono::seconds(5), &reacted);
+    std::optional<uint32_t> to =
+        steered.DrainToJump(sent + std::chrono::seconds(5), &reacted, &oldBytes);
     if (to != target) return std::nullopt;
     return Seconds(reacted - sent) * 1000;
   };
@@ -669,6 +679,7 @@ SlowRound SteerSlowStreams(uint16_t port, int adapters, int seeks, int round) {
   }
   for (int i = 0; ok && i < seeks; ++i) {
     std::optional<double> ms = seek();
+    result.oldKib.push_back(oldBytes / 1024.0);
     ok = ms && steered.PlayUntil(Clock::now() + kBetweenSeeks);
     if (ms) result.reactionsMs.push_back(*ms);
   }
@@ -809,6 +820,7 @@ void MeasureSlowAdapters(const Options& o, Recorder& r, int round, bool ours) {
   r.Add("slow_reaction_p50_ms", ours, round, Percentile(s.reactionsMs, 0.50));
   r.Add("slow_reaction_p99_ms", ours, round, Percentile(s.reactionsMs, 0.99));
   r.Add("slow_stop_to_close_ms", ours, round, s.stopToCloseMs);
+  r.Add("slow_old_kib_p50", ours, round, Percentile(s.oldKib, 0.50));
   // The streams of the round must be gone, with their claims on control connections, before
   // the next round's steered stream waits for its own.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -998,7 +1010,11 @@ const std::vector<std::pair<const char*, std::vector<Row>>>& Sections() {
        "has no control port)",
        {{"slow_reaction_p50_ms", "control block to the reaction, p50", "ms", false},
         {"slow_reaction_p99_ms", "control block to the reaction, p99", "ms", false},
-        {"slow_stop_to_close_ms", "Stop to the stream's close", "ms", false}}},
+        {"slow_stop_to_close_ms", "Stop to the stream's close", "ms", false},
+        {"slow_old_kib_p50",
+         "bytes of the old position still on their way at a seek, p50 (an adapter that kept its "
+         "pace would play them first, at 2 MB/s)",
+         "KiB", false}}},
       {"9. rureza-probe load: 8 adapters fetching a library of 16 songs and 8 photos whole for "
        "10 s, from a second server (its own figures, one run; no peer)",
        {{"probe_load_mbps", "throughput", "MB/s", false},
