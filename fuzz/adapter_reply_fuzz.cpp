@@ -2,7 +2,8 @@
 // two pieces split anywhere, reports what it reports fed in one; each entry is exactly the
 // record the server would write for it; it stops at the first unit that is not such a record
 // (or the end block) and says so at an offset inside that unit. ReadNumberBlock agrees with a
-// plain reading of its contract. The first two bytes of the input choose the split.
+// plain reading of its contract, and the media reader takes a reply alike in any pieces. The
+// first two bytes of the input choose the split.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -52,6 +53,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(rureza::ReadNumberBlock(reply, suffix, from) ==
                PlainNumberBlock(reply, suffix, from));
   }
+
+  // The media reader, as the photo's (padded to whole chunks) for an odd split: in two pieces
+  // it hands on and reports what it does in one, and a whole reply is its length block and
+  // exactly the bytes announced.
+  std::string media[2], errors[2];
+  bool ends[2];
+  for (size_t i = 0; i < 2; ++i) {
+    rureza::MediaReplyReader mediaReader(split % 2 ? 32767 : 0);
+    auto sink = [&](const char* bytes, size_t n) {
+      media[i].append(bytes, n);
+      return true;
+    };
+    const size_t cut = i == 0 ? reply.size() : split;
+    ends[i] = mediaReader.Feed(reply.data(), cut, sink) &&
+              mediaReader.Feed(reply.data() + cut, reply.size() - cut, sink) &&
+              mediaReader.Finish();
+    errors[i] = mediaReader.error();
+  }
+  FUZZ_CHECK(ends[0] == ends[1] && media[0] == media[1] && errors[0] == errors[1]);
+  FUZZ_CHECK(!ends[0] || (rureza::ReadNumberBlock(reply.substr(0, 256)) == media[0].size() &&
+                          reply.substr(256, media[0].size()) == media[0]));
 
   size_t entries = 0;
   rureza::ListingReader reader([&](const rureza::ListingEntry& entry) {

@@ -61,7 +61,13 @@ std::string Block(std::string_view text) {
 bool AdapterConnection::Connect(const sockaddr_in& to, int timeoutMs, Status* error) {
   Status failure;
   socket_ = Socket::NewTcp(&failure);
-  if (socket_.valid() && socket_.SetNonBlocking(true).ok()) {
+  receiveTimeoutMs_ = 0;
+  // Before the connect, so that the window the server is told fits it.
+  if (socket_.valid() && receiveBuffer_ > 0 &&
+      ::setsockopt(fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer_, sizeof receiveBuffer_) != 0) {
+    failure = Status::FromErrno(errno);
+  }
+  if (socket_.valid() && failure.ok() && socket_.SetNonBlocking(true).ok()) {
     int result = ::connect(fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
     int err = result == 0 ? 0 : errno;
     if (err == EINPROGRESS) {
@@ -90,14 +96,18 @@ bool AdapterConnection::Send(std::string_view bytes) {
 }
 
 ssize_t AdapterConnection::Receive(void* into, size_t length, int timeoutMs) {
-  if (!WaitReadable(fd(), timeoutMs)) return kTimedOut;
+  // The wait is the socket's own receive timeout, set again only when it changes.
+  if (timeoutMs > 0 && timeoutMs != receiveTimeoutMs_) {
+    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    if (::setsockopt(fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return kFailed;
+    receiveTimeoutMs_ = timeoutMs;
+  }
   for (;;) {
-    ssize_t n = ::recv(fd(), into, length, MSG_DONTWAIT);
+    ssize_t n = ::recv(fd(), into, length, timeoutMs > 0 ? 0 : MSG_DONTWAIT);
     if (n >= 0) return n;
     if (errno == EINTR) continue;
     if (errno == ECONNRESET) return kClosed;
-    // Readable yet nothing to take (a spurious wake-up): no byte came in time.
-    return errno == EAGAIN ? kTimedOut : kFailed;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? kTimedOut : kFailed;
   }
 }
 
@@ -163,8 +173,13 @@ void AdapterConnection::Reset() {
 
 std::optional<std::string> Probe(const sockaddr_in& to, std::string_view payload, int timeoutMs) {
   Socket socket = Socket::NewUdp(nullptr);
-  if (!socket.valid() ||
-      socket.SendTo(payload.data(), payload.size(), to) != static_cast<ssize_t>(payload.size())) {
+  if (!socket.valid()) return std::nullopt;
+  return Probe(socket, to, payload, timeoutMs);
+}
+
+std::optional<std::string> Probe(const Socket& socket, const sockaddr_in& to,
+                                 std::string_view payload, int timeoutMs) {
+  if (socket.SendTo(payload.data(), payload.size(), to) != static_cast<ssize_t>(payload.size())) {
     return std::nullopt;
   }
   const int64_t deadline = NowMs() + timeoutMs;

@@ -45,6 +45,11 @@ class AdapterConnection {
 
   AdapterConnection() = default;
 
+  // The kernel's receive buffer (SO_RCVBUF) of the connections Connect makes from now on: as
+  // small as an adapter's, so that the server cannot run far ahead of a slow reader. 0, the
+  // default, leaves the system's, which grows with the transfer.
+  void SetReceiveBuffer(int bytes) { receiveBuffer_ = bytes; }
+
   // Connects within timeoutMs; false (and *error) when the server refused or did not answer.
   bool Connect(const sockaddr_in& to, int timeoutMs = kAdapterTimeoutMs, Status* error = nullptr);
   bool connected() const { return socket_.valid(); }
@@ -54,7 +59,9 @@ class AdapterConnection {
   bool SendBlock(std::string_view text) { return Send(Block(text)); }
 
   // Up to length bytes of what arrives within timeoutMs: the count, kClosed when the server
-  // closed (or reset) the connection, kFailed, or kTimedOut.
+  // closed (or reset) the connection, kFailed, or kTimedOut. One system call: a bulk transfer
+  // costs the adapter no more than a bare receive loop. A timeoutMs of 0 or less takes only what
+  // has arrived already (kTimedOut for nothing), for a caller that waits on epoll itself.
   ssize_t Receive(void* into, size_t length, int timeoutMs);
   // Exactly n bytes within timeoutMs in all; nullopt (and *why) when the connection ends or
   // time runs out.
@@ -77,9 +84,15 @@ class AdapterConnection {
 
  private:
   Socket socket_;
+  int receiveBuffer_ = 0;
+  int receiveTimeoutMs_ = 0;  // the socket's SO_RCVTIMEO; 0: none set
 };
 
 // Sends payload to UDP `to` from an ephemeral port; the first answer within timeoutMs.
 std::optional<std::string> Probe(const sockaddr_in& to, std::string_view payload, int timeoutMs);
+// The same from socket (UDP), which a caller keeps for many probes in a row (a late answer to
+// an earlier probe may then pass for this one's).
+std::optional<std::string> Probe(const Socket& socket, const sockaddr_in& to,
+                                 std::string_view payload, int timeoutMs);
 
 }  // namespace rureza

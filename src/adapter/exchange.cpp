@@ -239,112 +239,142 @@ Handshake SendRequest(AdapterConnection& connection, MediaKind kind, std::string
   return handshake;
 }
 
+FetchResult ReadReply(AdapterConnection& connection, MediaReplyReader& reader,
+                      const MediaReplyReader::Sink& sink, const FetchOptions& options,
+                      std::string_view handshakeRest) {
+  FetchResult result;
+  const Clock::time_point since = options.since.value_or(Clock::now());
+  auto fail = [&](const std::string& what) {
+    result.error = what;
+    result.seconds = SecondsSince(since);
+    return result;
+  };
+  bool told = false;  // onAnnounced
+  auto tell = [&] {
+    if (!told && reader.headerDone()) {
+      told = true;
+      result.announced = reader.announced();
+      if (options.onAnnounced) options.onAnnounced(result.announced);
+    }
+  };
+  bool full = false;  // options.limit reached
+  auto deliver = [&](const char* data, size_t n) {
+    tell();
+    n = static_cast<size_t>(std::min<uint64_t>(n, options.limit - result.mediaBytes));
+    result.mediaBytes += n;
+    if (n > 0 && sink && !sink(data, n)) return false;
+    full = result.mediaBytes >= options.limit;
+    return !full;
+  };
+  auto take = [&](const char* data, size_t n) {
+    bool more = reader.Feed(data, n, deliver);
+    tell();
+    if (reader.complete()) result.lastByteSeconds = SecondsSince(since);
+    return more;
+  };
+
+  // Why a piece ended the reading short.
+  auto stopped = [&] {
+    return fail(reader.stopped()
+                    ? "the fetch was ended at offset " + std::to_string(reader.offset())
+                    : reader.error());
+  };
+  full = reader.headerDone() && options.limit == 0;
+  if (!full && !take(handshakeRest.data(), handshakeRest.size()) && !full) return stopped();
+  static thread_local std::vector<char> buffer;
+  buffer.resize(std::max<size_t>(options.bufferSize, 1));
+  while (!full) {
+    ssize_t n = connection.Receive(buffer.data(), buffer.size(), options.idleTimeoutMs);
+    if (n == AdapterConnection::kClosed) break;
+    if (n < 0) {
+      return fail(ReadEndText(n, options.idleTimeoutMs) +
+                  (reader.headerDone() ? "" : std::string(" in ") + reader.headerName()) +
+                  " at offset " + std::to_string(reader.offset()));
+    }
+    if (reader.offset() == 0) result.firstByteSeconds = SecondsSince(since);
+    if (!take(buffer.data(), static_cast<size_t>(n)) && !full) return stopped();
+  }
+  if (!full && reader.offset() == 0) {
+    result.nothingSent = true;
+    return fail(std::string(kNothingSent) + " at offset 0");
+  }
+  if (!full && !reader.Finish()) return fail(reader.error());
+  tell();
+  result.ok = true;
+  result.seconds = SecondsSince(since);
+  return result;
+}
+
 FetchResult Fetch(AdapterConnection& connection, MediaKind kind, std::string_view name,
                   const std::function<bool(const char*, size_t)>& sink,
                   const FetchOptions& options) {
-  FetchResult result;
-  const Clock::time_point start = Clock::now();
-  uint64_t offset = 0;  // of the reply
-  auto fail = [&](const std::string& what) {
-    result.error = what + " at offset " + std::to_string(offset);
-    result.seconds = SecondsSince(start);
-    return result;
-  };
-  auto firstByte = [&] {
-    if (offset == 0) result.firstByteSeconds = SecondsSince(start);
-  };
+  const Clock::time_point called = Clock::now();
+  FetchOptions timed = options;
+  timed.since = options.since.value_or(called);
+  const double lead = std::chrono::duration<double>(called - *timed.since).count();
 
   HandshakeAnswers answers;
   answers.listedSize = options.listedSize;
   Handshake handshake =
       SendRequest(connection, kind, name, answers, nullptr, options.idleTimeoutMs);
-  uint64_t padding = 0;
   if (!handshake.error.empty()) {
-    offset = handshake.errorOffset;
+    FetchResult result;
     result.nothingSent = handshake.nothingSent;
-    return fail(result.nothingSent ? kNothingSent : handshake.error);
+    result.error = (result.nothingSent ? kNothingSent : handshake.error) + " at offset " +
+                   std::to_string(handshake.errorOffset);
+    result.seconds = SecondsSince(*timed.since);
+    return result;
   }
-  result.firstByteSeconds = handshake.firstByteSeconds;
+  MediaReplyReader reader(kind == MediaKind::kPhoto ? kPhotoChunkSize : 0);
+  std::string_view rest;
   if (kind == MediaKind::kAvi) {
-    offset = 3 * kAdapterBlockSize + 3 * uint64_t{kStreamBlockSize} + kAdapterBlockSize;
     // The stream sends whole data blocks from the start and, once less than a block is left
     // before the movie's end, the rest up to it; movie data shorter than a block is thus one
     // whole block (or the rest of the file).
     const uint64_t from = handshake.movieStart, file = handshake.fileLength;
-    result.announced = from >= file ? 0
-                       : from + kStreamBlockSize <= handshake.movieEnd
-                           ? std::min<uint64_t>(handshake.movieEnd, file) - from
-                           : std::min<uint64_t>(kStreamBlockSize, file - from);
+    reader.Expect(from >= file ? 0
+                  : from + kStreamBlockSize <= handshake.movieEnd
+                      ? std::min<uint64_t>(handshake.movieEnd, file) - from
+                      : std::min<uint64_t>(kStreamBlockSize, file - from),
+                  3 * kAdapterBlockSize + 3 * uint64_t{kStreamBlockSize} + kAdapterBlockSize);
   } else if (kind == MediaKind::kMpeg) {
-    offset = 2 * kAdapterBlockSize + 2 * uint64_t{kStreamBlockSize} + handshake.firstBlock.size();
-    result.announced = handshake.fileLength;
-  } else {
-    AdapterConnection::ShortRead why;
-    std::optional<std::string> block =
-        connection.ReadExact(kAdapterBlockSize, options.idleTimeoutMs, &why);
-    if (!block) {
-      offset = why.got;
-      result.nothingSent = why.got == 0 && why.end == AdapterConnection::kClosed;
-      return fail(result.nothingSent
-                      ? kNothingSent
-                      : ReadEndText(why.end, options.idleTimeoutMs) + " in the length block");
-    }
-    firstByte();
-    std::optional<uint32_t> length = ReadNumberBlock(*block);
-    if (!length) return fail("a length block that is not decimal text");
-    offset = kAdapterBlockSize;
-    result.announced = *length;
-    if (kind == MediaKind::kPhoto)
-      padding = (kPhotoChunkSize - *length % kPhotoChunkSize) % kPhotoChunkSize;
+    // Only an MPEG stream's length is not exact: a RIFF file streams from 64 KiB on and the
+    // stream's last piece may repeat bytes. Its first block, repeated at the handshake's end,
+    // is its first media.
+    reader.Expect(handshake.fileLength, 2 * kAdapterBlockSize + 2 * uint64_t{kStreamBlockSize},
+                  kRiffStreamStart);
+    rest = handshake.firstBlock;
   }
-
-  if (options.onAnnounced) options.onAnnounced(result.announced);
-  auto deliver = [&](const char* data, size_t n) {
-    n = static_cast<size_t>(std::min<uint64_t>(n, options.limit - result.mediaBytes));
-    result.mediaBytes += n;
-    return n == 0 || !sink || sink(data, n);
-  };
-  if (kind == MediaKind::kMpeg &&
-      !deliver(handshake.firstBlock.data(), handshake.firstBlock.size())) {
-    return fail("the fetch was ended");
+  FetchResult result = ReadReply(connection, reader, sink, timed, rest);
+  if (kind == MediaKind::kAvi || kind == MediaKind::kMpeg) {
+    result.firstByteSeconds = lead + handshake.firstByteSeconds;
   }
-  // Only an MPEG stream's length is not exact: a RIFF file streams from 64 KiB on and the
-  // stream's last piece may repeat bytes.
-  const bool exact = kind != MediaKind::kMpeg;
-  const uint64_t media = result.announced;
-  static thread_local std::vector<char> buffer(256 * 1024);
-  uint64_t payload = kind == MediaKind::kMpeg ? handshake.firstBlock.size() : 0;
-  while (result.mediaBytes < options.limit) {
-    ssize_t n = connection.Receive(buffer.data(), buffer.size(), options.idleTimeoutMs);
-    if (n < 0) return fail(ReadEndText(n, options.idleTimeoutMs));
-    if (n == 0) break;
-    firstByte();
-    const char* data = buffer.data();
-    size_t size = static_cast<size_t>(n);
-    // The media bytes, then the photo's padding, then nothing.
-    size_t mediaPart =
-        exact ? static_cast<size_t>(std::min<uint64_t>(size, media - std::min(media, payload)))
-              : size;
-    if (!deliver(data, mediaPart)) return fail("the fetch was ended");
-    payload += mediaPart;
-    offset += mediaPart;
-    for (size_t i = mediaPart; i < size; ++i, ++offset) {
-      if (padding == 0) return fail("more bytes than the reply announced");
-      if (data[i] != '0') return fail("padding that is not '0'");
-      --padding;
-    }
-  }
-  if (result.mediaBytes >= options.limit) {
-    result.ok = true;
-  } else if (exact && (payload < media || padding > 0)) {
-    return fail("the reply ended " + std::to_string(media - payload + padding) + " bytes short");
-  } else if (!exact && payload + kRiffStreamStart < media) {
-    return fail("the stream ended " + std::to_string(media - payload) + " bytes short");
-  } else {
-    result.ok = true;
-  }
-  result.seconds = SecondsSince(start);
   return result;
+}
+
+std::string ReadListing(AdapterConnection& connection, int timeoutMs,
+                        const ListingReader::OnEntry& onEntry,
+                        const std::function<void(const char*, size_t)>& raw) {
+  if (!connection.SendBlock("<1")) return "the listing request could not be sent";
+  ListingReader reader(onEntry);
+  std::vector<char> buffer(64 * 1024);
+  uint64_t received = 0;
+  for (;;) {
+    ssize_t n = connection.Receive(buffer.data(), buffer.size(), timeoutMs);
+    if (n == AdapterConnection::kClosed) break;
+    if (n < 0) return ReadEndText(n, timeoutMs) + " at offset " + std::to_string(received);
+    if (raw) raw(buffer.data(), static_cast<size_t>(n));
+    received += static_cast<uint64_t>(n);
+    if (!reader.Feed(buffer.data(), static_cast<size_t>(n))) return reader.error();
+  }
+  return reader.Finish() ? "" : reader.error();
+}
+
+std::string ControlBlock(std::string_view command, std::string_view number) {
+  std::string block(kAdapterBlockSize, '\0');
+  block.replace(0, std::min(command.size(), size_t{3}), command.substr(0, 3));
+  block.replace(3, std::min(number.size(), kAdapterBlockSize - 3), number.substr(0, 253));
+  return block;
 }
 
 }  // namespace rureza

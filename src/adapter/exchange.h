@@ -1,10 +1,12 @@
-// The adapter's side of each request: the request block, the handshake of each stream kind, and
+// The adapter's side of each request: the request block, the handshake of each stream kind,
 // fetching a reply whole while handing on only its media bytes (no blocks, no padding), checked
-// against what the reply announced. Shared by rureza-probe, the tests and the benchmarks, so
-// each of them reads the server exactly as the others do.
+// against what the reply announced, the listing, and the playback-control commands. Shared by
+// rureza-probe, the tests and the benchmarks, so each of them reads the server exactly as the
+// others do.
 // Thread safety: functions over one connection, which one thread uses at a time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -12,6 +14,7 @@
 #include <string_view>
 
 #include "adapter/connection.h"
+#include "adapter/replies.h"
 
 namespace rureza {
 
@@ -70,7 +73,10 @@ struct FetchResult {
   std::string error;        // why it failed, with the reply offset where it went wrong
   uint64_t announced = 0;   // media bytes the reply announced
   uint64_t mediaBytes = 0;  // handed to the sink
-  double firstByteSeconds = 0, seconds = 0;  // from the request to the first and last byte
+  // From the request (or FetchOptions::since): to the reply's first byte, to its last payload
+  // byte (media and padding; 0 when it never came) and to the end of the fetch, which for a
+  // whole reply is the server's close.
+  double firstByteSeconds = 0, lastByteSeconds = 0, seconds = 0;
   bool nothingSent = false;  // the server closed without a byte: it could not open the file
 };
 
@@ -78,6 +84,9 @@ struct FetchOptions {
   std::optional<uint32_t> listedSize;     // MPEG, see HandshakeAnswers
   uint64_t limit = UINT64_MAX;            // stop after this many media bytes (and close early)
   int idleTimeoutMs = kAdapterTimeoutMs;  // each read's limit
+  size_t bufferSize = 256 * 1024;         // the most bytes one receive takes
+  // Where the times count from (e.g. before the connect); the call when unset.
+  std::optional<std::chrono::steady_clock::time_point> since;
   // Told the media bytes the reply announced once the handshake is over, before any of them.
   std::function<void(uint64_t)> onAnnounced;
 };
@@ -90,5 +99,27 @@ struct FetchOptions {
 FetchResult Fetch(AdapterConnection& connection, MediaKind kind, std::string_view name,
                   const std::function<bool(const char*, size_t)>& sink,
                   const FetchOptions& options = {});
+
+// Fetch's reading of a reply once its request is sent: receives until the server closes (or
+// options.limit media bytes came), each piece through reader, which hands the media bytes to
+// sink. handshakeRest: the reply's bytes a handshake has already read past its end (the MPEG
+// stream's first block). A benchmark reads another protocol's server with the same loop and a
+// reader of that protocol's header.
+FetchResult ReadReply(AdapterConnection& connection, MediaReplyReader& reader,
+                      const MediaReplyReader::Sink& sink, const FetchOptions& options,
+                      std::string_view handshakeRest = {});
+
+// Requests the listing on a connected request connection and reads it to its end block,
+// handing on each entry as it arrives and, with raw, each piece of the reply's bytes before it
+// is checked. Empty when the listing was whole and well formed; else what went wrong, with the
+// reply offset.
+std::string ReadListing(AdapterConnection& connection, int timeoutMs,
+                        const ListingReader::OnEntry& onEntry,
+                        const std::function<void(const char*, size_t)>& raw = {});
+
+// A playback-control command as an adapter sends it on the control port (P + 1): the command
+// ("<3" Play, "<4" Stop, "<8" fast forward, "<9" backward), from byte 3 its number (a seek's
+// target), zero bytes to 256.
+std::string ControlBlock(std::string_view command, std::string_view number = "");
 
 }  // namespace rureza

@@ -6,6 +6,8 @@
 namespace rureza {
 namespace {
 
+constexpr size_t kLengthBlockSize = 256;
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // At most maxDigits decimal digits from the field's start, without a leading zero, then only
@@ -119,6 +121,74 @@ bool ListingReader::Finish() {
   if (!error_.empty()) return false;
   if (ended_) return true;
   return Fail(offset_ + have_, have_ ? "a reply cut short" : "no end block");
+}
+
+void MediaReplyReader::Expect(uint64_t announced, uint64_t offset, uint64_t looseBy) {
+  offset_ = offset;
+  looseBy_ = looseBy;
+  Announce(announced);
+}
+
+void MediaReplyReader::Announce(uint64_t announced) {
+  headerDone_ = true;
+  announced_ = announced;
+  if (paddingChunk_ > 0) padding_ = (paddingChunk_ - announced % paddingChunk_) % paddingChunk_;
+}
+
+bool MediaReplyReader::Fail(const std::string& what, uint64_t at) {
+  if (error_.empty()) error_ = what + " at offset " + std::to_string(at);
+  return false;
+}
+
+size_t MediaReplyReader::TakeHeader(const char* data, size_t size) {
+  size_t take = std::min(size, kLengthBlockSize - header_.size());
+  header_.append(data, take);
+  if (header_.size() == kLengthBlockSize) {
+    std::optional<uint32_t> length = ReadNumberBlock(header_);
+    if (!length) {
+      Fail("a length block that is not decimal text", 0);
+      return take;
+    }
+    Announce(*length);
+  }
+  return take;
+}
+
+bool MediaReplyReader::Feed(const char* data, size_t size, const Sink& sink) {
+  if (!error_.empty() || stopped_) return false;
+  while (size > 0 && !headerDone_) {
+    size_t used = TakeHeader(data, size);
+    if (!error_.empty()) return false;
+    offset_ += used;
+    data += used;
+    size -= used;
+  }
+  // The media bytes, then the padding, then nothing (a loose reply's media run on).
+  size_t media =
+      looseBy_ > 0 ? size : static_cast<size_t>(std::min<uint64_t>(size, announced_ - media_));
+  if (media > 0) {
+    media_ += media;
+    offset_ += media;
+    if (sink && !sink(data, media)) {
+      stopped_ = true;
+      return false;
+    }
+  }
+  for (size_t i = media; i < size; ++i, ++offset_) {
+    if (padding_ == 0) return Fail("more bytes than the reply announced", offset_);
+    if (data[i] != '0') return Fail("padding that is not '0'", offset_);
+    --padding_;
+  }
+  return true;
+}
+
+bool MediaReplyReader::Finish() {
+  if (!error_.empty()) return false;
+  if (!headerDone_) return Fail(std::string("the reply ended in ") + headerName_, offset_);
+  if (complete()) return true;
+  return Fail(std::string(looseBy_ > 0 ? "the stream" : "the reply") + " ended " +
+                  std::to_string(announced_ - media_ + padding_) + " bytes short",
+              offset_);
 }
 
 std::optional<MovieBounds> FindMovieData(std::string_view header) {

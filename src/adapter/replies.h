@@ -1,9 +1,11 @@
 // Reading what the server sends, as an adapter must: the number blocks of each reply, the
-// listing's 64-byte records and its end block, and where an AVI file's movie data lies. The
-// server is not trusted: every reader says where a reply went wrong instead of guessing.
-// Thread safety: pure functions; a ListingReader belongs to one thread.
+// listing's 64-byte records and its end block, the media bytes of a reply, and where an AVI
+// file's movie data lies. The server is not trusted: every reader says where a reply went wrong
+// instead of guessing.
+// Thread safety: pure functions; a ListingReader or MediaReplyReader belongs to one thread.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -59,6 +61,70 @@ class ListingReader {
   size_t have_ = 0;      // bytes of the unit (or end block) being gathered
   uint64_t offset_ = 0;  // of the reply
   bool ended_ = false;
+  std::string error_;
+};
+
+// The media bytes of a reply as they arrive, handed on and checked on the way: exactly as many
+// as its header announced and then, for the photo, '0' padding up to whole chunks. The header is
+// the length block that opens the reply to an audio, photo or firmware request; a stream's
+// handshake, read elsewhere, announces its media with Expect instead; and a subclass may read
+// another header before the same media (to hold the server against another protocol's). Like
+// ListingReader it takes the reply in pieces and keeps none of it, so a blocking receive loop
+// and an epoll loop read a reply alike.
+class MediaReplyReader {
+ public:
+  // Takes media bytes; false ends the reply's reading.
+  using Sink = std::function<bool(const char*, size_t)>;
+
+  // paddingChunk: the photo's chunk size, whose multiple the reply is padded to; 0 for none.
+  explicit MediaReplyReader(uint32_t paddingChunk = 0, const char* headerName = "the length block")
+      : paddingChunk_(paddingChunk), headerName_(headerName) {}
+  virtual ~MediaReplyReader() = default;
+  MediaReplyReader(const MediaReplyReader&) = delete;
+  MediaReplyReader& operator=(const MediaReplyReader&) = delete;
+
+  // The header was read elsewhere: announced media bytes follow from the reply's offset. With
+  // looseBy (an MPEG stream, whose last piece may repeat bytes), any bytes after them are media
+  // too and the reply may end up to looseBy bytes short.
+  void Expect(uint64_t announced, uint64_t offset, uint64_t looseBy = 0);
+
+  // Takes the next bytes of the reply, handing its media bytes to sink (none when null). False
+  // once the reply is malformed (error() says what and where) or sink returned false
+  // (stopped()).
+  bool Feed(const char* data, size_t size, const Sink& sink);
+  // Called when the server has closed: false (and error()) when the reply is cut short.
+  bool Finish();
+
+  bool headerDone() const { return headerDone_; }
+  // Every announced byte, and the padding, has come: the reply's last payload byte.
+  bool complete() const {
+    return headerDone_ && media_ >= announced_ - std::min(announced_, looseBy_) && padding_ == 0;
+  }
+  bool stopped() const { return stopped_; }
+  uint64_t announced() const { return announced_; }
+  uint64_t mediaBytes() const { return media_; }  // handed on
+  uint64_t offset() const { return offset_; }     // of the reply: the bytes taken so far
+  const std::string& error() const { return error_; }
+  const char* headerName() const { return headerName_; }
+
+ protected:
+  // Takes header bytes from data, the reply's next ones, and returns how many it took; calls
+  // Announce once the header is whole, or Fail.
+  virtual size_t TakeHeader(const char* data, size_t size);
+  void Announce(uint64_t announced);
+  bool Fail(const std::string& what, uint64_t at);
+
+ private:
+  const uint32_t paddingChunk_;
+  const char* const headerName_;
+  std::string header_;  // the length block as it arrives
+  bool headerDone_ = false;
+  bool stopped_ = false;
+  uint64_t announced_ = 0;
+  uint64_t looseBy_ = 0;
+  uint64_t media_ = 0;    // media bytes taken
+  uint64_t padding_ = 0;  // padding bytes still owed
+  uint64_t offset_ = 0;
   std::string error_;
 };
 

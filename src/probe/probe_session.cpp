@@ -1,20 +1,10 @@
 #include "probe/probe_session.h"
 
 #include <cstdio>
-#include <vector>
 
 #include "probe/probe_text.h"
 
 namespace rureza {
-namespace {
-
-std::string SecondsText(int ms) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g s", ms / 1000.0);
-  return text;
-}
-
-}  // namespace
 
 void Complain(const std::string& text) {
   std::fflush(stdout);  // what was printed before the failure stays before its message
@@ -47,23 +37,7 @@ std::string StreamListing(const ProbeTarget& target, int timeoutMs,
   AdapterConnection connection;
   std::string error;
   if (!ConnectTo(target, timeoutMs, &connection, &error)) return error;
-  if (!connection.SendBlock("<1")) return "the listing request could not be sent";
-  ListingReader reader(onEntry);
-  std::vector<char> buffer(64 * 1024);
-  uint64_t received = 0;
-  for (;;) {
-    ssize_t n = connection.Receive(buffer.data(), buffer.size(), timeoutMs);
-    if (n == AdapterConnection::kClosed) break;
-    if (n < 0) {
-      return (n == AdapterConnection::kTimedOut ? "no byte came for " + SecondsText(timeoutMs)
-                                                : std::string("the connection failed")) +
-             " at offset " + std::to_string(received);
-    }
-    if (raw) raw(buffer.data(), static_cast<size_t>(n));
-    received += static_cast<uint64_t>(n);
-    if (!reader.Feed(buffer.data(), static_cast<size_t>(n))) return reader.error();
-  }
-  return reader.Finish() ? "" : reader.error();
+  return ReadListing(connection, timeoutMs, onEntry, raw);
 }
 
 const char* KindWord(std::string_view name) {
