@@ -185,19 +185,6 @@ TEST_F(HostileRequestTest, ThousandsOfConnectionsThatCloseAtOnce) {
   ExpectRecovered();
 }
 
-TEST_F(HostileRequestTest, DatagramsOfEverySize) {
-  Begin();
-  const sockaddr_in udp = LoopbackAddress(uint16_t(port() + 3));
-  const std::string largest = "VE520" + std::string(65507 - 5, 'x');
-  const std::pair<std::string, std::optional<std::string>> datagrams[] = {
-      {"", std::nullopt}, {largest, "VE520"}, {"v" + largest.substr(1), std::nullopt}};
-  for (const auto& [payload, answer] : datagrams) {
-    NoteInput("datagram of " + std::to_string(payload.size()) + " bytes: " + Printable(payload, 8));
-    EXPECT_EQ(Probe(udp, payload, answer ? 5000 : 300), answer) << payload.size();
-  }
-  ExpectRecovered();
-}
-
 // Longer than the connection's buffers hold, so a reply still runs when the test acts.
 class HostileStreamTest : public HostileTest {
  protected:
