@@ -87,44 +87,27 @@ void CheckMpeg(const CommandBlock& block, rureza::MpegPlaybackState& state) {
 }
 
 void CheckAvi(const CommandBlock& block, rureza::AviPlaybackState& state) {
+  // The command byte: what it is, and the mode and stop flag it leaves (-1: unchanged).
+  struct Meaning {
+    char byte;
+    AviCommand::Kind kind;
+    int mode, stop;
+  };
+  static constexpr Meaning kMeanings[] = {
+      {'\0', AviCommand::Kind::kNone, -1, -1},   {'3', AviCommand::Kind::kPlay, -1, -1},
+      {'4', AviCommand::Kind::kStop, 0, 1},      {'8', AviCommand::Kind::kFastForward, 1, -1},
+      {'9', AviCommand::Kind::kBackward, 2, -1}, {'@', AviCommand::Kind::kNextIndex, -1, -1},
+      {'A', AviCommand::Kind::kAbort, -1, 1}};
+  Meaning want{block[1], AviCommand::Kind::kKeyframe, -1, -1};  // any other byte
+  for (const Meaning& m : kMeanings) {
+    if (m.byte == block[1]) want = m;
+  }
   const int32_t mode = state.mode.load(), stop = state.stopRequested.load();
   AviCommand command = rureza::ApplyAviCommand(block, state);
-  int32_t wantMode = mode, wantStop = stop;
-  AviCommand::Kind want = AviCommand::Kind::kKeyframe;
-  switch (block[1]) {
-    case '\0':
-      want = AviCommand::Kind::kNone;
-      break;
-    case '3':
-      want = AviCommand::Kind::kPlay;
-      break;
-    case '4':
-      want = AviCommand::Kind::kStop;
-      wantStop = 1;
-      wantMode = 0;
-      break;
-    case '8':
-      want = AviCommand::Kind::kFastForward;
-      wantMode = 1;
-      break;
-    case '9':
-      want = AviCommand::Kind::kBackward;
-      wantMode = 2;
-      break;
-    case '@':
-      want = AviCommand::Kind::kNextIndex;
-      break;
-    case 'A':
-      want = AviCommand::Kind::kAbort;
-      wantStop = 1;
-      break;
-    default:
-      break;
-  }
-  FUZZ_CHECK(command.kind == want);
-  FUZZ_CHECK(state.mode.load() == wantMode);
-  FUZZ_CHECK(state.stopRequested.load() == wantStop);
-  if (want == AviCommand::Kind::kKeyframe) {
+  FUZZ_CHECK(command.kind == want.kind);
+  FUZZ_CHECK(state.mode.load() == (want.mode < 0 ? mode : want.mode));
+  FUZZ_CHECK(state.stopRequested.load() == (want.stop < 0 ? stop : want.stop));
+  if (want.kind == AviCommand::Kind::kKeyframe) {
     FUZZ_CHECK(command.keyframe == SignedAt(block, 3));
     FUZZ_CHECK(command.keyframeSize == SignedAt(block, 236));
     uint32_t offset = rureza::KeyframeOffset(command.keyframe, state.movieStart);

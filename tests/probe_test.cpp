@@ -29,14 +29,6 @@ Outcome RunProbe(const TempDir& dir, uint16_t port, std::vector<std::string> arg
   return {code, probe.Output("out"), probe.Output("err")};
 }
 
-std::string Fnv1a64(const std::string& bytes) {
-  uint64_t hash = 0xcbf29ce484222325ull;
-  for (unsigned char c : bytes) hash = (hash ^ c) * 0x100000001b3ull;
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
-  return text;
-}
-
 // A RIFF AVI file whose movie list holds `movie` bytes from offset 24, then `tail` more bytes.
 std::string Riff(uint32_t movie, size_t tail) {
   auto le = [](uint32_t v) {

@@ -90,21 +90,6 @@ TEST_F(ServerProtocolTest, RequestsAreLoggedAndTheirConnectionsClosed) {
   }
 }
 
-TEST_F(ServerProtocolTest, SlowOrSilentClientLosesItsSlotAfterTheTimeLimit) {
-  SetRequestTimeLimitMs(300);
-  Start();
-  AdapterConnection silent, trickle;
-  ASSERT_TRUE(silent.Connect(LoopbackAddress(port())) && trickle.Connect(LoopbackAddress(port())));
-  ASSERT_TRUE(WaitUntil([] { return ClientCount() == 2; }));
-  for (int i = 0; i < 5 && ClientCount() > 0; ++i) {
-    trickle.Send("<");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_TRUE(WaitUntil([] { return ClientCount() == 0; }));
-  EXPECT_TRUE(silent.ClosedWithoutData() && trickle.ClosedWithoutData());
-  EXPECT_EQ(log_->Count("Unknown command"), 1);  // "<<"; the silent one gets no line
-}
-
 TEST_F(ServerProtocolTest, ClientLimitHoldsConnectionsInTheBacklogWithoutFlooding) {
   settings_.clientLimit = 1;
   Start();
@@ -199,7 +184,8 @@ TEST_F(ServerProtocolTest, DiscoveryEchoesTheProbeOnly) {
   for (const std::string& probe : {std::string("VE520 and more"), largest}) {
     EXPECT_EQ(Probe(udp, probe, 5000), "VE520") << probe.size();
   }
-  for (const std::string& probe : {"VE52", "ve520", "VE521", "", "v" + largest.substr(1)}) {
+  for (const std::string& probe : {std::string("VE52"), std::string("ve520"), std::string("VE521"),
+                                   std::string(), "v" + largest.substr(1)}) {
     EXPECT_EQ(Probe(udp, probe, 300), std::nullopt) << probe.size();
   }
   EXPECT_EQ(Probe(udp, "VE520", 5000), "VE520");  // still answering after the rubbish

@@ -55,17 +55,10 @@ TEST(SettingsImageTest, FieldsArePackedLittleEndianInOrder) {
   EXPECT_EQ(PathText(path), std::string(254, 'q'));  // cut to leave the last byte zero
 }
 
-TEST(SettingsFileTest, ShortMissingAndReadOnlyFiles) {
+TEST(SettingsFileTest, MissingAndReadOnlyFilesAreRefused) {
   TempDir dir;
-  std::string path = dir.Write("sv.dat", "\x01\x02").string();
+  std::string path = dir.Write("sv.dat", std::string(1026, '\0')).string();
   ServerSettings s = Sample();
-  ASSERT_TRUE(LoadSettingsFile(path, &s).ok());
-  EXPECT_EQ(s.port, 0x0201);
-  EXPECT_EQ(s.clientLimit, 100);  // beyond the file: kept
-  ASSERT_TRUE(SaveSettingsFile(path, s).ok());
-  EXPECT_EQ(ReadAll(path).size(), 1026u);  // grown
-
-  s = Sample();
   std::string none = (dir.path() / "none.dat").string();
   EXPECT_EQ(LoadSettingsFile(none, &s).text, "No such file or directory");
   EXPECT_FALSE(SaveSettingsFile(none, s).ok());
@@ -95,7 +88,7 @@ class SettingsSaveTest : public ::testing::Test {
 
 TEST_F(SettingsSaveTest, EveryFailedStepLeavesTheOldFileWholeAndLoadable) {
   const std::pair<std::function<void(bool)>, std::string> steps[] = {
-      {[](bool on) { FailCreate(on ? EDQUOT : 0); }, "Disk quota exceeded"},
+      {[](bool on) { FailOpens(on ? ".saving" : "", on ? EDQUOT : 0); }, "Disk quota exceeded"},
       {[](bool on) { FailWrite(on ? 0 : -1, ENOSPC); }, "No space left on device"},  // the image
       {[](bool on) { FailWrite(on ? 1 : -1, ENOSPC); }, "No space left on device"},  // the tail
       {[](bool on) { FailFileReadsAfter(on ? 0 : -1); }, "Input/output error"}};     // the tail
@@ -115,9 +108,9 @@ TEST_F(SettingsSaveTest, EveryFailedStepLeavesTheOldFileWholeAndLoadable) {
 
 TEST_F(SettingsSaveTest, SaveWritesBesideTheFileAndSurvivesShortWritesAndLeftovers) {
   dir_.Write("sv.dat.saving", "left by a save that was cut short");
-  OneByteWrites(true);
+  ShortTransfers(1);  // writes and reads a byte at a time, some interrupted
   ASSERT_TRUE(SaveSettingsFile(path_, Sample(1234)).ok());
-  OneByteWrites(false);
+  ShortTransfers(0);
   EXPECT_EQ(ReadAll(path_), Text(EncodeSettings(Sample(1234))) + tail_);
   EXPECT_FALSE(std::filesystem::exists(path_ + ".saving"));
   EXPECT_EQ(Mode(path_), 0640u);
@@ -141,26 +134,6 @@ TEST(SettingsFileTest, MissingFileIsCreatedWithDefaults) {
   ASSERT_TRUE(SaveSettingsFile(path, s).ok());
   ASSERT_TRUE(LoadOrCreateSettingsFile(path, &s).ok());  // an existing file is loaded, not replaced
   EXPECT_EQ(s.port, 9);
-}
-
-TEST(SettingsFileTest, PathChoicePrefersTheCurrentDirectoryThenTheRememberedFile) {
-  TempDir dir;
-  std::filesystem::create_directories(dir.path() / "empty");
-  for (auto [name, port] : {std::pair{"first", 40000}, {"second", 2222}}) {
-    std::string path = dir.Write(std::string(name) + "/sv.dat", std::string(1026, '\0')).string();
-    ASSERT_TRUE(SaveSettingsFile(path, Sample(uint16_t(port))).ok());
-  }
-  std::filesystem::path home = std::filesystem::current_path();
-  // No settings file in "empty": the remembered one is used; a file found becomes remembered.
-  for (auto [cwd, port, remembered] : std::vector<std::tuple<std::string, int, std::string>>{
-           {"first", 40000, "first"}, {"empty", 40000, "first"}, {"second", 2222, "second"}}) {
-    std::filesystem::current_path(dir.path() / cwd);
-    ServerSettings loaded;
-    ASSERT_TRUE(LoadSettingsWithPathChoice(&loaded).ok());
-    EXPECT_EQ(loaded.port, port) << cwd;
-    EXPECT_EQ(RememberedSettingsPath(), (dir.path() / remembered / "sv.dat").string());
-  }
-  std::filesystem::current_path(home);
 }
 
 }  // namespace

@@ -51,16 +51,16 @@ TEST_F(StreamTest, AudioSeeksStopsAndErrorsEndWithTheRightBytes) {
     EXPECT_EQ(client.ReadExact(256), Block(std::to_string(kLong)));
     // Without a control connection, the server's stop ends its control thread's wait.
     AdapterConnection control = target > 0 || action == kStop ? Control() : AdapterConnection();
-    ASSERT_TRUE(!control.connected() || control.Send(Command(">4")));  // not a command
+    ASSERT_TRUE(!control.connected() || control.Send(ControlBlock(">4")));  // not a command
     std::string data;
     if (target > 0) {
-      ASSERT_TRUE(control.Send(Command("<8", std::to_string(target))));
+      ASSERT_TRUE(control.Send(ControlBlock("<8", std::to_string(target))));
       ASSERT_TRUE(log_->WaitForLine("Fastforward...."));
       if (action != kNothing) data = ReadUntilQuiet(client);
       EXPECT_TRUE(data == song.substr(0, data.size()));
     }
     if (action == kPlay || action == kStop) {
-      ASSERT_TRUE(control.Send(Command(action == kPlay ? "<3" : "<4")));
+      ASSERT_TRUE(control.Send(ControlBlock(action == kPlay ? "<3" : "<4")));
     }
     if (action == kStop && target == 0) {
       EXPECT_TRUE(WaitForThreads(kRunThreads + 1));  // the control thread ended on Stop
@@ -125,7 +125,7 @@ class AviTest : public ServerTest {
   // Fast forward or backward: checks the position reply ("%dftell" from byte 3) and the block
   // from movieEnd; returns the position the reply named.
   int64_t Wind(AdapterConnection& control, char command) {
-    EXPECT_TRUE(control.Send(Command(std::string("<") + command)));
+    EXPECT_TRUE(control.Send(ControlBlock(std::string("<") + command)));
     std::string reply = control.ReadExact(256).value_or(std::string(256, 'x'));
     size_t digits = reply.find_first_not_of("0123456789", 3);
     EXPECT_TRUE(reply.substr(0, 3) == std::string(3, '\0') && digits > 3 && digits < 250);
@@ -141,7 +141,7 @@ class AviTest : public ServerTest {
   }
   // A keyframe request: number at byte 3, keyframe size at byte 236.
   static std::string Keyframe(const std::string& number, const std::string& size = "") {
-    return Command("<K", number).replace(236, size.size(), size);
+    return ControlBlock("<K", number).replace(236, size.size(), size);
   }
   // The movie's first whole blocks only; held, when given, must be where they end (or one
   // block on, the block on its way when the stream was held).
@@ -161,13 +161,13 @@ TEST_F(AviTest, FastForwardIndexBlocksKeyframesAndPlayWithResend) {
   AdapterConnection control = Control();
   int64_t replied = Wind(control, '8');
   std::string data = ReadUntilQuiet(client);
-  ExpectBlock(control, Command("<@"), movieEnd_ + kBlock);
+  ExpectBlock(control, ControlBlock("<@"), movieEnd_ + kBlock);
   // The first keyframe request only returns to the index; the next one sends the keyframe.
   ASSERT_TRUE(control.Send(Keyframe("10000")));
   ExpectBlock(control, Keyframe("10000", "40000"), kStart + 4 + 10000);
   ExpectBlock(control, "", kStart + 4 + 10000 + kBlock);
-  ExpectBlock(control, Command("<@"), movieEnd_ + 2 * kBlock);  // back where the index was
-  ASSERT_TRUE(control.Send(Command("<3")));
+  ExpectBlock(control, ControlBlock("<@"), movieEnd_ + 2 * kBlock);  // back where the index was
+  ASSERT_TRUE(control.Send(ControlBlock("<3")));
   for (int round = 0; round < 2; ++round) {
     for (size_t offset = movieEnd_; offset < file_.size(); offset += kBlock) {
       ExpectBlock(control, "", offset);
@@ -175,7 +175,7 @@ TEST_F(AviTest, FastForwardIndexBlocksKeyframesAndPlayWithResend) {
     ASSERT_TRUE(round == 1 || control.SendBlock("6666"));  // resend, then where to resume
   }
   const size_t resume = (3 << 20) + 3;
-  ASSERT_TRUE(control.Send(Command("", std::to_string(resume))));
+  ASSERT_TRUE(control.Send(ControlBlock("", std::to_string(resume))));
   EXPECT_TRUE(log_->WaitForLine("Play...."));
   data += client.ReadToClose(kLongReadMs).value_or("");
   ASSERT_GE(data.size(), movieEnd_ - resume);
@@ -189,12 +189,12 @@ TEST_F(AviTest, KeyframeBeforeWindingReturnsToMovieEndAndBackwardWalksTheIndex) 
   AdapterConnection control = Control();
   ASSERT_TRUE(control.Send(Keyframe("0")));
   ExpectBlock(control, Keyframe("0", "100"), kStart + 4);
-  ExpectBlock(control, Command("<@"), movieEnd_);
+  ExpectBlock(control, ControlBlock("<@"), movieEnd_);
   Wind(control, '9');
   ASSERT_TRUE(control.Send(Keyframe("0")));
-  ExpectBlock(control, Command("<@"), movieEnd_ + kBlock);
-  ExpectBlock(control, Command("<@"), movieEnd_);
-  ASSERT_TRUE(control.Send(Command("<A")));  // Abort
+  ExpectBlock(control, ControlBlock("<@"), movieEnd_ + kBlock);
+  ExpectBlock(control, ControlBlock("<@"), movieEnd_);
+  ASSERT_TRUE(control.Send(ControlBlock("<A")));  // Abort
   EXPECT_TRUE(control.ClosedWithoutData());
   EXPECT_TRUE(client.ReadToClose(kLongReadMs));
 }
@@ -208,7 +208,7 @@ TEST_F(AviTest, StopOrTheControlThreadsEndEndTheStream) {
     if (way == 0) {  // Stop while held: nothing after the block on its way
       control = Control();
       held = Wind(control, '8');
-      ASSERT_TRUE(control.Send(Command("<4")));
+      ASSERT_TRUE(control.Send(ControlBlock("<4")));
     } else if (way == 1) {  // the adapter closes the control connection
       Control().Close();
     } else if (way == 2) {  // the control thread cannot open the file, gone since the stream did
@@ -232,7 +232,7 @@ TEST_F(AviTest, StopRightAfterPlayStillEndsTheStream) {
   Wind(control, '8');
   std::string data = ReadUntilQuiet(client);
   // The stream may take up this resume only after Stop has ended the control thread.
-  ASSERT_TRUE(control.Send(Command("<3") + Block("0") + Command("<4")));
+  ASSERT_TRUE(control.Send(ControlBlock("<3") + Block("0") + ControlBlock("<4")));
   EXPECT_EQ(control.ReadToClose(kLongReadMs).value_or("").size(), 3 * kBlock);
   data += client.ReadToClose(kLongReadMs).value_or("");
   EXPECT_LT(data.size(), (movieEnd_ - kStart) / 2);
@@ -285,7 +285,7 @@ TEST_F(MpegTest, BackwardSendsTheStepsBlocksBeforeThePosition) {
   AdapterConnection client = PlayMovie(40, "200000");  // step 3
   std::string data = client.ReadExact(10 * kBlock).value_or("");
   // Unread, the stream soon waits for the connection: it cannot reach its end meanwhile.
-  ASSERT_TRUE(Control().Send(Command("<59")));
+  ASSERT_TRUE(Control().Send(ControlBlock("<59")));
   ASSERT_TRUE(log_->WaitForLine("Backforward...."));
   std::vector<size_t> blocks = Blocks(data + client.ReadToClose().value_or(""));
   size_t count = 0;  // forward passes: blocks 1, 2, ...
@@ -304,7 +304,7 @@ TEST_F(MpegTest, BackwardSendsTheStepsBlocksBeforeThePosition) {
   // A step longer than the file holds ends the stream at once.
   client = PlayMovie(100, "2900000");  // step 231
   data = client.ReadExact(5 * kBlock).value_or("");
-  ASSERT_TRUE(Control().Send(Command("<59")));
+  ASSERT_TRUE(Control().Send(ControlBlock("<59")));
   ASSERT_TRUE(WaitUntil([&] { return log_->Count("Backforward....") == 2; }));
   blocks = Blocks(data + client.ReadToClose().value_or(""));
   for (size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(blocks[i], i + 1);
@@ -315,12 +315,13 @@ TEST_F(MpegTest, CommandsTheirLogLinesStopAndTheServersStop) {
   AdapterConnection client = PlayMovie(200, "0");
   ASSERT_TRUE(client.ReadExact(10 * kBlock));
   AdapterConnection control = Control();
-  ASSERT_TRUE(control.Send(Command("<3") +   // Play while forward: nothing
-                           Command("<57") +  // unknown direction: dropped
-                           Command(">7") +   // not a command block
-                           Command("<7") + Command("<58") + Command("<8") + Command("<59") +
-                           Command("<59") +  // repeated backward: ignored, reading goes on
-                           Command("<3") + Command("<4")));
+  ASSERT_TRUE(control.Send(ControlBlock("<3") +   // Play while forward: nothing
+                           ControlBlock("<57") +  // unknown direction: dropped
+                           ControlBlock(">7") +   // not a command block
+                           ControlBlock("<7") + ControlBlock("<58") + ControlBlock("<8") +
+                           ControlBlock("<59") +
+                           ControlBlock("<59") +  // repeated backward: ignored, reading goes on
+                           ControlBlock("<3") + ControlBlock("<4")));
   EXPECT_TRUE(control.ClosedWithoutData());  // Stop ended the stream
   EXPECT_TRUE(client.ReadToClose());
   std::vector<std::string> lines = log_->AllLines();
@@ -356,7 +357,7 @@ TEST_F(StreamTest, ControlConnectionsGoToTheStreamsInOrderAndNeverToAnEndedOne) 
   ASSERT_TRUE(WaitForThreads(kRunThreads + 4));  // both streams and their control threads
   for (AdapterConnection* client : {&first, &second}) {
     // The stream waiting longest takes the connection and stops; the other plays on.
-    ASSERT_TRUE(Control().Send(Command("<4")));
+    ASSERT_TRUE(Control().Send(ControlBlock("<4")));
     ASSERT_TRUE(WaitForThreads(client == &first ? kRunThreads + 3 : kRunThreads + 1));
     EXPECT_LT(client->ReadToClose(kLongReadMs).value_or(song).size(), song.size());
   }

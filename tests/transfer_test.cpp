@@ -103,26 +103,10 @@ TEST_F(TransferTest, SendAllAndReceiveAllGoOnThroughShortCallsAndCountOneCallEac
   EXPECT_EQ(SendAll(peer_, std::string(65536, 'x').data(), 65536), -1);
 }
 
-TEST_F(TransferTest, TakenBlocksCarryTheFileThenThePadOneCountedCallEachThroughFaults) {
-  File file = UseFile(100);
-  EXPECT_EQ(Block(file, 40, 24, '0'), "40/64");
-  EXPECT_EQ(Block(file, 40, 0), "40/40");
-  EXPECT_EQ(Block(file, 40, 20), "20/40");  // the end of the file
-  EXPECT_EQ(Block(file, 40, 0), "0/0");     // an empty block is still one call
-  EXPECT_EQ(Counted(), "4 144");
-  ExpectReceived(Part(0, 40) + std::string(24, '0') + Part(40, 60) + std::string(20, '\0'));
-  // Pieces of 700 bytes take a page of the pipe each: it is full long before a block is in.
-  ShortTransfers(700);
-  file = UseFile(100000);
-  ASSERT_EQ(file.Seek(3), 3);
-  EXPECT_EQ(Block(file, 32768, 0), "32768/32768");
-  ASSERT_EQ(::truncate(path_.c_str(), 40000), 0);
-  EXPECT_EQ(Block(file, 32768, 25539), "7229/32768");  // a shrunk file: zero bytes after it
-  EXPECT_EQ(Counted(), "2 65536");
-  ExpectReceived(Part(3, 39997) + std::string(25539, '\0'));
-  ShortTransfers(0);
-  // A failed read sends nothing; a failed send counts what went out.
-  file = UseFile(40000);
+// The replies' own tests see the bytes; here the counters, which must end as one SendAll per
+// block would leave them also when a read or a send fails part way.
+TEST_F(TransferTest, TakenBlocksCountOneCallEachAlsoWhenAReadOrASendFails) {
+  File file = UseFile(40000);
   FailFileReadsAfter(1000);  // part of the block, then EIO
   EXPECT_EQ(Block(file, 32768, 0), "-1/0");
   EXPECT_EQ(Counted(), "0 0");

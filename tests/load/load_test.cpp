@@ -1,7 +1,7 @@
 // Load and soak against rureza-server as a process: at a client limit of 100, rureza-probe's
 // 110 adapters fetch every kind of file at once, each fetch checked by its digest against the
 // file; and 100 Stop/Start cycles (SIGHUP) under streams, a stream cut by a stop an exact
-// prefix of its reply. The server's peak threads, descriptors and memory and every error go to
+// prefix of its reply. The server's peak memory and every error go to
 // docs/RELIABILITY.md; errors must be none. RUREZA_SOAK_SECONDS makes the first test's adapters
 // go on that long (scripts/soak).
 #include <gtest/gtest.h>
@@ -24,8 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// rureza-server at a client limit of 100, its peak threads, descriptors and resident memory
-// sampled every 20 ms.
+// rureza-server at a client limit of 100.
 class LoadedServer : public ChildProcess {
  public:
   LoadedServer(const std::filesystem::path& dir, uint16_t port)
@@ -33,33 +32,14 @@ class LoadedServer : public ChildProcess {
                      {"--port", std::to_string(port), "--clients", "100", "--log-lines", "10000",
                       "--audio", (dir / "audio").string(), "--video", (dir / "video").string(),
                       "--photo", (dir / "photo").string()},
-                     dir) {
-    sampler_ = std::thread([this] {
-      const std::string proc = "/proc/" + std::to_string(pid());
-      for (; sampling_; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-        std::ifstream status(proc + "/status");
-        for (std::string line; std::getline(status, line);) {
-          std::istringstream fields(line);
-          std::string key;
-          long value = 0;
-          fields >> key >> value;
-          if (key == "Threads:") threads = std::max(threads.load(), int(value));
-          if (key == "VmHWM:") residentKb = std::max(residentKb.load(), value);
-        }
-        std::error_code error;
-        int n = 0;
-        for (auto it = std::filesystem::directory_iterator(proc + "/fd", error);
-             !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-          ++n;
-        }
-        descriptors = std::max(descriptors.load(), n);
-      }
-    });
-  }
-  ~LoadedServer() { Finish(); }
-  // Ends sampling, then stops the server; true when it exits with 0 in time.
+                     dir) {}
+  // Notes the peak of resident memory the kernel kept, then stops the server; true when it
+  // exits with 0 in time.
   bool Terminate() {
-    Finish();
+    std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
+    for (std::string key; status >> key;) {
+      if (key == "VmHWM:") status >> residentKb;
+    }
     Signal(SIGTERM);
     return Wait(15000) == 0;
   }
@@ -78,16 +58,7 @@ class LoadedServer : public ChildProcess {
     }
     return failures;
   }
-  std::atomic<int> threads{0}, descriptors{0};
-  std::atomic<long> residentKb{0};
-
- private:
-  void Finish() {
-    sampling_ = false;
-    if (sampler_.joinable()) sampler_.join();
-  }
-  std::atomic<bool> sampling_{true};
-  std::thread sampler_;
+  long residentKb = 0;
 };
 
 struct Tally {
@@ -128,8 +99,6 @@ class LoadTest : public ::testing::Test {
   }
   void ReportPeaksAndErrors(int errors, const LoadedServer& server) {
     std::vector<std::string> failures = server.FailureLines();
-    Report("peak server threads", server.threads);
-    Report("peak server descriptors", server.descriptors);
     Report("peak server resident memory (MiB)", server.residentKb / 1024);
     Report("adapter errors", errors);
     Report("server failure lines", int64_t(failures.size()));
@@ -143,15 +112,6 @@ class LoadTest : public ::testing::Test {
                                               {'m', PatternBytes(40 * kBlock, 2)},
                                               {'s', PatternBytes(3 << 20, 4)}};
 };
-
-// The 64-bit FNV-1a digest rureza-probe prints with --digests.
-std::string Digest(const std::string& bytes) {
-  uint64_t hash = 0xcbf29ce484222325ull;
-  for (unsigned char c : bytes) hash = (hash ^ c) * 0x100000001b3ull;
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-  return hex;
-}
 
 TEST_F(LoadTest, HundredAndTenAdaptersFetchEveryKindAtAClientLimitOfHundred) {
   LoadedServer server(dir_.path(), port_);
@@ -168,7 +128,7 @@ TEST_F(LoadTest, HundredAndTenAdaptersFetchEveryKindAtAClientLimitOfHundred) {
   // are no RIFF files: their movie data and stream are the whole file).
   const std::string out = probe.Output();
   for (char kind : std::string("avms")) {
-    const std::string line = "fnv1a64 " + Digest(files_.at(kind)) + " " + KindName(KindOf(kind)) +
+    const std::string line = "fnv1a64 " + Fnv1a64(files_.at(kind)) + " " + KindName(KindOf(kind)) +
                              " " + KindRequestName(kind);
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
   }

@@ -22,12 +22,11 @@ struct Knobs {
   std::atomic<uint64_t> calls{0};
   std::atomic<int64_t> sendBudget{-1}, readBudget{-1};
   std::atomic<int> sendErr{0};
-  std::atomic<bool> grow{false}, closeReceives{false};
+  std::atomic<bool> grow{false};
   std::atomic<int> acceptErr{0}, acceptDelayMs{0};
   std::atomic<bool> acceptHeld{false};
   std::atomic<int> startsLeft{-1};
-  std::atomic<int> writesLeft{-1}, writeErr{0}, createErr{0};
-  std::atomic<bool> oneByteWrites{false};
+  std::atomic<int> writesLeft{-1}, writeErr{0};
   std::atomic<int> openErr{0};
   std::mutex openMutex;
   std::string openPart;  // guarded by openMutex
@@ -71,8 +70,7 @@ void InstallFaults() {
   Sys().send = [](int fd, const void* data, size_t n, int flags) {
     return Shaped(n, true, false, [&](size_t m) { return g_real.send(fd, data, m, flags); });
   };
-  Sys().recv = [](int fd, void* data, size_t n, int flags) -> ssize_t {
-    if (g.closeReceives) return 0;
+  Sys().recv = [](int fd, void* data, size_t n, int flags) {
     return Shaped(n, false, false, [&](size_t m) { return g_real.recv(fd, data, m, flags); });
   };
   Sys().read = [](int fd, void* data, size_t n) {
@@ -112,13 +110,12 @@ void InstallFaults() {
       std::lock_guard<std::mutex> lock(g.openMutex);
       if (std::strstr(path, g.openPart.c_str())) return errno = err, -1;
     }
-    if ((flags & O_CREAT) && g.createErr) return errno = g.createErr, -1;
     return g_real.open(dir, path, flags, mode);
   };
   Sys().write = [](int fd, const void* data, size_t n) -> ssize_t {
     int left = g.writesLeft.load();
     if (left >= 0 && g.writesLeft-- == 0) return errno = g.writeErr, -1;
-    return g_real.write(fd, data, g.oneByteWrites ? std::min<size_t>(n, 1) : n);
+    return Shaped(n, false, false, [&](size_t m) { return g_real.write(fd, data, m); });
   };
 }
 
@@ -152,8 +149,6 @@ void FailFileReadsAfter(int64_t bytes) {
 
 void GrowFilesWhileRead(bool on) { Set(g.grow, on, on, "the file grows while it is read"); }
 
-void CloseReceives(bool on) { Set(g.closeReceives, on, on, "receive returns 0 bytes"); }
-
 void FailNextAccept(int err) { Set(g.acceptErr, err, err != 0, "accept fails with " + Name(err)); }
 
 void DelayAccepts(int delayMs) {
@@ -178,18 +173,11 @@ void FailWrite(int n, int err) {
   Set(g.writesLeft, n, n >= 0, "write fails with " + Name(err));
 }
 
-void OneByteWrites(bool on) { Set(g.oneByteWrites, on, on, "1-byte writes"); }
-
-void FailCreate(int err) {
-  Set(g.createErr, err, err != 0, "creating a file fails with " + Name(err));
-}
-
 void ResetFaults() {
   g.shortMost = 0, g.calls = 0, g.sendBudget = -1, g.readBudget = -1, g.sendErr = 0;
-  g.grow = false, g.closeReceives = false, g.acceptErr = 0, g.acceptDelayMs = 0;
+  g.grow = false, g.acceptErr = 0, g.acceptDelayMs = 0;
   g.acceptHeld = false;
-  g.startsLeft = -1, g.writesLeft = -1, g.writeErr = 0, g.createErr = 0, g.openErr = 0;
-  g.oneByteWrites = false;
+  g.startsLeft = -1, g.writesLeft = -1, g.writeErr = 0, g.openErr = 0;
   ResetSysCalls();
   g_installed = false;
 }

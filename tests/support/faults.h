@@ -12,8 +12,8 @@ namespace rureza::test {
 
 void InstallFaults();
 
-// Every other transfer (send, recv, file read, splice, sendfile) moves at most `most` bytes,
-// and every third is interrupted (EINTR); 0 turns it off.
+// Every other transfer (send, recv, file read and write, splice, sendfile) moves at most `most`
+// bytes, and every third is interrupted (EINTR); 0 turns it off.
 void ShortTransfers(size_t most);
 // Socket sends (send, splice into a socket, sendfile) fail with err once `bytes` more have
 // gone out (with err 0 they move nothing and return 0); -1: no limit.
@@ -23,8 +23,6 @@ void FailSendsAfter(int64_t bytes, int err);
 void FailFileReadsAfter(int64_t bytes);
 // A read at the end of a file finds more bytes ('G'): the file grows while it is read.
 void GrowFilesWhileRead(bool on);
-// Receives report an orderly close (0 bytes).
-void CloseReceives(bool on);
 // The next accept fails with err; each accept first waits delayMs.
 void FailNextAccept(int err);
 void DelayAccepts(int delayMs);
@@ -33,12 +31,8 @@ bool AcceptHeld();  // an accept has begun its wait
 void FailThreadStart(int n);
 // Opening a path that contains part fails with err.
 void FailOpens(const std::string& part, int err);
-// Settings files: the n-th write from now fails with err (-1: none); writes move one byte at a
-// time; creating a file fails with err (0: it works); reads fail with err (0: they work).
+// The n-th file write from now fails with err (-1: none).
 void FailWrite(int n, int err);
-void OneByteWrites(bool on);
-void FailCreate(int err);
-void FailReads(int err);
 
 // Every knob back to off and the real calls back in place.
 void ResetFaults();

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -134,13 +135,6 @@ void MakeSparseFile(const std::filesystem::path& path, uint64_t size) {
   std::filesystem::resize_file(path, size);
 }
 
-std::string Command(std::string_view head, std::string_view number) {
-  std::string block(256, '\0');
-  block.replace(0, head.size(), head);
-  block.replace(3, number.size(), number);
-  return block;
-}
-
 std::string ReadUntilQuiet(AdapterConnection& connection, int quietMs) {
   std::string data;
   char chunk[65536];
@@ -148,6 +142,14 @@ std::string ReadUntilQuiet(AdapterConnection& connection, int quietMs) {
     data.append(chunk, static_cast<size_t>(n));
   }
   return data;
+}
+
+std::string Fnv1a64(const std::string& bytes) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned char c : bytes) hash = (hash ^ c) * 0x100000001b3ull;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return hex;
 }
 
 int OpenDescriptorCount() { return CountEntries("/proc/self/fd"); }

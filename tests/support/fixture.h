@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/connection.h"
+#include "adapter/exchange.h"
 #include "server/activity_log.h"
 #include "settings/server_settings.h"
 
@@ -83,10 +83,10 @@ std::string PatternBytes(size_t n, size_t offset = 0);
 std::string OffsetBytes(size_t n);
 // Creates (or cuts) path as a sparse file of size bytes.
 void MakeSparseFile(const std::filesystem::path& path, uint64_t size);
-// A 256-byte command block: head in bytes 0 to 2 ("<8", "<59"), number from byte 3.
-std::string Command(std::string_view head, std::string_view number = "");
 // Reads until nothing has arrived for quietMs or the connection ends.
 std::string ReadUntilQuiet(AdapterConnection& connection, int quietMs = 300);
+// The 64-bit FNV-1a digest of bytes in 16 hex digits, as rureza-probe's load prints it.
+std::string Fnv1a64(const std::string& bytes);
 int OpenDescriptorCount();  // of this process
 int TaskCount();            // threads of this process, as the kernel counts them
 int32_t SendCalls();        // the server's counted send calls

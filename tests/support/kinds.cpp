@@ -64,6 +64,7 @@ void HostileTest::SetUp() {
 }
 
 void HostileTest::TearDown() {
+  RecordInputs(false);
   SetRequestTimeLimitMs(30000);
   ServerTest::TearDown();
 }

@@ -1,7 +1,7 @@
 // What the robustness tests tried, for docs/RELIABILITY.md. The shared helpers note hostile
-// inputs and injected faults as they make them; a GoogleTest listener writes the notes, with
-// the test's name and result, to files in RUREZA_RELIABILITY_DIR when each test ends (nothing
-// without that variable). Any thread may note.
+// inputs and injected faults as they make them, each as a line with the running test's name in
+// a file in RUREZA_RELIABILITY_DIR (nothing without that variable); scripts/reliability-report
+// sums them up and takes each test's result from the test run. Any thread may note.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 
 namespace rureza::test {
 
-// Inputs are noted only while the running test records them (the hostile fixture's tests).
+// Inputs are noted only while the hostile fixture's tests record them.
 void RecordInputs(bool on);
 void NoteInput(std::string_view input, int64_t times = 1);
 // A fault injected by the running test.

@@ -8,7 +8,8 @@
 //   > "<31a.mp3"                 the adapter sends a 256-byte block (the text, zero bytes
 //                                behind); the first one opens a request connection
 //   < "1000" '\0'*252            the server sends exactly these bytes next: "text" (with \0,
-//   < audio/a.mp3[0:1000]        \xNN, \\ and \" escapes), 'c'*N (N bytes c; 'c' alone: one), PATH[A:B] (that
+//   < audio/a.mp3[0:1000]        \xNN, \\ and \" escapes), 'c'*N (N bytes c; 'c' alone: one),
+//   PATH[A:B] (that
 //                                file's bytes from A to B; B may be left out: to its end)
 //   < end                        the server closes without another byte
 //   sends 2                      the server's counted send calls since the connection opened
