@@ -48,6 +48,7 @@
 #include "adapter/connection.h"
 #include "adapter/exchange.h"
 #include "adapter/replies.h"
+#include "server/discovery.h"
 
 namespace {
 
@@ -798,6 +799,12 @@ void MeasureListing(const Options& o, Recorder& r, int round, bool ours) {
 }
 
 void MeasureDiscovery(const Options& o, Recorder& r, int round, bool ours) {
+  // The server answers a burst and then a steady rate, to keep an echo loop or a flood from
+  // taking it over; back-to-back rounds would drain the burst. Wait for it to refill.
+  if (ours) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(
+        1000 * int64_t{o.probes} / rureza::kDiscoveryAnswersPerSecond + 100));
+  }
   Probes p = ProbeMany(static_cast<uint16_t>(ours ? o.oursPort + 3 : o.echoPort), o.probes);
   Check(p.ok, "discovery", ours);
   r.Add("discovery_probes_per_s", ours, round, p.perSecond);
