@@ -73,9 +73,8 @@ TEST_F(HostileRequestTest, NamesOutsideTheFolderOrOfNoFileAreRefusedWithoutBlock
                                folders[i].string() + "\\" +
                                (name.starts_with("./") ? name.substr(2) : name);
       const int before = log_->Count(line);
-      const auto start = Clock::now();
+      // A FIFO or device that blocked the open would hold the reply past the test's time limit.
       EXPECT_EQ(Exchange(Block(std::string("<3") + type + name)), "") << type << Printable(name);
-      EXPECT_LT(Clock::now() - start, std::chrono::seconds(5)) << name;
       EXPECT_EQ(log_->Count(line), before + 1) << Printable(name);
     }
   }

@@ -74,6 +74,8 @@ TEST_F(LibraryTest, SubfoldersAreListedToDepth16OnceEachAndNeverOutsideTheFolder
 
 TEST_F(LibraryTest, ShortNamesAreStableUniqueAndPlayAlsoAfterARestart) {
   Media("audio/Artist/Album/01 A title far too long for the record.mp3", "1");
+  // A name that fits and is that file's own short name: the file takes its next one.
+  Media("audio/01 A title far too long for t~SA1C3.mp3", "listed");
   // The same prefix, and the same hash for both paths: c1380 comes first in byte order.
   Media("audio/c1380/" + kLong + "hort one.mp3", "first");
   Media("audio/c9878/" + kLong + "hort one.mp3", "later");
@@ -81,7 +83,7 @@ TEST_F(LibraryTest, ShortNamesAreStableUniqueAndPlayAlsoAfterARestart) {
   Media("audio/" + kLong + "~T4FFF.mp3", "taken");
   Media("audio/Artist/short.mp3", "");
   Start(/*subfolders=*/true, /*shortNames=*/true);
-  const std::vector<std::string> plays = {"01 A title far too long for t~SA1C3.mp3",
+  const std::vector<std::string> plays = {"01 A title far too long for t~DEESP.mp3",
                                           "1",
                                           kLong + "~DH5K9.mp3",
                                           "first",
@@ -92,11 +94,13 @@ TEST_F(LibraryTest, ShortNamesAreStableUniqueAndPlayAlsoAfterARestart) {
                                           "c9878/" + kLong + "hort one.mp3",
                                           "later",  // the full name plays too
                                           "Nothing here~ABCDE.mp3",
-                                          ""};
+                                          "",
+                                          "01 A title far too long for t~SA1C3.mp3",
+                                          "listed"};
   ListedShortNames().Clear();
   ExpectPlays(plays);  // before any listing: found by walking, as after a restart
-  EXPECT_EQ(Listed(),
-            (std::vector<std::string>{plays[0], "Artist/short.mp3", plays[2], plays[4], plays[6]}));
+  EXPECT_EQ(Listed(), (std::vector<std::string>{plays[0], plays[12], "Artist/short.mp3", plays[2],
+                                                plays[4], plays[6]}));
   ExpectPlays(plays);  // from the index the listing filled
   EXPECT_EQ(log_->Count("Can Not Open File : " + audio().string() + "\\Nothing here~ABCDE.mp3"), 2);
 }
@@ -105,18 +109,21 @@ TEST_F(LibraryTest, NamesGoOutInTheAdaptersCharacterSetOrShortenedOrRefused) {
   Media("audio/Café.mp3", "cafe");
   Media("audio/日本語.mp3", "nihongo");
   Media("audio/bad\xff.mp3", "bad");
+  Media("audio/\xfe.mp3", "fe");  // shorter than a failed conversion's leftovers
   const std::string tooLong = "Artist/Album/01 A title far too long for the record.mp3";
   Media("audio/" + tooLong, "");
   Start(/*subfolders=*/true, /*shortNames=*/false, "CP1252");
   EXPECT_EQ(Listed(), std::vector<std::string>{"Caf\xe9.mp3"});
-  for (std::string refused : {"日本語.mp3", "bad\xff.mp3", tooLong.c_str()}) {
+  for (std::string refused : {"日本語.mp3", "bad\xff.mp3", "\xfe.mp3", tooLong.c_str()}) {
     EXPECT_EQ(log_->Count("System Warming 3003! FileName :: " + refused + " ."), 1) << refused;
   }
   Stop();
   Start(/*subfolders=*/false, /*shortNames=*/true, "CP1252");
   ListedShortNames().Clear();
-  ExpectPlays({"Caf\xe9.mp3", "cafe", "_~CG34T.mp3", "nihongo", "bad_~1KKVM.mp3", "bad", "x", ""});
-  EXPECT_EQ(Listed(), (std::vector<std::string>{"Caf\xe9.mp3", "_~CG34T.mp3", "bad_~1KKVM.mp3"}));
+  ExpectPlays({"Caf\xe9.mp3", "cafe", "_~CG34T.mp3", "nihongo", "bad_~1KKVM.mp3", "bad",
+               "_~3Z24Z.mp3", "fe", "x", ""});
+  EXPECT_EQ(Listed(), (std::vector<std::string>{"Caf\xe9.mp3", "_~3Z24Z.mp3", "_~CG34T.mp3",
+                                                "bad_~1KKVM.mp3"}));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/poll.h"
+#include "platform/thread.h"
 #include "request/dispatcher.h"
 #include "server/discovery.h"
 #include "server/server.h"
@@ -35,6 +36,13 @@ TEST(AnswerBudgetTest, BurstThenTheRefillRate) {
   EXPECT_FALSE(budget.Take(500));  // a clock that went back refills nothing
   for (int i = 0; i < 50; ++i) answered += budget.Take(uint64_t{1} << 62);
   EXPECT_EQ(answered, 20);  // however long the pause, no more than the burst at once
+}
+
+TEST(ThreadTest, WhatABodyCapturedIsGoneWhenItsThreadCountsAsEnded) {
+  auto captured = std::make_shared<int>(0);
+  ASSERT_TRUE(StartThread([captured] {}));
+  ASSERT_TRUE(WaitForThreadsToEnd(10000));
+  EXPECT_EQ(captured.use_count(), 1);
 }
 
 const std::string kArrived = "New connection from 127.0.0.1";

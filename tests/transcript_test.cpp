@@ -171,6 +171,7 @@ TEST_F(TranscriptTest, MpegHandshakeWithTheTailThenTheStream) {
 
 TEST_F(TranscriptTest, ListingRecordsNumberedByFourAcrossTheFolders) {
   Start();
+  const int16_t counted = LogLineCount();
   // One listed entry per folder, so the file system's order cannot matter. The refused name
   // (40 bytes) uses up its number; the longest listed one has 39.
   RunTranscript(R"(
@@ -188,6 +189,8 @@ TEST_F(TranscriptTest, ListingRecordsNumberedByFourAcrossTheFolders) {
   )",
                 media_.path(), port());
   EXPECT_EQ(log_->Count("System Warming 3003! FileName :: " + std::string(36, 's') + ".mp3 ."), 1);
+  // The refused name's line counts towards the limit, with arrival, request and departure.
+  EXPECT_TRUE(WaitUntil([&] { return LogLineCount() - counted == 4; }));
 }
 
 }  // namespace

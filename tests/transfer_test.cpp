@@ -90,9 +90,10 @@ TEST_F(TransferTest, SendAllAndReceiveAllGoOnThroughShortCallsAndCountOneCallEac
   // A failed send keeps the bytes before it counted; a send that moves nothing fails too.
   FailSendsAfter(6, ECONNRESET);
   EXPECT_EQ(SendAll(ours_, k16.data(), 10), -1);
+  EXPECT_EQ(SendAll(ours_, k16.data(), 0), -1);  // even nothing is sent, so a dead peer shows
   FailSendsAfter(0, 0);
   EXPECT_EQ(SendAll(ours_, k16.data(), 10), -1);
-  EXPECT_EQ(Counted(), "2 6");
+  EXPECT_EQ(Counted(), "3 6");
   FailSendsAfter(-1, 0);
   Received();
   // A peer that closes: what came is kept; a send to it fails without SIGPIPE.
@@ -130,6 +131,11 @@ TEST_F(TransferTest, TakenBlocksCountOneCallEachAlsoWhenAReadOrASendFails) {
   FailSendsAfter(5000, ECONNRESET);
   ASSERT_EQ(sender_.Take(file, 16384), 16384);
   EXPECT_FALSE(sender_.SendTakenInBlocks(ours_, 16384, 4096, 0, '0', true));
+  EXPECT_EQ(Counted(), "2 5000");
+  // Blocks sent straight from the file: the one the failure fell in was begun too.
+  FailSendsAfter(5000, ECONNRESET);
+  ASSERT_EQ(file.Seek(0), 0);
+  EXPECT_EQ(SendFileBlock(ours_, file, 4096, 4), -1);
   EXPECT_EQ(Counted(), "2 5000");
 }
 
