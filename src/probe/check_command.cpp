@@ -61,22 +61,17 @@ struct Pick {
 
 int RunCheck(const ProbeOptions& options) {
   NameDecoder names;
-  std::string error;
-  if (!options.charset.empty() && !names.Open(options.charset, &error)) {
-    Complain(error);
-    return kProbeUsage;
-  }
-  std::optional<ProbeTarget> target = ResolveTarget(options.operands[0], options.port);
-  if (!target) return kProbeFailed;
+  ProbeTarget target;
+  if (int code = OpenNamesAndTarget(options, &names, &target); code != kProbeOk) return code;
   const int timeoutMs = options.TimeoutMs(kAdapterTimeoutMs);
-  const std::string udp = "UDP port " + std::to_string(target->port + 3);
+  const std::string udp = "UDP port " + std::to_string(target.port + 3);
   Report report;
 
   Clock::time_point start = Clock::now();
   std::optional<std::string> answer =
-      Probe(target->DiscoveryAddress(), "VE520", options.TimeoutMs(kDiscoveryWaitMs));
+      Probe(target.DiscoveryAddress(), "VE520", options.TimeoutMs(kDiscoveryWaitMs));
   if (answer == "VE520") {
-    report.Ran(Outcome::kOk, "discovery", start, target->host + " answered on " + udp);
+    report.Ran(Outcome::kOk, "discovery", start, target.host + " answered on " + udp);
   } else {
     report.Ran(Outcome::kFailed, "discovery", start,
                answer ? "the answer on " + udp + " is not VE520"
@@ -88,7 +83,7 @@ int RunCheck(const ProbeOptions& options) {
   Pick picks[4];
   ListingSummary summary;
   start = Clock::now();
-  error = StreamListing(*target, timeoutMs, [&](const ListingEntry& e) {
+  std::string error = StreamListing(target, timeoutMs, [&](const ListingEntry& e) {
     summary.Add(e);
     std::optional<MediaKind> kind = KindOfListedName(e.name);
     for (size_t i = 0; i < 4; ++i) {
@@ -108,7 +103,7 @@ int RunCheck(const ProbeOptions& options) {
     fetchOptions.listedSize = listedSize;
     AdapterConnection connection;
     FetchResult result;
-    if (!ConnectTo(*target, timeoutMs, &connection, &result.error)) return result;
+    if (!ConnectTo(target, timeoutMs, &connection, &result.error)) return result;
     return Fetch(connection, kind, name, nullptr, fetchOptions);
   };
   for (size_t i = 0; i < 4; ++i) {

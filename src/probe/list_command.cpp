@@ -10,23 +10,18 @@
 namespace rureza {
 
 int RunList(const ProbeOptions& options) {
-  NameDecoder names;
-  std::string error;
-  if (!options.charset.empty() && !names.Open(options.charset, &error)) {
-    Complain(error);
-    return kProbeUsage;
-  }
   // The reply's bytes are the server's, escape sequences and all.
   if (options.raw && ::isatty(STDOUT_FILENO) == 1) {
     Complain("will not write the raw reply to a terminal: give a pipe or a file (see --help)");
     return kProbeUsage;
   }
-  std::optional<ProbeTarget> target = ResolveTarget(options.operands[0], options.port);
-  if (!target) return kProbeFailed;
+  NameDecoder names;
+  ProbeTarget target;
+  if (int code = OpenNamesAndTarget(options, &names, &target); code != kProbeOk) return code;
 
   ListingSummary summary;
-  error = StreamListing(
-      *target, options.TimeoutMs(kAdapterTimeoutMs),
+  std::string error = StreamListing(
+      target, options.TimeoutMs(kAdapterTimeoutMs),
       [&](const ListingEntry& e) {
         if (!options.raw && summary.entries == 0) {
           std::printf("%8s  %-5s  %10s  %-10s  %s\n", "NUMBER", "KIND", "SIZE", "MODE", "NAME");
@@ -41,7 +36,7 @@ int RunList(const ProbeOptions& options) {
         if (options.raw) std::fwrite(data, 1, size, stdout);
       });
   if (!error.empty()) {
-    Complain(target->Where() + ": the listing: " + error);
+    Complain(target.Where() + ": the listing: " + error);
     return kProbeFailed;
   }
   if (!options.raw) std::printf("%s\n", summary.Text(options.bytes).c_str());

@@ -176,15 +176,10 @@ void RunAdapter(int adapter, const LoadPlan& plan, LoadTally& tally) {
 
 int RunLoad(const ProbeOptions& options) {
   NameDecoder names;
-  std::string error;
-  if (!options.charset.empty() && !names.Open(options.charset, &error)) {
-    Complain(error);
-    return kProbeUsage;
-  }
-  std::optional<ProbeTarget> target = ResolveTarget(options.operands[0], options.port);
-  if (!target) return kProbeFailed;
+  ProbeTarget target;
+  if (int code = OpenNamesAndTarget(options, &names, &target); code != kProbeOk) return code;
   LoadPlan plan;
-  plan.target = *target;
+  plan.target = target;
   plan.timeoutMs = options.TimeoutMs(kAdapterTimeoutMs);
   plan.charset = options.charset;
   if (options.loadKind != "photo") plan.kinds.push_back(MediaKind::kAudio);
@@ -193,7 +188,7 @@ int RunLoad(const ProbeOptions& options) {
     plan.kinds.insert(plan.kinds.end(), {MediaKind::kAvi, MediaKind::kMpeg});
   std::printf("load          %d adapters for %g s, %s files of %s\n", options.adapters,
               options.seconds, options.loadKind == "all" ? "all listed" : options.loadKind.c_str(),
-              target->Where().c_str());
+              target.Where().c_str());
   std::fflush(stdout);
 
   LoadTally tally;

@@ -191,8 +191,8 @@ std::optional<ProbeOptions> ParseProbeOptions(const std::vector<std::string>& ar
       continue;
     }
     const OptionSpec* option = nullptr;
-    for (const OptionSpec& spec : kOptions) {
-      if (name == spec.name || (spec.alias && name == spec.alias)) option = &spec;
+    for (const OptionSpec& known : kOptions) {
+      if (name == known.name || (known.alias && name == known.alias)) option = &known;
     }
     if (!option) {
       *error = "unknown option '" + arg + "'";

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "probe/probe_options.h"
 #include "probe/probe_text.h"
 
 namespace rureza {
@@ -76,6 +77,18 @@ std::string MillisecondsText(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, seconds < 0.01 ? "%.1f ms" : "%.0f ms", seconds * 1000);
   return text;
+}
+
+int OpenNamesAndTarget(const ProbeOptions& options, NameDecoder* names, ProbeTarget* target) {
+  std::string error;
+  if (!options.charset.empty() && !names->Open(options.charset, &error)) {
+    Complain(error);
+    return kProbeUsage;
+  }
+  std::optional<ProbeTarget> resolved = ResolveTarget(options.operands[0], options.port);
+  if (!resolved) return kProbeFailed;
+  *target = std::move(*resolved);
+  return kProbeOk;
 }
 
 }  // namespace rureza

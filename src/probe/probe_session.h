@@ -56,6 +56,14 @@ struct ListingSummary {
   std::string Text(bool exactBytes = false) const;
 };
 
+class NameDecoder;
+struct ProbeOptions;
+
+// How the commands that show names begin: the --charset decoder opened into *names, then the
+// server named by the first operand resolved into *target. kProbeOk, or the exit code once a
+// message has said why.
+int OpenNamesAndTarget(const ProbeOptions& options, NameDecoder* names, ProbeTarget* target);
+
 // "12 ms", "0.4 ms".
 std::string MillisecondsText(double seconds);
 
