@@ -13,9 +13,9 @@ namespace {
 
 TEST(ServerOptionsTest, ValuesTakeTheSetupRangesAndOverrideOnlyWhatIsGiven) {
   std::string error;
-  auto options = ParseServerOptions(
-      {"--port", "0", "--clients=100", "--log-lines", "30", "--photo", "/p", "--firmware=/f.bin"},
-      &error);
+  auto options = ParseServerOptions({"--port", "65532", "--clients=100", "--log-lines", "30",
+                                     "--photo", "/p", "--firmware=/f.bin"},
+                                    &error);
   ASSERT_TRUE(options) << error;
   EXPECT_EQ(options->settingsPath, ".//sv.dat");
   ServerSettings s;
@@ -23,12 +23,12 @@ TEST(ServerOptionsTest, ValuesTakeTheSetupRangesAndOverrideOnlyWhatIsGiven) {
   SetPathText(&s.audioFolder, "/a");
   ApplyOverrides(*options, &s);
   EXPECT_EQ(std::vector<int>({s.port, s.clientLimit, s.logLineLimit}),
-            std::vector<int>({0, 100, 30}));
+            std::vector<int>({65532, 100, 30}));
   EXPECT_EQ(PathText(s.audioFolder) + PathText(s.photoFolder) + PathText(s.firmwareFile),
             "/a/p/f.bin");
   for (std::vector<std::string> bad :
-       std::vector<std::vector<std::string>>{{"--port", "70000"},
-                                             {"--port", "-1"},
+       std::vector<std::vector<std::string>>{{"--port", "65533"},
+                                             {"--port", "0"},
                                              {"--port", "12a"},
                                              {"--port"},
                                              {"--clients", "0"},

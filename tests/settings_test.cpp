@@ -122,18 +122,67 @@ TEST(SettingsFileTest, MissingFileIsCreatedWithDefaults) {
   std::string home = (dir.path() / "home").string(), path = (dir.path() / "sv.dat").string();
   ::setenv("HOME", home.c_str(), 1);
   ::unsetenv("XDG_CONFIG_HOME");
+  ::setenv("LC_ALL", "el_GR.UTF-8", 1);
   ServerSettings s;
   ASSERT_TRUE(LoadOrCreateSettingsFile(path, &s).ok());
   EXPECT_EQ(std::vector<int>({s.port, s.clientLimit, s.logLineLimit}),
-            std::vector<int>({4567, 1, 1000}));
+            std::vector<int>({4567, 8, 1000}));
   EXPECT_EQ(PathText(s.audioFolder), home + "/Music");
   EXPECT_EQ(PathText(s.videoFolder) + PathText(s.firmwareFile), "");  // no Videos folder
   EXPECT_EQ(ReadAll(path).substr(1026),
-            "RUREZA-LIBRARY 1\nsubfolders=on\nshort-names=on\ncharset=stored\nEND\n");
+            "RUREZA-LIBRARY 1\nsubfolders=on\nshort-names=on\ncharset=CP1253\nEND\n");
   s.port = 9;
   ASSERT_TRUE(SaveSettingsFile(path, s).ok());
   ASSERT_TRUE(LoadOrCreateSettingsFile(path, &s).ok());  // an existing file is loaded, not replaced
   EXPECT_EQ(s.port, 9);
+}
+
+TEST(SettingsValuesTest, LocaleCodePagesHomeFoldersAndValuesThatCannotWork) {
+  for (auto [locale, charset] :
+       std::vector<std::pair<std::string, std::string>>{{"de_DE.UTF-8", "CP1252"},
+                                                        {"pl_PL.UTF-8", "CP1250"},
+                                                        {"ru_RU.KOI8-R", "CP1251"},
+                                                        {"sr_RS", "CP1251"},
+                                                        {"sr_RS@latin", "CP1250"},
+                                                        {"el_GR", "CP1253"},
+                                                        {"tr_TR.UTF-8", "CP1254"},
+                                                        {"ja_JP.eucJP", "CP932"},
+                                                        {"zh_CN.GB18030", "CP936"},
+                                                        {"zh_TW.UTF-8", "CP950"},
+                                                        {"ko_KR.UTF-8", "CP949"},
+                                                        {"C", "CP1252"},
+                                                        {"POSIX", "CP1252"},
+                                                        {"C.UTF-8", "CP1252"},
+                                                        {"", "CP1252"}}) {
+    EXPECT_EQ(AdapterCharsetForLocale(locale), charset) << locale;
+  }
+  ::setenv("HOME", "/home/u", 1);
+  for (auto [path, expanded] : std::vector<std::pair<std::string, std::string>>{
+           {"~/Music", "/home/u/Music"},
+           {"~", "/home/u"},
+           {"~x/Music", "~x/Music"},
+           {"/srv/~/a", "/srv/~/a"},
+           {"~/" + std::string(250, 'm'), "~/" + std::string(250, 'm')}}) {
+    EXPECT_EQ(WithHomeFolder(path), expanded);
+  }
+  // Each limit and its neighbours; only what cannot work is replaced, one line each.
+  const std::pair<ServerSettings, std::vector<int>> cases[] = {
+      {{1, 1, 1}, {1, 1, 1}},
+      {{65532, 100, 32767}, {65532, 100, 32767}},
+      {{0, 0, 0}, {4567, 1, 1000}},
+      {{65533, 101, -1}, {4567, 1, 1000}},
+      {{65535, -22987, -32768}, {4567, 1, 1000}}};
+  for (auto [s, after] : cases) {
+    std::vector<std::string> lines = ReplaceUnworkableValues(&s);
+    EXPECT_EQ(std::vector<int>({s.port, s.clientLimit, s.logLineLimit}), after);
+    EXPECT_EQ(lines.size(), after[0] == 4567 ? 3u : 0u);
+  }
+  ServerSettings garbage{0, -22987, 0};
+  EXPECT_EQ(ReplaceUnworkableValues(&garbage),
+            std::vector<std::string>(
+                {"Settings: port 0 cannot work (1-65532 can); 4567 is used instead",
+                 "Settings: client limit -22987 cannot work (1-100 can); 1 is used instead",
+                 "Settings: log-line limit 0 cannot work (1 or more can); 1000 is used instead"}));
 }
 
 }  // namespace

@@ -248,7 +248,7 @@ std::vector<PaintedCaption> SetupCaptions() {
   const QRect logLines = px(kLogLines);
   return {
       {QStringLiteral("Network setup"), QRect(24, 14, 240, 20), kLeft, true},
-      {QStringLiteral("Port [0-65535]"), Before(px(kPort), 150), kRight, false},
+      {QStringLiteral("Port [1-65532]"), Before(px(kPort), 150), kRight, false},
       {QStringLiteral("Maximum Connections"), Before(px(kClientLimit), 150), kRight, false},
       {QStringLiteral("Media Source Directories"), QRect(24, 130, 260, 20), kLeft, true},
       {QStringLiteral("Video Directory"), Before(px(kVideo), 130), kRight, false},
