@@ -1,9 +1,12 @@
 // rureza-server as a process: its options, its stdout lines, SIGHUP reload and SIGTERM exit.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/server_options.h"
+#include "platform/socket.h"
 #include "settings/settings_file.h"
 #include "support/fixture.h"
 #include "support/process.h"
@@ -91,6 +94,28 @@ TEST(FrontEndTest, BadUsageAndUnreadableSettingsEndTheProcess) {
     EXPECT_EQ(server.Wait(), code) << args[0];
     EXPECT_NE(server.Output(stream).find(text), std::string::npos) << args[0];
   }
+}
+
+// Settings that cannot work are replaced, one line each; a request port that is taken keeps
+// both start lines, then ends the process with 1 (the service's restart) and the reason.
+TEST(FrontEndTest, ValuesThatCannotWorkAreReplacedAndATakenPortEndsTheRun) {
+  TempDir dir;
+  const std::string port = std::to_string(FreeBasePort());
+  Socket taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(taken.Bind(uint16_t(std::stoi(port))).ok() && taken.Listen(1).ok());
+  dir.Write("sv.dat", std::string("\0\0\x35\xA6\0\0", 6));  // port 0, -22987 clients, 0 lines
+  ChildProcess server = Server({"--port", port}, dir);
+  EXPECT_EQ(server.Wait(), 1);
+  EXPECT_EQ(server.Output("err"), "rureza-server: TCP port " + port +
+                                      " is already in use by front_end_tests (PID " +
+                                      std::to_string(::getpid()) + ")\n");
+  for (std::string line :
+       {"Settings: client limit -22987 cannot work (1-100 can); 1 is used instead",
+        "Settings: log-line limit 0 cannot work (1 or more can); 1000 is used instead",
+        "Networking Error 1002! Please Contact to Developers!", "Stop Running Media Server..."}) {
+    EXPECT_TRUE(server.WaitForLine(line)) << line;
+  }
+  EXPECT_NE(server.Output().find("] with port " + port + "\n"), std::string::npos);
 }
 
 }  // namespace
