@@ -184,12 +184,10 @@ class ConsoleTest : public QObject {
     QVERIFY(taken.Bind(CurrentSettings().port).ok() && taken.Listen(1).ok());
     startStop->click();
     QTRY_COMPARE_WITH_TIMEOUT(state(), QStringLiteral("Start setup"), 10000);
-    const int lines = window.LogList()->GetCount();
-    QCOMPARE(window.LogList()->GetText(lines - 2) + '|' + window.LogList()->GetText(lines - 1),
-             QStringLiteral("TCP port %1 is already in use by console_test (PID %2)|Stop Running "
-                            "Media Server...")
-                 .arg(CurrentSettings().port)
-                 .arg(QCoreApplication::applicationPid()));
+    QVERIFY(window.LogList()
+                ->GetText(window.LogList()->GetCount() - 2)
+                .startsWith(QStringLiteral("TCP port %1 is already in use by console_test")
+                                .arg(CurrentSettings().port)));
   }
 
   // Clear empties the list but keeps the count towards the limit. No line lost; a writer
