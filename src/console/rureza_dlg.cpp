@@ -191,7 +191,7 @@ void CRurezaDlg::OnStartStop() {
 
 void CRurezaDlg::OnServerFailed() {
   // The operator sees no stderr: the reason goes into the log, after the numbered line.
-  AppendLog(ServerFailure());
+  if (const std::string why = ServerFailure(); !why.empty()) AppendLog(why);
   AppendLogUncounted("Stop Running Media Server...");
   ShowStopped();
 }
