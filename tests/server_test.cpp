@@ -181,7 +181,6 @@ TEST_F(ServerProtocolTest, DiscoveryAnswersOnlyOnceTheListenerHoldsItsPorts) {
   ASSERT_TRUE(client.Connect(LoopbackAddress(port())));
   ASSERT_TRUE(WaitUntil(AcceptHeld));
   Stop();
-  SetCurrentSettings(settings_);
   StartServer(ServeClient);
   const sockaddr_in udp = LoopbackAddress(uint16_t(port() + 3));
   EXPECT_EQ(Probe(udp, "VE520", 300), std::nullopt);
