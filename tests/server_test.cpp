@@ -104,7 +104,7 @@ TEST_F(ServerProtocolTest, ClientLimitHoldsConnectionsInTheBacklogWithoutFloodin
   Start();
   AdapterConnection clients[3];
   ASSERT_TRUE(clients[0].Connect(LoopbackAddress(port())));
-  ASSERT_TRUE(log_->WaitForLine(kAtLimit));
+  ASSERT_TRUE(log_->WaitForLine(kAtLimit) && log_->WaitForLine(kArrived));
   for (int i = 1; i < 3; ++i) {
     ASSERT_TRUE(clients[i].Connect(LoopbackAddress(port())));  // completes in the backlog
     EXPECT_TRUE(i == 1 || clients[i].SilentFor(1300));  // past the 1 s watch: no repeated line

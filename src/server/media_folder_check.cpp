@@ -1,5 +1,6 @@
 #include "server/media_folder_check.h"
 
+#include <iterator>
 #include <mutex>
 #include <string>
 

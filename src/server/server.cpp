@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "platform/poll.h"
