@@ -23,7 +23,8 @@ std::string ReadAll(const std::string& path) {
 TEST(LibraryTailTest, ReadFallenBackFromAndSavedAroundWhatFollows) {
   TempDir dir;
   const std::string path = (dir.path() / "sv.dat").string(), record(1026, '\0');
-  const std::string good = "RUREZA-LIBRARY 1\r\ncharset=cp1252\nsubfolders=on\nmine=kept\nEND\n";
+  const std::string good =
+      "RUREZA-LIBRARY 1\r\ncharset=cp1252\nsubfolders=on\nshort-names=off\nmine=kept\nEND\n";
   for (auto [tail, options, problem] :
        std::vector<std::tuple<std::string, LibraryOptions, std::string>>{
            {"", {}, ""},

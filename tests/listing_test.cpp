@@ -108,5 +108,24 @@ TEST_F(ListingTest, AFailedSendEndsTheListingWithoutTheEndBlock) {
   EXPECT_EQ(SendCalls() - calls, 2);  // neither the other records nor the end block
 }
 
+// A media folder that cannot be read is named with the reason at the start and when a listing
+// finds it so, once for each change ("~/" being the home folder).
+TEST_F(ListingTest, AFolderThatCannotBeReadIsLoggedOncePerChange) {
+  ::setenv("HOME", media_.path().c_str(), 1);
+  SetPathText(&settings_.audioFolder, "~/audio");
+  std::filesystem::remove(audio());
+  const std::string gone =
+      "Audio folder " + audio().string() + " cannot be read: No such file or directory";
+  const std::string back = "Audio folder " + audio().string() + " can be read again";
+  Start();
+  for (int i = 0; i < 4; ++i) {
+    if (i == 2) std::filesystem::create_directory(audio());
+    if (i == 3) std::filesystem::remove(audio());
+    Records(Exchange(Block("<1")));
+    EXPECT_EQ(log_->Count(gone), i < 3 ? 1 : 2) << i;
+    EXPECT_EQ(log_->Count(back), i < 2 ? 0 : 1) << i;
+  }
+}
+
 }  // namespace
 }  // namespace rureza::test

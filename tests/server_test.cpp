@@ -2,6 +2,7 @@
 // discovery with its answer budget.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -101,21 +102,23 @@ TEST_F(ServerProtocolTest, RequestsAreLoggedAndTheirConnectionsClosed) {
 TEST_F(ServerProtocolTest, ClientLimitHoldsConnectionsInTheBacklogWithoutFlooding) {
   settings_.clientLimit = 1;
   Start();
-  AdapterConnection first, second;
-  ASSERT_TRUE(first.Connect(LoopbackAddress(port())));
-  ASSERT_TRUE(log_->WaitForLine(kAtLimit));
-  ASSERT_TRUE(second.Connect(LoopbackAddress(port())));  // completes in the backlog
-  EXPECT_TRUE(second.SilentFor(1300));  // past the listener's 1 s watch: no repeated line
-  EXPECT_EQ(log_->Count(kArrived), 1);
-  EXPECT_EQ(log_->Count(kAtLimit), 1);
-  ASSERT_TRUE(first.SendBlock("<2"));
-  EXPECT_TRUE(first.ClosedWithoutData());
-  // The limit is reached again once the second is taken; it must still be there to be served.
-  ASSERT_TRUE(WaitUntil([&] { return log_->Count(kAtLimit) == 2; }));
-  ASSERT_TRUE(second.SendBlock("<2"));
-  EXPECT_TRUE(second.ClosedWithoutData());
-  ASSERT_TRUE(WaitUntil([&] { return log_->Count(kLeft) == 2; }));
-  EXPECT_EQ(log_->Count(kAtLimit), 2);  // once per reaching, never repeated while waiting
+  AdapterConnection clients[3];
+  ASSERT_TRUE(clients[0].Connect(LoopbackAddress(port())));
+  ASSERT_TRUE(log_->WaitForLine(kAtLimit) && log_->WaitForLine(kArrived));
+  for (int i = 1; i < 3; ++i) {
+    ASSERT_TRUE(clients[i].Connect(LoopbackAddress(port())));  // completes in the backlog
+    EXPECT_TRUE(i == 1 || clients[i].SilentFor(1300));  // past the 1 s watch: no repeated line
+    EXPECT_EQ(log_->Count(kArrived), i);
+    EXPECT_EQ(log_->Count(kAtLimit), i);  // once per reaching, never repeated while waiting
+    ASSERT_TRUE(clients[i - 1].SendBlock("<2"));
+    EXPECT_TRUE(clients[i - 1].ClosedWithoutData());
+    // Taken as the slot frees, not at the listener's next watch a second later.
+    ASSERT_TRUE(WaitUntil([&] { return log_->Count(kArrived) == i + 1; }, 600));
+  }
+  ASSERT_TRUE(clients[2].SendBlock("<2"));
+  EXPECT_TRUE(clients[2].ClosedWithoutData());
+  ASSERT_TRUE(WaitUntil([&] { return log_->Count(kLeft) == 3; }));
+  EXPECT_EQ(log_->Count(kAtLimit), 3);
 }
 
 TEST_F(ServerProtocolTest, StopEndsWaitingConnectionsAndTheListenerPromptly) {
@@ -138,7 +141,10 @@ TEST_F(ServerProtocolTest, StopEndsWaitingConnectionsAndTheListenerPromptly) {
   }
 }
 
+// A run that cannot hold its request or control port ends on its own, saying which port and
+// who holds it, and is never announced by discovery; one without its discovery port serves.
 TEST_F(ServerProtocolTest, PortInUseIsReportedOnce) {
+  const sockaddr_in udp = LoopbackAddress(uint16_t(port() + 3));
   for (auto [type, offset, line] : std::vector<std::tuple<int, int, std::string>>{
            {SOCK_STREAM, 1, "NetWorking Error 1005! Please Contact to Developers!"},
            {SOCK_STREAM, 0, "Networking Error 1002! Please Contact to Developers!"},
@@ -149,16 +155,37 @@ TEST_F(ServerProtocolTest, PortInUseIsReportedOnce) {
     SetCurrentSettings(settings_);
     StartServer(ServeClient);
     EXPECT_TRUE(log_->WaitForLine(line));
-    if (offset == 1) {  // nothing is served; the request port is not left half-open
-      ASSERT_TRUE(CurrentRun()->WaitForListenerClosed(5000));
-      EXPECT_FALSE(AdapterConnection().Connect(LoopbackAddress(port()), 1000));
-    } else if (offset == 3) {  // requests are still served
+    if (offset < 3) {
+      ASSERT_TRUE(WaitUntil([] { return !ServerIsRunning(); }));
+      EXPECT_EQ(ServerFailure(), "TCP port " + std::to_string(port() + offset) +
+                                     " is already in use by core_tests (PID " +
+                                     std::to_string(::getpid()) + ")");
+      // The request port is not left half-open.
+      EXPECT_TRUE(offset == 0 || !AdapterConnection().Connect(LoopbackAddress(port()), 1000));
+      EXPECT_EQ(Probe(udp, "VE520", 300), std::nullopt);
+    } else {  // requests are still served
       ASSERT_TRUE(CurrentRun()->WaitForListenerOpened(5000));
       Request(Block("<2"));
     }
     EXPECT_EQ(log_->Count(line), 1);
     Stop();
   }
+}
+
+// A start while the last run's listener still holds the ports: discovery waits for its own.
+TEST_F(ServerProtocolTest, DiscoveryAnswersOnlyOnceTheListenerHoldsItsPorts) {
+  InstallFaults();
+  Start();
+  DelayAccepts(1000);  // the listener stays in accept, and with it the ports, after the stop
+  AdapterConnection client;
+  ASSERT_TRUE(client.Connect(LoopbackAddress(port())));
+  ASSERT_TRUE(WaitUntil(AcceptHeld));
+  Stop();
+  StartServer(ServeClient);
+  const sockaddr_in udp = LoopbackAddress(uint16_t(port() + 3));
+  EXPECT_EQ(Probe(udp, "VE520", 300), std::nullopt);
+  ASSERT_TRUE(CurrentRun()->WaitForListenerOpened(10000));
+  EXPECT_TRUE(WaitUntil([&] { return Probe(udp, "VE520", 100) == "VE520"; }));
 }
 
 TEST_F(ServerProtocolTest, RestartRightAfterStopBindsAgainAndLeaksNothing) {

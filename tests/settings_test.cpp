@@ -122,18 +122,46 @@ TEST(SettingsFileTest, MissingFileIsCreatedWithDefaults) {
   std::string home = (dir.path() / "home").string(), path = (dir.path() / "sv.dat").string();
   ::setenv("HOME", home.c_str(), 1);
   ::unsetenv("XDG_CONFIG_HOME");
+  ::setenv("LC_ALL", "el_GR.UTF-8", 1);
   ServerSettings s;
   ASSERT_TRUE(LoadOrCreateSettingsFile(path, &s).ok());
   EXPECT_EQ(std::vector<int>({s.port, s.clientLimit, s.logLineLimit}),
-            std::vector<int>({4567, 1, 1000}));
+            std::vector<int>({4567, 8, 1000}));
   EXPECT_EQ(PathText(s.audioFolder), home + "/Music");
   EXPECT_EQ(PathText(s.videoFolder) + PathText(s.firmwareFile), "");  // no Videos folder
   EXPECT_EQ(ReadAll(path).substr(1026),
-            "RUREZA-LIBRARY 1\nsubfolders=on\nshort-names=on\ncharset=stored\nEND\n");
+            "RUREZA-LIBRARY 1\nsubfolders=on\nshort-names=on\ncharset=CP1253\nEND\n");
   s.port = 9;
   ASSERT_TRUE(SaveSettingsFile(path, s).ok());
   ASSERT_TRUE(LoadOrCreateSettingsFile(path, &s).ok());  // an existing file is loaded, not replaced
   EXPECT_EQ(s.port, 9);
+}
+
+TEST(SettingsValuesTest, LocaleCodePagesAndValuesThatCannotWork) {
+  std::string charsets;
+  for (const char* locale : {"de_DE.UTF-8", "pl_PL.UTF-8", "ru_RU.KOI8-R", "sr_RS", "sr_RS@latin",
+                             "el_GR", "tr_TR.UTF-8", "ja_JP.eucJP", "zh_CN.GB18030", "zh_TW.UTF-8",
+                             "ko_KR.UTF-8", "C", "POSIX", "C.UTF-8", ""}) {
+    charsets += AdapterCharsetForLocale(locale) + ' ';
+  }
+  EXPECT_EQ(charsets,
+            "CP1252 CP1250 CP1251 CP1251 CP1250 CP1253 CP1254 CP932 CP936 CP950 CP949 "
+            "CP1252 CP1252 CP1252 CP1252 ");
+  // Each limit and its neighbours: only what cannot work is replaced, one line each.
+  std::string after;
+  for (ServerSettings s : {ServerSettings{1, 1, 1}, ServerSettings{65532, 100, 32767},
+                           ServerSettings{65533, 101, -1}, ServerSettings{65535, -22987, -32768}}) {
+    const size_t lines = ReplaceUnworkableValues(&s).size();
+    after += std::to_string(s.port) + ' ' + std::to_string(s.clientLimit) + ' ' +
+             std::to_string(s.logLineLimit) + ' ' + std::to_string(lines) + '|';
+  }
+  EXPECT_EQ(after, "1 1 1 0|65532 100 32767 0|4567 1 1000 3|4567 1 1000 3|");
+  ServerSettings garbage{0, -22987, 0};
+  EXPECT_EQ(ReplaceUnworkableValues(&garbage),
+            std::vector<std::string>(
+                {"Settings: port 0 cannot work (1-65532 can); 4567 is used instead",
+                 "Settings: client limit -22987 cannot work (1-100 can); 1 is used instead",
+                 "Settings: log-line limit 0 cannot work (1 or more can); 1000 is used instead"}));
 }
 
 }  // namespace

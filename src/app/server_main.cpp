@@ -1,5 +1,7 @@
 // rureza-server: the headless front-end. Loads the settings, starts the server and writes every
 // activity-log line to stdout until SIGINT or SIGTERM; SIGHUP restarts with reloaded settings.
+// A run that cannot serve (its ports are taken) ends the process with exit code 1, so that a
+// service manager sees the failure.
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,20 +23,31 @@ namespace {
 // Time the client threads get to finish after a stop before the process exits anyway.
 constexpr uint32_t kExitGraceMs = 5000;
 
-// *note: the settings file's problem for the activity log, when it has one.
-bool LoadSettings(const ServerOptions& options, bool createMissing, std::string* note) {
+// *notes: lines for the activity log: the settings file's problem, values that cannot work.
+bool LoadSettings(const ServerOptions& options, bool createMissing,
+                  std::vector<std::string>* notes) {
   ServerSettings settings = CurrentSettings();
-  Status status = createMissing ? LoadOrCreateSettingsFile(options.settingsPath, &settings, note)
-                                : LoadSettingsFile(options.settingsPath, &settings, note);
+  std::string note;
+  Status status = createMissing ? LoadOrCreateSettingsFile(options.settingsPath, &settings, &note)
+                                : LoadSettingsFile(options.settingsPath, &settings, &note);
   if (!status.ok()) {
     std::fprintf(stderr, "rureza-server: %s: %s\n", options.settingsPath.c_str(),
                  status.text.c_str());
     return false;
   }
   ApplyOverrides(options, &settings);
+  *notes = ReplaceUnworkableValues(&settings);
+  if (!note.empty()) notes->insert(notes->begin(), note);
   SetCurrentSettings(settings);
   return true;
 }
+
+void Log(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) AppendLog(line);
+}
+
+// Runs on the thread that found the failure; the main thread takes the signal in sigwait.
+void OnServerFailed() { kill(getpid(), SIGUSR1); }
 
 void Start() {
   AppendLog("Start Running Media Server...");
@@ -69,13 +82,15 @@ int Main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  std::string note;
-  if (!LoadSettings(*options, /*createMissing=*/true, &note)) return 1;
+  std::vector<std::string> notes;
+  if (!LoadSettings(*options, /*createMissing=*/true, &notes)) return 1;
   SetLogSink(std::make_shared<StreamLogSink>(STDOUT_FILENO));
-  if (!note.empty()) AppendLog(note);
+  Log(notes);
+  SetServerFailureHandler(OnServerFailed);
   Start();
 
   for (;;) {
@@ -84,16 +99,23 @@ int Main(int argc, char** argv) {
     if (received == SIGHUP) {
       Stop();
       // A file that cannot be read now keeps the settings of the last good load.
-      if (LoadSettings(*options, /*createMissing=*/false, &note) && !note.empty()) AppendLog(note);
+      if (LoadSettings(*options, /*createMissing=*/false, &notes)) Log(notes);
       Start();
       continue;
+    }
+    int code = 0;
+    if (received == SIGUSR1) {
+      const std::string failure = ServerFailure();
+      if (ServerIsRunning() || failure.empty()) continue;  // not a failure of ours
+      std::fprintf(stderr, "rureza-server: %s\n", failure.c_str());
+      code = 1;
     }
     Stop();
     bool allEnded = WaitForThreadsToEnd(kExitGraceMs);
     std::fflush(stdout);
-    if (!allEnded) _exit(0);  // threads still sending must not meet destroyed globals
+    if (!allEnded) _exit(code);  // threads still sending must not meet destroyed globals
     SetLogSink(nullptr);
-    return 0;
+    return code;
   }
 }
 

@@ -21,7 +21,7 @@ struct TextOption {
 };
 
 const NumberOption kNumberOptions[] = {
-    {"--port", 0, 65535, &ServerOptions::port},
+    {"--port", 1, kHighestPort, &ServerOptions::port},  // P+3 must fit too
     {"--clients", 1, 100, &ServerOptions::clients},
     {"--log-lines", 30, 10000, &ServerOptions::logLines},
 };
@@ -168,7 +168,7 @@ std::string ServerUsage() {
          "\n"
          "  --settings FILE   settings file (default sv.dat in the current directory;\n"
          "                    created with defaults when missing)\n"
-         "  --port N          base port P, 0-65535\n"
+         "  --port N          base port P, 1-65532\n"
          "  --clients N       client limit, 1-100\n"
          "  --log-lines N     log lines after which the log is emptied, 30-10000\n"
          "  --video DIR       folder of AVI and MPEG files\n"
@@ -186,7 +186,8 @@ std::string ServerUsage() {
          "\n"
          "Options override the settings file in memory only; they are never saved.\n"
          "Signals: SIGINT/SIGTERM stop and exit 0; SIGHUP stops, reloads the settings and\n"
-         "starts again. Exit codes: 0 stopped, 1 settings file cannot be loaded, 2 bad usage.\n"
+         "starts again. Exit codes: 0 stopped, 1 the settings file cannot be loaded or the\n"
+         "ports cannot be opened (a message on stderr says why), 2 bad usage.\n"
          "See rureza-server(1).\n";
 }
 

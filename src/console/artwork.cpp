@@ -248,7 +248,7 @@ std::vector<PaintedCaption> SetupCaptions() {
   const QRect logLines = px(kLogLines);
   return {
       {QStringLiteral("Network setup"), QRect(24, 14, 240, 20), kLeft, true},
-      {QStringLiteral("Port [0-65535]"), Before(px(kPort), 150), kRight, false},
+      {QStringLiteral("Port [1-65532]"), Before(px(kPort), 150), kRight, false},
       {QStringLiteral("Maximum Connections"), Before(px(kClientLimit), 150), kRight, false},
       {QStringLiteral("Media Source Directories"), QRect(24, 130, 260, 20), kLeft, true},
       {QStringLiteral("Video Directory"), Before(px(kVideo), 130), kRight, false},
@@ -279,6 +279,23 @@ QPixmap PaintSetupBackground() {
   return picture;
 }
 
+// Library dialog: one panel on the blue ground, above the buttons.
+std::vector<PaintedCaption> LibraryCaptions() {
+  return {{QStringLiteral("Adapter names"), QRect(24, 14, 240, 20), kLeft, true}};
+}
+
+QPixmap PaintLibraryBackground() {
+  using namespace library_layout;
+  QPixmap picture(kSize);
+  QPainter p(&picture);
+  PaintBlueGround(p, picture.rect());
+  const int buttonsTop = ToPixels(kArial9Units, kOk).top();
+  PaintWhitePanel(p, QRect(10, 8, kSize.width() - 20, buttonsTop - 20));
+  PaintWell(p, ToPixels(kArial9Units, kCharset), 3);
+  PaintCaptions(p, LibraryCaptions(), kArial9Pixels);
+  return picture;
+}
+
 QPixmap PaintIconPixmap(int size) {
   QPixmap icon(size, size);
   icon.fill(Qt::transparent);
@@ -301,10 +318,14 @@ QPixmap Draw(Artwork id) {
       return PaintFace(QStringLiteral("Defaut"));
     case Artwork::kLibraryFace:
       return PaintFace(QStringLiteral("Library..."));
+    case Artwork::kOkFace:
+      return PaintFace(QStringLiteral("OK"));
     case Artwork::kMainBackground:
       return PaintMainBackground();
     case Artwork::kSetupBackground:
       return PaintSetupBackground();
+    case Artwork::kLibraryBackground:
+      return PaintLibraryBackground();
   }
   return QPixmap();
 }
@@ -331,6 +352,7 @@ QIcon ApplicationIcon() {
 std::vector<PaintedCaption> BackgroundCaptions(Artwork picture) {
   if (picture == Artwork::kMainBackground) return MainCaptions();
   if (picture == Artwork::kSetupBackground) return SetupCaptions();
+  if (picture == Artwork::kLibraryBackground) return LibraryCaptions();
   return {};
 }
 

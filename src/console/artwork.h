@@ -1,5 +1,5 @@
-// The console's artwork: the two background pictures that carry every caption of their window,
-// the four button faces of the setup dialog and the application icon. All of it is drawn here
+// The console's artwork: the background pictures of the main window, the setup dialog and the
+// library dialog, the button faces of the dialogs and the application icon. All of it is drawn here
 // with QPainter; the ids are the resource numbers the layouts refer to.
 // Thread safety: GUI thread only (pixmaps).
 #pragma once
@@ -14,13 +14,15 @@ namespace rureza {
 
 enum class Artwork {
   kAppIcon = 128,
-  kSaveFace = 149,         // 75 x 27, "SAVE"
-  kCancelFace = 150,       // 75 x 27, "Cancel"
-  kBrowseFace = 151,       // 75 x 27, "Browse..."
-  kDefaultFace = 152,      // 75 x 27, "Defaut" (the face's own spelling)
-  kLibraryFace = 153,      // 75 x 27, "Library..."
-  kMainBackground = 156,   // 536 x 510, main window
-  kSetupBackground = 157,  // 517 x 403, setup dialog
+  kSaveFace = 149,           // 75 x 27, "SAVE"
+  kCancelFace = 150,         // 75 x 27, "Cancel"
+  kBrowseFace = 151,         // 75 x 27, "Browse..."
+  kDefaultFace = 152,        // 75 x 27, "Defaut" (the face's own spelling)
+  kLibraryFace = 153,        // 75 x 27, "Library..."
+  kOkFace = 154,             // 75 x 27, "OK"
+  kMainBackground = 156,     // 536 x 510, main window
+  kSetupBackground = 157,    // 517 x 403, setup dialog
+  kLibraryBackground = 158,  // 385 x 210, library dialog
 };
 
 // The picture with that id, drawn on first use. kAppIcon gives the 32 x 32 icon.

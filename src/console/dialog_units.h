@@ -109,4 +109,17 @@ inline constexpr DluBox kSave{169, 196, 44, 14};
 inline constexpr DluBox kCancel{213, 196, 44, 14};
 }  // namespace setup_layout
 
+// Library dialog (220 x 112 units of Arial 9 pt): the size of background picture 158. Its panel
+// reaches from the top down to just above the buttons; a new row goes above the buttons, which
+// move down with kSize.
+namespace library_layout {
+inline constexpr QSize kSize{385, 210};
+inline constexpr DluBox kSubfolders{14, 22, 190, 12};
+inline constexpr DluBox kShortNames{14, 38, 190, 12};
+inline constexpr DluBox kCharsetLabel{14, 58, 90, 12};
+inline constexpr DluBox kCharset{106, 57, 96, 14};  // sits in a well
+inline constexpr DluBox kOk{118, 92, 44, 14};
+inline constexpr DluBox kCancel{164, 92, 44, 14};
+}  // namespace library_layout
+
 }  // namespace rureza

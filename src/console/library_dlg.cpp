@@ -4,16 +4,19 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
+#include <QPainter>
 
+#include "console/artwork.h"
 #include "console/dialog_units.h"
+#include "console/face_button.h"
 #include "platform/charset.h"
 
 namespace rureza {
 namespace {
 
-// 200 x 94 units of Arial 9 pt.
-constexpr QSize kSize(350, 176);
+QString CharsetText(const std::string& charset) {
+  return QString::fromStdString(charset == kStoredCharset ? kStoredCharsetText : charset);
+}
 
 }  // namespace
 
@@ -26,7 +29,15 @@ QStringList CommonAdapterCharsets() {
           QStringLiteral("CP1251"),
           QStringLiteral("CP1253"),
           QStringLiteral("CP1254"),
+          QStringLiteral("CP1255"),
+          QStringLiteral("CP1256"),
+          QStringLiteral("CP1257"),
+          QStringLiteral("CP1258"),
+          QStringLiteral("CP874"),
+          QStringLiteral("CP932"),
+          QStringLiteral("CP936"),
           QStringLiteral("CP949"),
+          QStringLiteral("CP950"),
           QStringLiteral("SHIFT_JIS"),
           QStringLiteral("GB18030"),
           QStringLiteral("BIG5")};
@@ -38,24 +49,46 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
       m_shortNames(new QCheckBox(QStringLiteral("Shorten &long names"), this)),
       m_charsetLabel(new QLabel(QStringLiteral("Adapter &character set"), this)),
       m_charset(new QComboBox(this)),
-      ok_(new QPushButton(QStringLiteral("OK"), this)),
-      cancel_(new QPushButton(QStringLiteral("Cancel"), this)) {
+      ok_(new CFaceButton(QStringLiteral("OK"), this)),
+      cancel_(new CFaceButton(QStringLiteral("Cancel"), this)) {
   setFont(ArialFont(kArial9Pixels));
-  setFixedSize(kSize);
+  setFixedSize(library_layout::kSize);
   setWindowTitle(QStringLiteral("Library"));
-  PlaceControls(kArial9Units, {{m_subfolders, {12, 10, 176, 12}, "m_subfolders"},
-                               {m_shortNames, {12, 26, 176, 12}, "m_shortNames"},
-                               {m_charsetLabel, {12, 47, 84, 12}, "m_charsetLabel"},
-                               {m_charset, {98, 45, 90, 14}, "m_charset"},
-                               {ok_, {62, 72, 56, 14}, "ok"},
-                               {cancel_, {126, 72, 56, 14}, "cancel"}});
+  using namespace library_layout;
+  PlaceControls(kArial9Units, {{m_subfolders, kSubfolders, "m_subfolders"},
+                               {m_shortNames, kShortNames, "m_shortNames"},
+                               {m_charsetLabel, kCharsetLabel, "m_charsetLabel"},
+                               {m_charset, kCharset, "m_charset"},
+                               {ok_, kOk, "ok"},
+                               {cancel_, kCancel, "cancel"}});
+  SetButtonFace(ok_, Artwork::kOkFace);
+  SetButtonFace(cancel_, Artwork::kCancelFace);
+  m_subfolders->setToolTip(
+      QStringLiteral("List the files of every folder below the media folders too (down to 16 "
+                     "levels), each under its path: Artist/Album/01 Title.mp3"));
+  m_shortNames->setToolTip(
+      QStringLiteral("List a file whose name does not fit the adapter (39 bytes) or its "
+                     "character set under a short name that plays it, instead of leaving it "
+                     "out"));
+  const QString charsetTip =
+      QStringLiteral(
+          "The character set the adapter shows names in: names are converted to it for the list "
+          "and back when a file is played. \"%1\" sends them as the folders hold them.")
+          .arg(QString::fromLatin1(kStoredCharsetText));
+  m_charsetLabel->setToolTip(charsetTip);
+  m_charset->setToolTip(charsetTip);
+  ok_->setToolTip(QStringLiteral("Take these options; Setup's SAVE writes them"));
+  cancel_->setToolTip(QStringLiteral("Close without taking the changes"));
+
   m_charsetLabel->setBuddy(m_charset);
   m_charset->setEditable(true);
   m_charset->setInsertPolicy(QComboBox::NoInsert);
-  m_charset->addItems(CommonAdapterCharsets());
+  for (const QString& charset : CommonAdapterCharsets()) {
+    m_charset->addItem(CharsetText(charset.toStdString()));
+  }
   m_subfolders->setChecked(options.subfolders);
   m_shortNames->setChecked(options.shortNames);
-  m_charset->setCurrentText(QString::fromStdString(options.charset));
+  m_charset->setCurrentText(CharsetText(options.charset));
 
   ok_->setDefault(true);
   SetTabOrder({m_subfolders, m_shortNames, m_charset, ok_, cancel_});
@@ -68,7 +101,10 @@ LibraryOptions CLibraryDlg::Options() const {
   LibraryOptions options;
   options.subfolders = m_subfolders->isChecked();
   options.shortNames = m_shortNames->isChecked();
-  options.charset = CharsetOptionName(m_charset->currentText().trimmed().toStdString());
+  const QString text = m_charset->currentText().trimmed();
+  options.charset = text == QLatin1String(kStoredCharsetText)
+                        ? std::string(kStoredCharset)
+                        : CharsetOptionName(text.toStdString());
   return options;
 }
 
@@ -83,6 +119,11 @@ void CLibraryDlg::OnOk() {
     return;  // the edits stay on screen
   }
   accept();
+}
+
+void CLibraryDlg::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.drawPixmap(0, 0, ArtworkPixmap(Artwork::kLibraryBackground));
 }
 
 }  // namespace rureza

@@ -2,6 +2,7 @@
 // subfolders are listed, whether names too long for the adapter are listed under short names,
 // and the adapter's character set (a list of common ones, or any name typed in). OK takes the
 // edits only when the character set can be used here; the Setup dialog's SAVE writes them.
+// It wears the Setup dialog's skin: a background picture, controls on its panel, face buttons.
 // Thread safety: GUI thread only.
 #pragma once
 
@@ -12,9 +13,10 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
-class QPushButton;
 
 namespace rureza {
+
+class CFaceButton;
 
 class CLibraryDlg : public QDialog {
   Q_OBJECT
@@ -26,6 +28,9 @@ class CLibraryDlg : public QDialog {
   // The options as shown; after OK, as accepted.
   LibraryOptions Options() const;
 
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
  private:
   void OnOk();
 
@@ -33,11 +38,14 @@ class CLibraryDlg : public QDialog {
   QCheckBox* m_shortNames;
   QLabel* m_charsetLabel;
   QComboBox* m_charset;
-  QPushButton* ok_;
-  QPushButton* cancel_;
+  CFaceButton* ok_;
+  CFaceButton* cancel_;
 };
 
-// The character sets the list offers.
+// The character sets the list offers, as their names are stored (kStoredCharset first).
 QStringList CommonAdapterCharsets();
+
+// How the list shows kStoredCharset.
+inline constexpr char kStoredCharsetText[] = "names as stored (UTF-8)";
 
 }  // namespace rureza

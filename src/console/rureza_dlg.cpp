@@ -91,11 +91,12 @@ CRurezaDlg::CRurezaDlg(QWidget* parent, TickSource ticks)
   ServerSettings settings = CurrentSettings();
   std::string note;  // a library tail it could not read, for the log once there is one
   Status loaded = LoadOrCreateSettingsFile(kSettingsFileName, &settings, &note);
-  if (loaded.ok()) {
-    SetCurrentSettings(settings);
-  } else {
+  if (!loaded.ok()) {
     ShowFileError(this, QDir::current().absoluteFilePath(QStringLiteral("sv.dat")), loaded);
   }
+  // Also what a failed load left (all zero at first) must be able to serve.
+  const std::vector<std::string> replaced = ReplaceUnworkableValues(&settings);
+  SetCurrentSettings(settings);
 
   const QString host = QString::fromStdString(HostName());
   m_hostname->setText(host);
@@ -110,6 +111,7 @@ CRurezaDlg::CRurezaDlg(QWidget* parent, TickSource ticks)
   sink_ = std::make_shared<LogListSink>(m_log);
   SetLogSink(sink_);
   if (!note.empty()) AppendLog(note);
+  for (const std::string& line : replaced) AppendLog(line);
   connect(timer_, &QTimer::timeout, this, &CRurezaDlg::OnTimer);
   timer_->start(kTimerPeriodMs);
   running_ = false;
@@ -140,6 +142,7 @@ CRurezaDlg::~CRurezaDlg() {
 }
 
 void CRurezaDlg::OnTimer() {
+  if (running_ && !ServerIsRunning()) OnServerFailed();
   clock_->setText(ClockText());
   const uint32_t now = ticks_();
   const uint32_t elapsed = now - lastSampleTick_;  // right across the wrap of the tick count
@@ -183,6 +186,17 @@ void CRurezaDlg::OnStartStop() {
     StopServer();
   }
   AppendLogUncounted("Stop Running Media Server...");
+  ShowStopped();
+}
+
+void CRurezaDlg::OnServerFailed() {
+  // The operator sees no stderr: the reason goes into the log, after the numbered line.
+  if (const std::string why = ServerFailure(); !why.empty()) AppendLog(why);
+  AppendLogUncounted("Stop Running Media Server...");
+  ShowStopped();
+}
+
+void CRurezaDlg::ShowStopped() {
   startStop_->setText(QStringLiteral("Start"));
   setup_->setEnabled(true);
   running_ = false;

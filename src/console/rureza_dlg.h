@@ -2,7 +2,8 @@
 // settings, shows host name and address, starts and stops the server (asking first when
 // clients are connected), opens the setup dialog while the server is stopped, shows the
 // activity log and refreshes the clock, client count, transfer rate and call counts every
-// 200 ms. Closing it does not stop the server.
+// 200 ms. A run that ends on its own because it cannot serve takes it back to Stopped within a
+// tick. Closing it does not stop the server.
 // Thread safety: GUI thread only. Server threads reach it only through the activity log.
 #pragma once
 
@@ -47,6 +48,9 @@ class CRurezaDlg : public QDialog {
 
  private:
   void OnStartStop();
+  // A run that ended on its own (it could not open its ports): back to Stopped, saying why.
+  void OnServerFailed();
+  void ShowStopped();
   void OnSetup();
   void OnClear();
   void OnAbout();

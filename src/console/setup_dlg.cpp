@@ -19,9 +19,6 @@
 namespace rureza {
 namespace {
 
-constexpr int kDefaultPort = 4567;
-constexpr int kDefaultClientLimit = 1;
-constexpr int kDefaultLogLineLimit = 1000;
 const QColor kPathLabelColor(192, 192, 192);
 
 // A path as the record stores it: at most 254 bytes, cut where a character ends.
@@ -170,8 +167,9 @@ void CSetupDlg::Reload() {
     }
   }
   if (status.ok()) {
-    SetCurrentSettings(settings);
     if (!note.empty()) AppendLog(note);
+    for (const std::string& line : ReplaceUnworkableValues(&settings)) AppendLog(line);
+    SetCurrentSettings(settings);
   } else {
     ShowFileError(this, tried, status);
   }
@@ -247,7 +245,7 @@ void CSetupDlg::OnDefault() {
 
 void CSetupDlg::OnSave() {
   int port = LeadingNumber(portEdit_->text(), 5);
-  if (port < 0 || port > 65535) port = kDefaultPort;
+  if (port < 1 || port > kHighestPort) port = kDefaultPort;  // P+3 must fit too
   int clientLimit = LeadingNumber(clientLimitEdit_->text(), 3);
   if (clientLimit < 1 || clientLimit > 100) clientLimit = kDefaultClientLimit;
   int logLineLimit = LeadingNumber(logLinesEdit_->text(), 5);

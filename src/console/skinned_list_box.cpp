@@ -4,6 +4,7 @@
 #include <QAbstractListModel>
 #include <QApplication>
 #include <QPainter>
+#include <QScrollBar>
 #include <vector>
 
 namespace rureza {
@@ -97,6 +98,14 @@ CSkinnedListBox::CSkinnedListBox(QWidget* parent)
   setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
   viewport()->setAutoFillBackground(true);
+  // New lines scroll into view, as in a terminal, unless the operator has scrolled up to read.
+  QScrollBar* bar = verticalScrollBar();
+  connect(bar, &QScrollBar::valueChanged, this,
+          [this, bar](int value) { following_ = value >= bar->maximum(); });
+  connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+    if (maximum == 0) following_ = true;  // every line in view (an emptied list, too)
+    if (following_) bar->setValue(maximum);
+  });
 }
 
 void CSkinnedListBox::AddString(const QString& line) { model_->Append(QStringList{line}); }

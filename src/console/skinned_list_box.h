@@ -1,6 +1,6 @@
 // CSkinnedListBox: the activity log list. It keeps its lines itself (there is no log file),
 // draws every row 18 pixels high in its own colours, and lets each click toggle a row's
-// selection. New lines go at the end; the view never scrolls by itself.
+// selection. New lines go at the end and the view follows them while it shows the last line.
 // Thread safety: GUI thread only; LogListSink hands it lines from other threads.
 #pragma once
 
@@ -45,6 +45,7 @@ class CSkinnedListBox : public QListView {
   QColor selection_;
   QColor text_;
   QColor selectedText_;
+  bool following_ = true;  // the view showed the last line when it last moved
 };
 
 }  // namespace rureza

@@ -6,6 +6,7 @@
 #include "delivery/listing_record.h"
 #include "names/adapter_names.h"
 #include "server/activity_log.h"
+#include "server/media_folder_check.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
 #include "settings/server_settings.h"
@@ -93,6 +94,7 @@ void SendMediaListing(const Socket& socket, ServerRun& run) {
   BlockBatch records(socket);
   int32_t nextNumber = 0;
   for (const FolderToList& folder : kFoldersInOrder) {
+    CheckMediaFolder(run.settings(), folder.path);  // a missing folder lists as empty
     RecordSender sender(records, run, &nextNumber);
     ListMediaFolder(run.settings().library, folder.folder, PathText(run.settings().*folder.path),
                     sender);

@@ -160,6 +160,20 @@ bool IsFolder(const std::string& path) {
   return !path.empty() && ::stat(NativePath(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+Status CheckFolderReadable(const std::string& path) {
+  if (path.empty()) return Status::FromErrno(ENOENT);
+  const std::string native = NativePath(path);
+  int fd;
+  do {
+    fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Status::FromErrno(errno);
+  // Listing needs read permission, opening what is listed needs search permission.
+  const int searchable = ::faccessat(fd, ".", X_OK, 0) == 0 ? 0 : errno;
+  ::close(fd);
+  return searchable ? Status::FromErrno(searchable) : Status::Ok();
+}
+
 bool PathExists(const std::string& path) {
   struct stat info {};
   return !path.empty() && ::stat(NativePath(path).c_str(), &info) == 0;

@@ -82,6 +82,9 @@ class File {
 Status RenameFile(const std::string& from, const std::string& to);
 void RemoveFile(const std::string& path);
 bool IsFolder(const std::string& path);
+// Ok when path names a folder whose entries can be listed and opened; else why not (ENOENT for
+// an empty path).
+Status CheckFolderReadable(const std::string& path);
 // True when something is at path (symbolic links followed).
 bool PathExists(const std::string& path);
 // The absolute path with every symbolic link, "." and ".." resolved; empty when some part of it

@@ -5,15 +5,19 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "platform/poll.h"
+#include "platform/port_holder.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "server/activity_log.h"
 #include "server/discovery.h"
 #include "server/local_address.h"
+#include "server/media_folder_check.h"
 #include "server/server_run.h"
 
 namespace rureza {
@@ -41,6 +45,21 @@ std::shared_ptr<ServerRun> g_run;  // guarded by g_runMutex
 std::weak_ptr<ServerRun> g_stoppedRun;
 // How long a new run waits for the previous one to let go of the ports before it binds them.
 constexpr uint32_t kPortHandOverMs = 5000;
+std::string g_failure;  // of the last run that ended on its own; guarded by g_runMutex
+std::atomic<void (*)()> g_failureHandler{nullptr};
+
+// Ends run as StopServer would, because it cannot serve, and tells the front-end. A run the
+// front-end has stopped meanwhile is left as it is.
+void EndFailedRun(const std::shared_ptr<ServerRun>& run, const std::string& why) {
+  {
+    std::lock_guard<std::mutex> lock(g_runMutex);
+    if (g_run != run) return;
+    g_stoppedRun = std::exchange(g_run, nullptr);
+    g_failure = why;
+  }
+  run->Stop();
+  if (auto handler = g_failureHandler.load()) handler();
+}
 
 std::mutex g_clientsMutex;
 std::condition_variable g_clientsChanged;
@@ -151,50 +170,75 @@ void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
   }
 }
 
-// Opens a listening socket; on failure appends the numbered line of the failing step.
+std::string BindFailure(uint16_t port, const Status& error) {
+  if (error.code != EADDRINUSE) {
+    return Format("TCP port %u cannot be opened: %s", port, error.text.c_str());
+  }
+  const std::string holder = TcpPortHolder(port);
+  return Format("TCP port %u is already in use", port) + (holder.empty() ? "" : " by " + holder);
+}
+
+// Opens a listening socket; on failure appends the numbered line of the failing step and says
+// why in *failure.
 Socket OpenListener(uint16_t port, const char* createFailed, const char* bindFailed,
-                    const char* listenFailed) {
-  Socket socket = Socket::NewTcp(nullptr);
+                    const char* listenFailed, std::string* failure) {
+  Status error;
+  Socket socket = Socket::NewTcp(&error);
   if (!socket.valid()) {
     AppendLog(createFailed);
+    *failure = "a TCP socket cannot be made: " + error.text;
     return socket;
   }
   // Connections of the previous run in TIME_WAIT must not keep a restart from binding.
   socket.SetReuseAddress();
   // Accepted connections inherit the dead-peer limit, without system calls of their own.
   socket.SetDeadPeerTimeout(DeadPeerTimeoutMs());
-  if (!socket.Bind(port).ok()) {
+  error = socket.Bind(port);
+  if (!error.ok()) {
     AppendLog(bindFailed);
+    *failure = BindFailure(port, error);
     return Socket();
   }
-  if (!socket.Listen(kListenBacklog).ok() || !socket.SetNonBlocking(true).ok()) {
+  error = socket.Listen(kListenBacklog);
+  if (error.ok()) error = socket.SetNonBlocking(true);
+  if (!error.ok()) {
     AppendLog(listenFailed);
+    *failure = Format("TCP port %u cannot take connections: %s", port, error.text.c_str());
     return Socket();
   }
   return socket;
 }
 
-void RunListener(const std::shared_ptr<ServerRun>& run, ConnectionHandler serve) {
+void RunListener(const std::shared_ptr<ServerRun>& run, ConnectionHandler serve,
+                 const std::function<void()>& startDiscovery) {
   const uint16_t port = run->settings().port;
+  std::string failure;
   {
-    Socket requests = OpenListener(port, "NetWorking Error 1001! Please Contact to Developers!",
-                                   "Networking Error 1002! Please Contact to Developers!",
-                                   "NetWorking Error 1003! Please Contact to Developers!");
+    Socket requests =
+        OpenListener(port, "NetWorking Error 1001! Please Contact to Developers!",
+                     "Networking Error 1002! Please Contact to Developers!",
+                     "NetWorking Error 1003! Please Contact to Developers!", &failure);
     Socket control;
     if (requests.valid()) {
       control = OpenListener(static_cast<uint16_t>(port + 1),
                              "NetWorking Error 1004! Please Contact to Developers!",
                              "NetWorking Error 1005! Please Contact to Developers!",
-                             "NetWorking Error 1006! Please Contact to Developers!");
+                             "NetWorking Error 1006! Please Contact to Developers!", &failure);
     }
     // Without its control port the run serves nothing, so the request port is closed too
     // rather than left to accept connections nobody answers.
     if (requests.valid() && control.valid()) {
       run->ListenerOpened();
+      // Adapters are told of the server only once it can take their requests.
+      startDiscovery();
       AcceptLoop(run, requests, control, serve);
+      if (!run->stopping()) failure = Format("TCP port %u stopped taking connections", port);
+    } else {
+      run->DiscoveryClosed();  // never started
     }
   }
   run->ListenerClosed();
+  if (!failure.empty()) EndFailedRun(run, failure);
   run->WaitUntilStopped();
   // Client threads may outlast the stop (a firmware transfer ignores it); their connections are
   // still watched, so none of them waits for ever on an adapter that was switched off.
@@ -214,32 +258,45 @@ void RunListener(const std::shared_ptr<ServerRun>& run, ConnectionHandler serve)
 
 void StartServer(ConnectionHandler serve) {
   if (ServerIsRunning()) return;
-  auto run = std::make_shared<ServerRun>(CurrentSettings());
-  if (!run->valid()) return;  // the run's events could not be created
+  // "~/Music" as the shell would have it: a service's options and a settings file get no shell.
+  auto run = std::make_shared<ServerRun>(WithHomeFolders(CurrentSettings()));
   std::weak_ptr<ServerRun> previous;
   {
     std::lock_guard<std::mutex> lock(g_runMutex);
-    g_run = run;
-    previous = std::exchange(g_stoppedRun, {});
+    // No thread can be woken without the run's descriptors, so none is started.
+    g_failure = run->valid() ? "" : "the server's wake-up descriptors cannot be made";
+    if (run->valid()) {
+      g_run = run;
+      previous = std::exchange(g_stoppedRun, {});
+    }
+  }
+  if (!run->valid()) {
+    if (auto handler = g_failureHandler.load()) handler();
+    return;
   }
   // A restart right after a stop that outlasted its wait would find the ports still bound.
-  if (!StartThread([run, previous, serve] {
+  auto startDiscovery = [run, previous] {
+    if (!StartThread([run, previous] {
+          if (auto last = previous.lock()) last->WaitForDiscoveryClosed(kPortHandOverMs);
+          RunDiscovery(run);
+        })) {
+      AppendLog("Cannot create UDP thread");
+      run->DiscoveryClosed();
+    }
+  };
+  if (!StartThread([run, previous, serve, startDiscovery] {
         if (auto last = previous.lock()) last->WaitForListenerClosed(kPortHandOverMs);
-        RunListener(run, serve);
+        RunListener(run, serve, startDiscovery);
       })) {
     AppendLog("Cannot create Listen thread");
     run->ListenerClosed();
-  }
-  if (!StartThread([run, previous] {
-        if (auto last = previous.lock()) last->WaitForDiscoveryClosed(kPortHandOverMs);
-        RunDiscovery(run);
-      })) {
-    AppendLog("Cannot create UDP thread");
     run->DiscoveryClosed();
+    EndFailedRun(run, "the listener thread cannot be started");
   }
   std::optional<std::string> address = LocalAddressText();
   AppendLog(Format("Server Started : [%s] with port %u", address ? address->c_str() : "(null)",
                    static_cast<unsigned>(run->settings().port)));
+  CheckMediaFolders(run->settings());
 }
 
 void StopServer() {
@@ -261,6 +318,13 @@ void StopServer() {
 uint32_t DeadPeerTimeoutMs() { return g_deadPeerTimeoutMs.load(); }
 
 void SetDeadPeerTimeoutMs(uint32_t ms) { g_deadPeerTimeoutMs.store(ms); }
+
+std::string ServerFailure() {
+  std::lock_guard<std::mutex> lock(g_runMutex);
+  return g_failure;
+}
+
+void SetServerFailureHandler(void (*handler)()) { g_failureHandler.store(handler); }
 
 bool ServerIsRunning() {
   std::lock_guard<std::mutex> lock(g_runMutex);

@@ -2,7 +2,8 @@
 // current settings: a listener thread for the request port P and the control port P+1, and a
 // discovery thread for UDP P+3. The listener hands each request connection to the handler the
 // front-end gives (the request layer's ServeClient), on a client thread of its own. StopServer
-// stops that run; client threads end on their own.
+// stops that run; client threads end on their own. A run that cannot serve ends on its own and
+// says why (ServerFailure); discovery answers only while the listener holds its ports.
 // Thread safety: StartServer and StopServer are called from one thread (the front-end's);
 // ClientCount and WaitForClientThreads from any thread.
 #pragma once
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/socket.h"
 
@@ -24,8 +26,20 @@ using ConnectionHandler = void (*)(ServerRun& run, Socket connection, const sock
 void StartServer(ConnectionHandler serve);
 void StopServer();
 
-// True between StartServer and StopServer.
+// True between StartServer and StopServer, or until the run ends on its own because it cannot
+// serve (see ServerFailure).
 bool ServerIsRunning();
+
+// Why the last run ended on its own: its listener could not open the request or control port
+// (after its numbered line) or stopped accepting, or its threads or events could not be made.
+// One line for the operator that names the port and, when it can be told, what holds it:
+// "TCP port 4567 is already in use by nginx (PID 812)". Empty from StartServer on while the
+// run serves, and when the last run was stopped by StopServer.
+std::string ServerFailure();
+
+// Called once for each run that ends on its own, after it has ended (ServerIsRunning() is false
+// and ServerFailure() says why), on whichever thread found the failure. Set before StartServer.
+void SetServerFailureHandler(void (*handler)());
 
 // The live client threads of every run (never reset; never below 0).
 int ClientCount();

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
+
+#include "platform/charset.h"
 
 namespace rureza {
 namespace {
@@ -40,7 +44,50 @@ LibraryOptions NewInstallLibraryOptions() {
   LibraryOptions options;
   options.subfolders = true;
   options.shortNames = true;
+  const std::string charset = AdapterCharsetForLocale(UserLocaleName());
+  if (CheckCharset(charset) == CharsetFit::kUsable) options.charset = charset;
   return options;
+}
+
+std::string AdapterCharsetForLocale(std::string_view locale) {
+  // language[_TERRITORY][.codeset][@modifier]
+  const std::string_view language = locale.substr(0, locale.find_first_of("_.@"));
+  const size_t underscore = locale.find('_');
+  const std::string_view territory =
+      underscore == std::string_view::npos
+          ? std::string_view()
+          : locale.substr(underscore + 1, locale.find_first_of(".@", underscore) - underscore - 1);
+  const size_t at = locale.find('@');
+  const std::string_view modifier =
+      at == std::string_view::npos ? std::string_view() : locale.substr(at + 1);
+  auto in = [&](std::initializer_list<std::string_view> languages) {
+    return std::find(languages.begin(), languages.end(), language) != languages.end();
+  };
+  if (language == "zh") {
+    return territory == "TW" || territory == "HK" || territory == "MO" ? "CP950" : "CP936";
+  }
+  if (language == "sr") return modifier == "latin" || territory == "ME" ? "CP1250" : "CP1251";
+  if (language == "uz") return modifier == "cyrillic" ? "CP1251" : "CP1254";
+  if (in({"cs", "hu", "pl", "ro", "sk", "sl", "hr", "bs", "sq", "tk"})) return "CP1250";
+  if (in({"ru", "uk", "be", "bg", "mk", "kk", "ky", "tt", "mn", "tg", "ba", "cv"})) return "CP1251";
+  if (language == "el") return "CP1253";
+  if (in({"tr", "az"})) return "CP1254";
+  if (in({"he", "iw", "yi"})) return "CP1255";
+  if (in({"ar", "fa", "ur", "ps", "sd"})) return "CP1256";
+  if (in({"et", "lt", "lv"})) return "CP1257";
+  if (language == "vi") return "CP1258";
+  if (language == "th") return "CP874";
+  if (language == "ja") return "CP932";
+  if (language == "ko") return "CP949";
+  return "CP1252";
+}
+
+std::string UserLocaleName() {
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return value;
+  }
+  return {};
 }
 
 std::string CharsetOptionName(std::string_view name) {
@@ -89,6 +136,38 @@ std::string PathText(const PathField& field) {
 void SetPathText(PathField* field, std::string_view text) {
   field->fill(0);
   std::memcpy(field->data(), text.data(), std::min(text.size(), kPathFieldSize - 1));
+}
+
+std::vector<std::string> ReplaceUnworkableValues(ServerSettings* settings) {
+  std::vector<std::string> lines;
+  auto replace = [&](auto* field, auto fallback, const char* name, const char* workable) {
+    lines.push_back("Settings: " + std::string(name) + " " + std::to_string(*field) +
+                    " cannot work (" + workable + " can); " + std::to_string(fallback) +
+                    " is used instead");
+    *field = fallback;
+  };
+  if (settings->port < 1 || settings->port > kHighestPort) {
+    replace(&settings->port, kDefaultPort, "port", "1-65532");
+  }
+  if (settings->clientLimit < 1 || settings->clientLimit > 100) {
+    replace(&settings->clientLimit, kDefaultClientLimit, "client limit", "1-100");
+  }
+  if (settings->logLineLimit < 1) {
+    replace(&settings->logLineLimit, kDefaultLogLineLimit, "log-line limit", "1 or more");
+  }
+  return lines;
+}
+
+std::string WithHomeFolder(const std::string& path) {
+  const char* home = std::getenv("HOME");
+  if (!home || !*home || !(path == "~" || path.starts_with("~/"))) return path;
+  std::string expanded = home + path.substr(1);
+  return expanded.size() < kPathFieldSize ? expanded : path;
+}
+
+ServerSettings WithHomeFolders(ServerSettings settings) {
+  for (PathField* field : Paths(&settings)) SetPathText(field, WithHomeFolder(PathText(*field)));
+  return settings;
 }
 
 ServerSettings CurrentSettings() {

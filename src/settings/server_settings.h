@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace rureza {
 
@@ -34,8 +35,30 @@ struct LibraryOptions {
   bool operator==(const LibraryOptions&) const = default;
 };
 
-// What new settings files hold: subfolders and short names on, names as stored.
+// The Setup dialog's Default values, which also replace values that cannot work.
+inline constexpr uint16_t kDefaultPort = 4567;
+inline constexpr int16_t kDefaultClientLimit = 1;
+inline constexpr int16_t kDefaultLogLineLimit = 1000;
+// The client limit of a new settings file: a second adapter, or the same one fetching a photo
+// while music plays, is served at once.
+inline constexpr int16_t kNewInstallClientLimit = 8;
+// The highest base port: the discovery port P+3 must fit too.
+inline constexpr uint16_t kHighestPort = 65532;
+
+// What new settings files hold: subfolders and short names on, names in the character set of
+// the user's locale (AdapterCharsetForLocale), or as stored when this machine cannot write it.
 LibraryOptions NewInstallLibraryOptions();
+
+// The 8-bit code page an adapter's own platform would have chosen for a user of locale (a name
+// such as "de_DE.UTF-8", "sr_RS@latin"): CP1252 for Western European languages, CP1250
+// Central European, CP1251 Cyrillic, CP1253 Greek, CP1254 Turkish, CP1255 Hebrew, CP1256
+// Arabic, CP1257 Baltic, CP1258 Vietnamese, CP874 Thai, CP932 Japanese, CP936 Simplified and
+// CP950 Traditional Chinese, CP949 Korean; CP1252 for "C", "POSIX", a locale without a language
+// and every other language.
+std::string AdapterCharsetForLocale(std::string_view locale);
+
+// The user's locale for character handling: LC_ALL, else LC_CTYPE, else LANG.
+std::string UserLocaleName();
 
 // kStoredCharset for any case of "stored", else name in upper case (iconv's names match in any
 // case).
@@ -65,6 +88,17 @@ std::string PathText(const PathField& field);
 
 // Stores at most 254 bytes of text, then zero bytes to the end of the field.
 void SetPathText(PathField* field, std::string_view text);
+
+// Replaces the values that cannot work (a port outside 1-65532, a client limit outside 1-100,
+// a log-line limit below 1) by the Default values. Returns one activity-log line for each,
+// naming the field and the value found.
+std::vector<std::string> ReplaceUnworkableValues(ServerSettings* settings);
+
+// path with a leading "~/" (or just "~") made the home folder ($HOME); as it is otherwise, and
+// when HOME is not set or the result would not fit a path field.
+std::string WithHomeFolder(const std::string& path);
+// The four paths of settings with WithHomeFolder applied.
+ServerSettings WithHomeFolders(ServerSettings settings);
 
 // The process's current record; all zero until something sets it.
 ServerSettings CurrentSettings();

@@ -154,9 +154,9 @@ std::string RememberedSettingsPath() {
 
 ServerSettings DefaultSettings() {
   ServerSettings settings;
-  settings.port = 4567;
-  settings.clientLimit = 1;
-  settings.logLineLimit = 1000;
+  settings.port = kDefaultPort;
+  settings.clientLimit = kNewInstallClientLimit;
+  settings.logLineLimit = kDefaultLogLineLimit;
   SetPathText(&settings.videoFolder, UserFolder("XDG_VIDEOS_DIR", "Videos"));
   SetPathText(&settings.audioFolder, UserFolder("XDG_MUSIC_DIR", "Music"));
   SetPathText(&settings.photoFolder, UserFolder("XDG_PICTURES_DIR", "Pictures"));

@@ -39,9 +39,9 @@ Status LoadSettingsWithPathChoice(ServerSettings* settings, std::string* note = 
 // The absolute path of the file the last LoadSettingsWithPathChoice opened; empty before.
 std::string RememberedSettingsPath();
 
-// Port 4567, client limit 1, log-line limit 1000, the user's standard Videos, Music and
+// Port 4567, client limit 8, log-line limit 1000, the user's standard Videos, Music and
 // Pictures folders where they exist (else empty), no firmware image, and the library options
-// of a new install (subfolders and short names on, names as stored).
+// of a new install (NewInstallLibraryOptions).
 ServerSettings DefaultSettings();
 
 // Creates a missing settings file with DefaultSettings() (its library tail included) and loads

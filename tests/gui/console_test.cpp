@@ -8,6 +8,7 @@
 #include "app/rureza_app.h"
 #include "console/artwork.h"
 #include "console/dialog_units.h"
+#include "console/library_dlg.h"
 #include "console/log_list_sink.h"
 #include "console/rureza_dlg.h"
 #include "console/setup_dlg.h"
@@ -177,6 +178,16 @@ class ConsoleTest : public QObject {
              4);  // Start and Stop, twice each
     QCOMPARE(opened_, QStringList({"rureza::CAboutDlg", "rureza::CSetupDlg",
                                    "rureza::CStopConfirmDlg", "rureza::CStopConfirmDlg"}));
+    // A start whose port is taken ends by itself: back to Start, and the log says why.
+    Socket taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    taken.SetReuseAddress();  // the port of the clients above lingers in TIME_WAIT
+    QVERIFY(taken.Bind(CurrentSettings().port).ok() && taken.Listen(1).ok());
+    startStop->click();
+    QTRY_COMPARE_WITH_TIMEOUT(state(), QStringLiteral("Start setup"), 10000);
+    QVERIFY(window.LogList()
+                ->GetText(window.LogList()->GetCount() - 2)
+                .startsWith(QStringLiteral("TCP port %1 is already in use by console_test")
+                                .arg(CurrentSettings().port)));
   }
 
   // Clear empties the list but keeps the count towards the limit. No line lost; a writer
@@ -230,7 +241,7 @@ class ConsoleTest : public QObject {
     QFile::remove(file_);
     CRurezaDlg{};
     QCOMPARE(Stored(file_).section(' ', 0, 2) + '|' + Record(CurrentSettings()).section(' ', 0, 2),
-             "4567 1 1000|4567 1 1000");
+             "4567 8 1000|4567 8 1000");
     scratch_.emplace();
     QDir::setCurrent(scratch_->path());
     TestSetupDlg dialog;
@@ -290,13 +301,13 @@ class ConsoleTest : public QObject {
     QCOMPARE(Stored(file_).section(' ', 3),
              "/media/films /elsewhere " + longPath.left(253) + " /srv/fw/ve520.bin");
 
-    const char* rows[][4] = {{"65535", "100", "10000", "65535 100 10000"},
-                             {"0", "1", "30", "0 1 30"},
-                             {"65536", "0", "29", "4567 1 1000"},
-                             {"-1", "101", "10001", "4567 1 1000"},
+    const char* rows[][4] = {{"65532", "100", "10000", "65532 100 10000"},
+                             {"1", "1", "30", "1 1 30"},
+                             {"65533", "0", "29", "4567 1 1000"},
+                             {"0", "101", "10001", "4567 1 1000"},
                              {"123456", "1000", "100000", "12345 100 10000"},
                              {" 65536", " 7", "  42x", "6553 7 42"},
-                             {"", "abc", "-", "0 1 1000"},
+                             {"", "abc", "-", "4567 1 1000"},
                              {"+40000", "+5", "-300", "4000 5 1000"}};
     for (const auto& row : rows) {
       const char* fields[] = {"port", "clientLimit", "logLines"};
@@ -333,9 +344,19 @@ class ConsoleTest : public QObject {
     QCOMPARE(QList<QColor>(
                  {rows.pixelColor(280, 9), rows.pixelColor(280, 27), rows.pixelColor(280, 100)}),
              QList<QColor>({kGrey, kBlue, kGrey}));
+    // New lines scroll into view, unless the operator has scrolled up; back down, they follow.
+    QScrollBar* bar = list.verticalScrollBar();
+    for (int scrolled : {-1, 0, 1}) {
+      if (scrolled >= 0) bar->setValue(scrolled ? bar->maximum() : 0);
+      const int before = bar->maximum();
+      list.AddStrings(QStringList(10, "more"));
+      QTRY_VERIFY(bar->maximum() > before);
+      QCOMPARE(bar->value(), scrolled ? bar->maximum() : 0);
+    }
 
     CRurezaDlg mainWindow;
     CSetupDlg setup;
+    CLibraryDlg library(LibraryOptions{});
     const std::tuple<QWidget*, Artwork, int, const char*> windows[] = {
         {&mainWindow, Artwork::kMainBackground, kArial8Pixels,
          "536 510, m_log 27 60 345 262, m_hostname 119 350 88 16, m_ipaddr 332 350 85 16, "
@@ -347,7 +368,8 @@ class ConsoleTest : public QObject {
          "m_video 180 161 170 23, browseVideo 362 161 77 27, m_audio 180 199 170 22, "
          "browseAudio 361 199 77 26, m_photo 180 236 170 23, browsePhoto 361 236 77 27, "
          "m_update 180 272 170 22, browseUpdate 361 272 77 26, logLines 369 323 81 22, "
-         "save 296 368 77 26, cancel 373 368 77 26, library 361 129 77 27"}};
+         "save 296 368 77 26, cancel 373 368 77 26, library 361 129 77 27"},
+        {&library, Artwork::kLibraryBackground, kArial9Pixels, "385 210"}};
     for (const auto& [window, picture, fontPixels, table] : windows) {
       QCOMPARE(window->minimumSize(), window->maximumSize());
       QStringList placed = {QStringLiteral("%1 %2").arg(window->width()).arg(window->height())};
@@ -357,6 +379,8 @@ class ConsoleTest : public QObject {
                       QString::asprintf(" %d %d %d %d", r.x(), r.y(), r.width(), r.height());
       }
       QCOMPARE(placed.join(", "), QString(table));
+      QCOMPARE(window->grab().toImage().pixelColor(3, 3),
+               ArtworkPixmap(picture).toImage().pixelColor(3, 3));  // it wears its picture
       for (const PaintedCaption& caption : BackgroundCaptions(picture)) {
         const QFont font = ArialFont(fontPixels + caption.heading, caption.heading);
         const QRect inked =

@@ -1,6 +1,7 @@
 // The Library dialog as the operator reaches it from Setup: the options of a new settings file
-// shown, a character set this machine cannot use refused with the dialog kept open, and SAVE
-// writing the edits to the file's library tail.
+// shown, a tooltip on every control, names as stored offered in words, a character set this
+// machine cannot use refused with the dialog kept open, and SAVE writing the edits to the
+// file's library tail.
 #include <QtTest>
 #include <QtWidgets>
 
@@ -30,9 +31,16 @@ class LibraryDialogTest : public QObject {
         seen << box->text();
         box->accept();
       } else if (auto* library = qobject_cast<CLibraryDlg*>(QApplication::activeModalWidget())) {
-        if (answers == 0) seen << QString::fromStdString(WriteLibraryTail(library->Options()));
+        auto* charset = library->findChild<QComboBox*>("m_charset");
+        if (answers == 0) {
+          seen << QString::fromStdString(WriteLibraryTail(library->Options()));
+          charset->setCurrentIndex(0);
+          seen << charset->currentText() + ": " + library->Options().charset.c_str();
+          for (QWidget* control : library->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (control->toolTip().isEmpty()) seen << control->objectName() + " has no tooltip";
+        }
         library->findChild<QCheckBox*>("m_subfolders")->setChecked(false);
-        library->findChild<QComboBox*>("m_charset")->setCurrentText(answers ? "cp1252" : "no-such");
+        charset->setCurrentText(answers ? "cp1252" : "no-such");
         // Clicked from the event loop: the message box it opens must not run inside this slot.
         auto* ok = library->findChild<QPushButton*>("ok");
         if (answers++ < 2) QMetaObject::invokeMethod(ok, &QPushButton::click, Qt::QueuedConnection);
@@ -43,6 +51,7 @@ class LibraryDialogTest : public QObject {
     setup.findChild<QPushButton*>("library")->click();
     QCOMPARE(seen,
              QStringList({QString::fromStdString(WriteLibraryTail(NewInstallLibraryOptions())),
+                          "names as stored (UTF-8): stored",
                           "The character set \"no-such\" cannot be used for adapter names "
                           "on this computer."}));
     setup.findChild<QPushButton*>("save")->click();
