@@ -55,8 +55,16 @@ class DirectoryWalk {
   bool Attributes(const char* name, EntryAttributes* out) const;
   // The type of the entry called name, read afresh, symbolic links followed or not.
   EntryType TypeOf(const char* name, bool followLink) const;
+  // What the entry called name leads to, symbolic links followed, read from one descriptor of
+  // it (opened without reading or blocking): its type, attributes and absolute path. False when
+  // it cannot be opened (it vanished, a link to nothing).
+  bool Follow(const char* name, EntryType* type, EntryAttributes* attributes,
+              std::string* path) const;
   // The open folder's identity; false when it cannot be read.
   bool Identity(FolderIdentity* out) const;
+  // The absolute path of the folder this walk has open, as the kernel knows it now; empty when
+  // the system cannot tell.
+  std::string Path() const;
   void Close();
 
  private:
