@@ -47,10 +47,10 @@ TEST_F(LibraryTest, DepthFirstInNaturalOrderEveryFolderOnceToDepth16) {
   std::string deep;
   for (int i = 0; i < 16; ++i) deep += "a/";
   for (std::string path : std::vector<std::string>{
-           "Track 10.mp3", "track 2.mp3", "Track 1.mp3", "Song 2.mp3", "song.mp3", "album a/10.mp3",
-           "album a/2.mp3", "Album B/01.mp3", "Artist/cover.jpg", "Artist/Album/01 Title.mp3",
-           ".hidden/h.mp3", "clips.mp3/in.mp3", "locked/l.mp3", "bad\xff.mp3", deep + "x.mp3",
-           deep + "a/y.mp3"}) {
+           "Track 10.mp3", "track 2.mp3", "Track 01.mp3", "Song 2.mp3", "song.mp3", "Été.mp3",
+           "étude.mp3", "album a/10.mp3", "album a/2.mp3", "Album B/01.mp3", "Artist/cover.jpg",
+           "Artist/Album/01 Title.mp3", ".hidden/h.mp3", "clips.mp3/in.mp3", "locked/l.mp3",
+           "bad\xff.mp3", deep + "x.mp3", deep + "a/y.mp3"}) {
     Media("audio/" + path, path);
   }
   for (auto [link, target] : {std::pair{"loop", "."}, {"Artist/up", ".."}, {"twin", "Artist"}}) {
@@ -58,8 +58,8 @@ TEST_F(LibraryTest, DepthFirstInNaturalOrderEveryFolderOnceToDepth16) {
   }
   FailOpens("locked", EACCES);  // an unreadable folder
   Start(/*subfolders=*/true, /*shortNames=*/false);
-  std::vector<std::string> top = {"song.mp3", "Song 2.mp3", "Track 1.mp3", "track 2.mp3",
-                                  "Track 10.mp3"};
+  std::vector<std::string> top = {"song.mp3",     "Song 2.mp3", "Track 01.mp3", "track 2.mp3",
+                                  "Track 10.mp3", "étude.mp3",  "Été.mp3"};
   std::vector<std::string> all = {"bad\xff.mp3"};
   all.insert(all.end(), top.begin(), top.end());
   all.insert(all.end(), {deep + "x.mp3", "album a/2.mp3", "album a/10.mp3", "Album B/01.mp3",

@@ -143,23 +143,10 @@ class ListingVisitor : public WalkVisitor {
   std::vector<ShortNameIndex::Given> remembered_;
 };
 
-// Could a file called stem have a short name whose title is title? A quick no for most files:
-// printable ASCII is written as itself in every usable character set.
-bool MayStartShortName(std::string_view stem, std::string_view title) {
-  for (size_t i = 0; i < stem.size() && i < title.size(); ++i) {
-    const auto a = static_cast<unsigned char>(stem[i]);
-    const auto b = static_cast<unsigned char>(title[i]);
-    if (a < 0x20 || a > 0x7E || a == '\\' || b < 0x20 || b > 0x7E || b == '_') return true;
-    if (a != b) return false;
-  }
-  return true;
-}
-
-// Finds the file a short name stands for by walking the folder in listing order. Only the files
-// whose short names share its prefix and ending can have it or take it before, so only their
-// names are given again as the listing gave them. Meanwhile, the files whose hash (or one of
-// their rehashes) is the name's: the first of them whose name under the rule before tags had
-// this prefix, else the first, stands for a name no file has now.
+// Finds the file a short name stands for by walking the folder in listing order: the first file
+// that needs a short name, has the name's ending and whose hash, or one of its next ones, has
+// the name's digits, and then the same prefix now (it was given this name, or will be) or under
+// the rule before tags (an older list); else the first with those digits alone.
 class ShortNameSearch : public WalkVisitor {
  public:
   // REQUIRES: HasShortNameShape(name).
@@ -167,31 +154,19 @@ class ShortNameSearch : public WalkVisitor {
       : charset_(charset),
         fitting_(charset_),
         prefixes_(charset_),
-        name_(name),
         prefix_(ShortNamePrefix(name)),
         ending_(ShortNameEnding(name)),
         hash_(ShortNameFoldedHash(name)) {}
 
   bool Stopped() override { return found_.has_value(); }
 
-  bool VisitFolder(const std::vector<WalkEntry>& entries, bool top) override {
-    for (const WalkEntry& entry : entries) {
-      if (!top || !entry.path.ends_with(ending_)) continue;
-      std::optional<std::string_view> listed = fitting_.Name(entry.path);
-      if (listed && HasShortNameShape(*listed)) given_.Add(Fnv1a64(*listed));
-    }
+  bool VisitFolder(const std::vector<WalkEntry>& entries, bool) override {
     for (const WalkEntry& entry : entries) {
       if (!entry.path.ends_with(ending_) || fitting_.Name(entry.path)) continue;
-      const std::string& tags = prefixes_.Tags(entry.path);
-      if (std::string_view(prefix_).starts_with(tags) &&
-          MayStartShortName(StemOf(entry.path), prefix_.substr(tags.size())) &&
-          prefixes_.Of(entry.path) == prefix_) {
-        GivenShortName given = GiveShortName(prefix_, entry.path, given_);
-        if (given.name == name_) return Found(entry.path, given.rehashes);
-      }
       uint64_t hash = PathHash(entry.path);
       for (int rehashes = 0; rehashes <= kMostRehashes; ++rehashes, hash = NextRehash(hash)) {
         if (FoldedHash(hash) != hash_) continue;
+        if (prefixes_.Of(entry.path) == prefix_) return Found(entry.path, rehashes);
         if (charset_.WritablePrefix(StemOf(entry.path), kShortNamePrefixLimit) == prefix_) {
           return Found(entry.path, -1);
         }
@@ -201,7 +176,8 @@ class ShortNameSearch : public WalkVisitor {
     return true;
   }
 
-  // The path found, and its rehashes under the rule now (-1: it has another name now).
+  // The path found, and how often its hash was taken again for the name now (-1: the name is
+  // not its name now).
   std::optional<std::string> Result(int* rehashes) {
     *rehashes = rehashes_;
     return found_ ? found_ : firstByHash_;
@@ -217,11 +193,9 @@ class ShortNameSearch : public WalkVisitor {
   AdapterCharset& charset_;
   Fitting fitting_;
   Prefixes prefixes_;
-  const std::string_view name_;
   const std::string_view prefix_;
   const std::string_view ending_;
   const uint32_t hash_;
-  GivenNames given_;  // the names of this prefix and ending given so far
   std::optional<std::string> found_;
   int rehashes_ = -1;
   std::optional<std::string> firstByHash_;
