@@ -124,6 +124,8 @@ TEST_F(LibraryTest, ShortNamesKeepFolderTagsAreListedInPlaceAndPlayAfterARestart
   Media("audio/Live 01/" + same + "hort one 7303.mp3", "first");
   Media("audio/Live 01!/" + same + "hort one 1389.mp3", "later");
   Media("audio/" + liv + "~ZJ503.mp3", "taken");
+  // Its eighth rehash has the digits of the first's name, its own other ones.
+  Media("audio/Whatever title that is far too long 860694.mp3", "other");
   Start(/*subfolders=*/true, /*shortNames=*/true);
   const std::vector<std::pair<std::string, std::string>> plays = {
       {"Artis-Album-01 A title far to~SA1C3.mp3", "1"},
@@ -135,14 +137,16 @@ TEST_F(LibraryTest, ShortNamesKeepFolderTagsAreListedInPlaceAndPlayAfterARestart
       {liv + "~ZJ503.mp3", "taken"},
       {"Live 01!/" + same + "hort one 1389.mp3", "later"},
       {"Anything~P25D5.mp3", "first"},
+      {same + "~ZJ503.mp3", "later"},
+      {"Whatever title that is far to~YCRAF.mp3", "other"},
       {"Nothing here~ABCDE.mp3", ""}};
-  // By the rule before tags, by the hash part alone, and before any listing: found by walking,
-  // as after a restart.
+  // By the rule before tags (once rehashed), by the hash part alone, and before any listing:
+  // found by walking, as after a restart.
   ListedShortNames().Clear();
   ExpectPlays(plays);
   EXPECT_EQ(Listed(), (std::vector<std::string>{plays[6].first, plays[2].first, plays[3].first,
-                                                "Artist/short.mp3", plays[0].first, plays[4].first,
-                                                plays[5].first}));
+                                                plays[10].first, "Artist/short.mp3", plays[0].first,
+                                                plays[4].first, plays[5].first}));
   ExpectPlays(plays);  // from the index the listing filled
   EXPECT_EQ(log_->Count("Can Not Open File : " + audio().string() + "\\Nothing here~ABCDE.mp3"), 2);
 }

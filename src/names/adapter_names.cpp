@@ -143,10 +143,12 @@ class ListingVisitor : public WalkVisitor {
   std::vector<ShortNameIndex::Given> remembered_;
 };
 
-// Finds the file a short name stands for by walking the folder in listing order: the first file
-// that needs a short name, has the name's ending and whose hash, or one of its next ones, has
-// the name's digits, and then the same prefix now (it was given this name, or will be) or under
-// the rule before tags (an older list); else the first with those digits alone.
+// Finds the file a short name stands for by walking the folder in listing order. Of the files
+// that need a short name and have the name's ending, the first whose prefix is the name's and
+// whose hash, or one of its next ones, has the name's digits (it was given this name); else the
+// first with those and the name's prefix under the rule before folder tags (an older list); else
+// the first whose own hash has the digits (the hash part alone: a file's next hashes would
+// match some file or other too often in a big library).
 class ShortNameSearch : public WalkVisitor {
  public:
   // REQUIRES: HasShortNameShape(name).
@@ -167,10 +169,11 @@ class ShortNameSearch : public WalkVisitor {
       for (int rehashes = 0; rehashes <= kMostRehashes; ++rehashes, hash = NextRehash(hash)) {
         if (FoldedHash(hash) != hash_) continue;
         if (prefixes_.Of(entry.path) == prefix_) return Found(entry.path, rehashes);
-        if (charset_.WritablePrefix(StemOf(entry.path), kShortNamePrefixLimit) == prefix_) {
-          return Found(entry.path, -1);
+        if (!byOldPrefix_ &&
+            charset_.WritablePrefix(StemOf(entry.path), kShortNamePrefixLimit) == prefix_) {
+          byOldPrefix_ = std::string(entry.path);
         }
-        if (!firstByHash_) firstByHash_ = std::string(entry.path);
+        if (rehashes == 0 && !byHash_) byHash_ = std::string(entry.path);
       }
     }
     return true;
@@ -180,7 +183,7 @@ class ShortNameSearch : public WalkVisitor {
   // not its name now).
   std::optional<std::string> Result(int* rehashes) {
     *rehashes = rehashes_;
-    return found_ ? found_ : firstByHash_;
+    return found_ ? found_ : byOldPrefix_ ? byOldPrefix_ : byHash_;
   }
 
  private:
@@ -198,7 +201,8 @@ class ShortNameSearch : public WalkVisitor {
   const uint32_t hash_;
   std::optional<std::string> found_;
   int rehashes_ = -1;
-  std::optional<std::string> firstByHash_;
+  std::optional<std::string> byOldPrefix_;
+  std::optional<std::string> byHash_;
 };
 
 std::string ShortNameOf(AdapterCharset& charset, std::string_view path, int rehashes) {
