@@ -46,7 +46,7 @@ bool ListMediaFolder(const LibraryOptions& options, ListingFolder kind, const st
 struct PlayName {
   std::string shown;      // the name for the log: as sent (converted), or the path it stood for
   std::string relative;   // the path relative to the media folder as the file system takes it
-  bool listable = false;  // false: refused like a file that cannot be opened
+  bool listable = false;  // false (also for an unset folder): refused like a missing file
   bool mustStayInside = false;  // in a subfolder: it must resolve inside the media folder
 };
 

@@ -93,7 +93,7 @@ MediaPath PlayPath(const ServerSettings& settings, char mediaType, const std::st
   MediaPath path;
   path.text = folder + "\\" + play.shown;
   path.open = NativePath(folder) + "/" + play.relative;
-  path.servable = !folder.empty() && play.listable;
+  path.servable = play.listable;
   if (play.mustStayInside && path.servable) {
     path.insideOf = RealPath(NativePath(folder));
     path.servable = !path.insideOf.empty();
