@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <numeric>
 #include <set>
 #include <utility>
 
@@ -13,6 +14,27 @@ namespace {
 
 bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Puts items in the natural order of their names (nameOf(item)), each name's key made once.
+template <typename Item, typename NameOf>
+void SortNaturally(std::vector<Item>* items, const NameOf& nameOf, bool withEnding) {
+  std::string keys;
+  std::vector<size_t> bounds = {0};
+  for (const Item& item : *items) {
+    AppendNaturalKey(nameOf(item), withEnding, &keys);
+    bounds.push_back(keys.size());
+  }
+  auto key = [&](size_t i) {
+    return std::string_view(keys).substr(bounds[i], bounds[i + 1] - bounds[i]);
+  };
+  std::vector<size_t> order(items->size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key(a) < key(b); });
+  std::vector<Item> sorted;
+  sorted.reserve(items->size());
+  for (size_t i : order) sorted.push_back((*items)[i]);
+  items->swap(sorted);
 }
 
 class Walk {
@@ -135,9 +157,7 @@ bool Walk::ReadFolder(Level& level) {
     return std::string_view(filePaths_)
         .substr(file.offset + folderLength, file.length - folderLength);
   };
-  std::sort(files_.begin(), files_.end(), [&](const File& a, const File& b) {
-    return NaturalLess(nameOf(a), nameOf(b), /*withEnding=*/true);
-  });
+  SortNaturally(&files_, nameOf, /*withEnding=*/true);
   entries_.clear();
   for (const File& file : files_) {
     WalkEntry entry;
@@ -150,11 +170,10 @@ bool Walk::ReadFolder(Level& level) {
   }
   if (!entries_.empty() && !visitor_.VisitFolder(entries_, top)) return false;
 
-  const std::string& names = level.subfolderNames;
-  std::sort(level.subfolders.begin(), level.subfolders.end(),
-            [&](const Subfolder& a, const Subfolder& b) {
-              return NaturalLess(names.c_str() + a.offset, names.c_str() + b.offset);
-            });
+  SortNaturally(
+      &level.subfolders,
+      [&](const Subfolder& subfolder) { return level.subfolderNames.c_str() + subfolder.offset; },
+      /*withEnding=*/false);
   return true;
 }
 

@@ -4,14 +4,18 @@
 // "é" with "É"); a name's four-byte ending counts only where the rest is equal, so "Song.mp3"
 // comes before "Song 2.mp3". Names equal in all that are ordered by their bytes, so no two
 // different names are ever equal.
+// A name's sort key holds all that: keys compare byte by byte (a shorter key that begins another
+// first) as their names compare, so a folder is sorted by plain comparisons of keys made once.
 // Thread safety: pure functions.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace rureza {
 
-// True when a comes before b. withEnding: the names end in a four-byte ending (listed files).
-bool NaturalLess(std::string_view a, std::string_view b, bool withEnding = false);
+// Appends the sort key of name to *key. withEnding: the name ends in a four-byte ending (a
+// listed file's).
+void AppendNaturalKey(std::string_view name, bool withEnding, std::string* key);
 
 }  // namespace rureza
