@@ -164,7 +164,7 @@ class ShortNameSearch : public WalkVisitor {
 
   bool VisitFolder(const std::vector<WalkEntry>& entries, bool) override {
     for (const WalkEntry& entry : entries) {
-      if (!entry.path.ends_with(ending_) || fitting_.Name(entry.path)) continue;
+      if (ListedEnding(entry.path) != ending_ || fitting_.Name(entry.path)) continue;
       uint64_t hash = PathHash(entry.path);
       for (int rehashes = 0; rehashes <= kMostRehashes; ++rehashes, hash = NextRehash(hash)) {
         if (FoldedHash(hash) != hash_) continue;
@@ -207,7 +207,7 @@ class ShortNameSearch : public WalkVisitor {
 
 std::string ShortNameOf(AdapterCharset& charset, std::string_view path, int rehashes) {
   return ComposeShortName(Prefixes(charset).Of(path), ShortNameHash(path, rehashes),
-                          path.substr(path.size() - kShortNameEndingSize));
+                          ListedEnding(path));
 }
 
 // The path the short name stands for in the media folder, or nullopt.
