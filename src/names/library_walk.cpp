@@ -59,14 +59,16 @@ class Walk {
   struct File {
     size_t offset;  // of its path in files_, followed by a zero byte
     size_t length;
-    bool followed;
+    bool followLink;
+    bool opened;
     EntryAttributes attributes;
   };
 
   // Lists the files of the folder on top of the stack and gathers its subfolders in order.
   // False when the visitor ended the walk.
   bool ReadFolder(Level& level);
-  void AddFile(const char* name, bool followed = false, const EntryAttributes& attributes = {});
+  void AddFile(const char* name, bool followLink, bool opened = false,
+               const EntryAttributes& attributes = {});
   void AddSubfolder(Level& level, const char* name, bool link);
   // Opens the subfolder and pushes it; false when it is not to be walked.
   bool Enter(Level& parent, const Subfolder& subfolder);
@@ -119,7 +121,7 @@ bool Walk::ReadFolder(Level& level) {
   while (const char* name = level.dir.Next(subfolders_ ? &type : nullptr)) {
     if (!subfolders_) {
       // One level: the entries with the folder's endings, files and folders alike.
-      if (EndingBelongsTo(kind_, name)) AddFile(name);
+      if (EndingBelongsTo(kind_, name)) AddFile(name, /*followLink=*/true);
       continue;
     }
     if (IsDotOrDotDot(name)) continue;
@@ -131,7 +133,7 @@ bool Walk::ReadFolder(Level& level) {
       if (level.dir.TypeOf(name, /*followLink=*/true) == EntryType::kFolder) {
         if (enterable) AddSubfolder(level, name, /*link=*/true);
       } else if (EndingBelongsTo(kind_, name)) {
-        AddFile(name);
+        AddFile(name, /*followLink=*/true);
       }
     } else if (type == EntryType::kLink) {
       // Decided on what the link opened, which is also what gets listed.
@@ -143,12 +145,12 @@ bool Walk::ReadFolder(Level& level) {
       if (type == EntryType::kFolder) {
         if (enterable) AddSubfolder(level, name, /*link=*/true);
       } else if (EndingBelongsTo(kind_, name)) {
-        AddFile(name, /*followed=*/true, attributes);
+        AddFile(name, /*followLink=*/false, /*opened=*/true, attributes);
       }
     } else if (type == EntryType::kFolder) {
       if (enterable) AddSubfolder(level, name, /*link=*/false);
     } else if (EndingBelongsTo(kind_, name)) {
-      AddFile(name);
+      AddFile(name, /*followLink=*/false);
     }
   }
 
@@ -164,8 +166,9 @@ bool Walk::ReadFolder(Level& level) {
     entry.path = std::string_view(filePaths_).substr(file.offset, file.length);
     entry.name = nameOf(file);
     entry.folder = &level.dir;
-    entry.followed = file.followed;
-    entry.followedAttributes = file.attributes;
+    entry.opened = file.opened;
+    entry.followLink = file.followLink;
+    entry.openedAttributes = file.attributes;
     entries_.push_back(entry);
   }
   if (!entries_.empty() && !visitor_.VisitFolder(entries_, top)) return false;
@@ -177,10 +180,11 @@ bool Walk::ReadFolder(Level& level) {
   return true;
 }
 
-void Walk::AddFile(const char* name, bool followed, const EntryAttributes& attributes) {
+void Walk::AddFile(const char* name, bool followLink, bool opened,
+                   const EntryAttributes& attributes) {
   const size_t offset = filePaths_.size();
   filePaths_.append(path_).append(name);
-  files_.push_back(File{offset, filePaths_.size() - offset, followed, attributes});
+  files_.push_back(File{offset, filePaths_.size() - offset, followLink, opened, attributes});
   filePaths_.push_back('\0');
 }
 

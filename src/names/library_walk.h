@@ -29,13 +29,15 @@ struct WalkEntry {
   std::string_view path;                  // relative to the media folder, "/" between folders
   std::string_view name;                  // path's last part, followed by a zero byte
   const DirectoryWalk* folder = nullptr;  // the open folder the entry is in
-  bool followed = false;                  // a link below the top, read when it was opened
-  EntryAttributes followedAttributes{};
-
-  // Its attributes, symbolic links followed; false when they cannot be read (it vanished).
+  // Its attributes: as read from what a link below the top opened, else read afresh, a link
+  // followed only where it always was (directly in the media folder); a file that became a link
+  // since the walk found it shows the link's own. False when they cannot be read (it vanished).
+  bool opened = false;
+  bool followLink = true;
+  EntryAttributes openedAttributes{};
   bool Attributes(EntryAttributes* out) const {
-    if (followed) *out = followedAttributes;
-    return followed || folder->Attributes(name.data(), out);
+    if (opened) *out = openedAttributes;
+    return opened || folder->Attributes(name.data(), out, followLink);
   }
 };
 

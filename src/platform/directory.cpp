@@ -96,9 +96,10 @@ const char* DirectoryWalk::Next(EntryType* type) {
   }
 }
 
-bool DirectoryWalk::Attributes(const char* name, EntryAttributes* out) const {
+bool DirectoryWalk::Attributes(const char* name, EntryAttributes* out, bool followLink) const {
   struct stat info {};
-  if (!dir_ || ::fstatat(::dirfd(dir_), name, &info, 0) != 0) return false;
+  const int flags = followLink ? 0 : AT_SYMLINK_NOFOLLOW;
+  if (!dir_ || ::fstatat(::dirfd(dir_), name, &info, flags) != 0) return false;
   FromStat(info, out);
   return true;
 }

@@ -50,9 +50,9 @@ class DirectoryWalk {
   // The next entry's name, or nullptr at the end. Valid until the next call. *type (when
   // given): the entry's type as the folder records it, links not followed.
   const char* Next(EntryType* type = nullptr);
-  // Attributes of the entry called name in this folder (symbolic links followed); false when
-  // they cannot be read (the entry vanished).
-  bool Attributes(const char* name, EntryAttributes* out) const;
+  // Attributes of the entry called name in this folder (a symbolic link followed unless
+  // followLink is false); false when they cannot be read (the entry vanished).
+  bool Attributes(const char* name, EntryAttributes* out, bool followLink = true) const;
   // The type of the entry called name, read afresh, symbolic links followed or not.
   EntryType TypeOf(const char* name, bool followLink) const;
   // What the entry called name leads to, symbolic links followed, read from one descriptor of
