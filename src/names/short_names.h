@@ -1,7 +1,7 @@
 // Short names: what a file is listed as, with short names on, when its name does not fit the
 // listing record or cannot be written in the adapter's character set:
 //
-//   tags title "~" hash ending        "Motör-Bombe-01 Dead Men Tell N~4KX2M.mp3"
+//   tags title "~" hash ending        "Motör-Bombe-01 Dead Men Tell ~981CF.mp3"
 //
 // tags    for each of the (at most two) innermost folders of the file's path, outer first, a tag
 //         of at most 5 bytes and a "-" (FolderTag); none for a file at the media folder's top
@@ -14,7 +14,8 @@
 //         significant digit first
 // ending  the name's last four bytes (".mp3")
 //
-// So a short name has at most 39 bytes, holds no "/" and depends only on the file's path.
+// So a short name has at most 39 bytes, holds no "/" and depends only on the file's path
+// unless it clashes.
 // Names are given in listing order: a file takes the name its own path makes unless that name
 // was given before in the listing (to a shortened file, or to a file of the media folder's top
 // listed as it is); then it hashes its path followed by one byte 0x01 instead, then two, and so
