@@ -8,6 +8,9 @@
 //                          a restart (the media folder is walked)
 //   shortname_warm         the same once a listing has filled the index
 //   shortname_index_mib    what the index holds after listing every short name
+//   stalled_listing_mib    the server's resident memory per listing while 40 listings of the
+//                          shortened library stall (their adapters read nothing), and what
+//   stalled_left_mib       stays of it once they have ended
 //
 //   library_bench DIR RESULTS --port P [--rounds N] [--folders N] [--files N]
 //
@@ -38,6 +41,7 @@
 #include "server/activity_log.h"
 #include "server/server.h"
 #include "server/server_run.h"
+#include "server/transfer.h"
 #include "settings/server_settings.h"
 
 namespace rureza {
@@ -47,6 +51,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 constexpr int kTimeoutMs = 120000;
 constexpr int kWarmLookups = 1000;
+constexpr int kStalledListings = 40;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -185,6 +190,48 @@ class Recorder {
   std::ofstream out_;
 };
 
+double ResidentMiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) return std::atof(line.c_str() + 6) / 1024;
+  }
+  return 0;
+}
+
+// A connection that has asked for the listing and will read nothing of it.
+int AskForListing(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  char block[256] = {'<', '1'};
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::send(fd, block, sizeof block, MSG_NOSIGNAL) != 256) {
+    Fail("cannot ask for the listing");
+  }
+  return fd;
+}
+
+// The server's resident memory per stalled listing, and what stays once they end, in MiB.
+std::pair<double, double> StalledListings(uint16_t port) {
+  const double before = ResidentMiB();
+  std::vector<int> fds;
+  for (int i = 0; i < kStalledListings; ++i) fds.push_back(AskForListing(port));
+  // Stalled: nothing more sent for half a second (at most 60 s).
+  uint32_t sent = Traffic().bytesSent.load();
+  for (int quiet = 0, waited = 0; quiet < 5 && waited < 600; ++waited) {
+    ::usleep(100000);
+    const uint32_t now = Traffic().bytesSent.load();
+    quiet = now == sent ? quiet + 1 : 0;
+    sent = now;
+  }
+  const double during = ResidentMiB();
+  for (int fd : fds) ::close(fd);
+  if (!WaitForClientThreads(60000)) Fail("the stalled listings did not end");
+  return {(during - before) / kStalledListings, ResidentMiB() - before};
+}
+
 ServerSettings Settings(uint16_t port, const fs::path& audio) {
   ServerSettings settings;
   settings.port = port;
@@ -272,6 +319,14 @@ int Main(int argc, char** argv) {
     for (int i = 0; i < kWarmLookups; ++i) resolve(names[i * (total / kWarmLookups)]);
     recorder.Add("shortname_warm_resolve_ms", true, round,
                  Seconds(Clock::now() - start) * 1000 / kWarmLookups);
+
+    ServerSettings stalledSettings = shortSettings;
+    stalledSettings.clientLimit = kStalledListings;
+    StartWith(stalledSettings);
+    const auto [perListing, left] = StalledListings(port);
+    StopServer();
+    recorder.Add("stalled_listing_mib", true, round, perListing);
+    recorder.Add("stalled_left_mib", true, round, left);
   }
   WaitForThreadsToEnd(10000);
   SetLogSink(nullptr);

@@ -8,6 +8,7 @@
 #include "fuzz_check.h"
 #include "platform/file.h"
 #include "request/dispatcher.h"
+#include "settings/server_settings.h"
 
 namespace {
 
@@ -78,11 +79,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(request.mediaType == char(block[2]));
   FUZZ_CHECK(request.name == ExpectedName(block));
 
-  rureza::MediaPath path = rureza::JoinMediaPath(folder, request.name);
+  rureza::ServerSettings settings;
+  for (auto field : {&rureza::ServerSettings::videoFolder, &rureza::ServerSettings::audioFolder,
+                     &rureza::ServerSettings::photoFolder}) {
+    rureza::SetPathText(&(settings.*field), folder);
+  }
+  rureza::MediaPath path = rureza::PlayPath(settings, request.mediaType, request.name);
   FUZZ_CHECK(path.text == folder + "\\" + request.name);
   if (path.servable) {
     FUZZ_CHECK(!folder.empty());
-    FUZZ_CHECK(StaysBelow(rureza::NativePath(folder), rureza::NativePath(path.text)));
+    FUZZ_CHECK(StaysBelow(rureza::NativePath(folder), path.open));
   }
   return 0;
 }

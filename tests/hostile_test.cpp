@@ -31,11 +31,21 @@ constexpr size_t kNpos = std::string::npos;
 using HostileRequestTest = HostileTest;
 const std::string kLeaving = "127.0.0.1 is leaving......";
 
-TEST_F(HostileRequestTest, NamesOutsideTheFolderOrOfNoFileAreRefusedWithoutBlocking) {
+TEST_F(HostileRequestTest, NamesOfNothingAListingCouldListAreRefusedWithoutBlocking) {
   // Root reads every file whatever its mode bits, so "unreadable" comes through the open seam.
   FailOpens("locked", EACCES);
   media_.Write("video_secret/x", "secret");  // a sibling whose name starts like video/
   media_.Write("x", "secret");
+  // Hidden, of no listed kind, too deep, in a folder with subfolders off, or through a link out.
+  std::string deep;
+  for (int i = 0; i < 17; ++i) deep += "d/";
+  for (const std::string& path :
+       std::vector<std::string>{".hidden/key.mp3", ".hidden/key.txt", "notes.txt", "sub/in.mp3",
+                                deep + "x.mp3", "../secret/s.mp3"}) {
+    media_.Write("audio/" + path, "x");
+  }
+  std::filesystem::create_symlink("../../secret", audio() / "sub/linkout");
+  std::filesystem::create_symlink("../../secret/s.mp3", audio() / "sub/fileout.mp3");
   const std::string strange = "\x01\x02\x1b[2J\x7f\xff\xfe\xc0\xaf";  // control chars, bad UTF-8
   const std::string endings[] = {".mp3", ".avi", ".jpg", ".mpg"};
   const std::filesystem::path folders[] = {audio(), video(), photo(), video()};
@@ -46,37 +56,53 @@ TEST_F(HostileRequestTest, NamesOutsideTheFolderOrOfNoFileAreRefusedWithoutBlock
     media_.Write(folders[i].filename().string() + "/locked" + endings[i], "x");
   }
   Begin();
-  const std::vector<std::string> names = {
-      "../../etc/passwd",
-      "..\\..\\etc\\passwd",
-      "/etc/passwd",
-      "\\etc\\passwd",
-      "./../x",
-      "../video_secret/x",
-      "..\\video_secret\\x",
-      "a/../../x",
-      "..",
-      "",
-      strange + ".mp3",
-      std::string(253, 'n'),  // fills the block: no zero byte ends it
-      "pipe",
-      "zero",
-      "dir",
-      "locked"};
-  for (int i = 0; i < 4; ++i) {
-    const char type = char('1' + i);
-    for (std::string name : names) {
-      if (!name.empty() && name.size() < 7 && name.find_first_of("./\\") == std::string::npos) {
-        name += endings[i];  // the FIFO, device, folder and locked names
+  // The 253 n's fill the block: no zero byte ends the name.
+  const std::vector<std::string> names = {"../../etc/passwd",
+                                          "..\\..\\etc\\passwd",
+                                          "/etc/passwd",
+                                          "\\etc\\passwd",
+                                          "./../x",
+                                          "../video_secret/x",
+                                          "..\\video_secret\\x",
+                                          "a/../../x",
+                                          "..",
+                                          "",
+                                          strange + ".mp3",
+                                          std::string(253, 'n'),
+                                          "pipe",
+                                          "zero",
+                                          "dir",
+                                          "locked",
+                                          ".hidden/key.mp3",
+                                          ".hidden/key.txt",
+                                          "notes.txt",
+                                          deep + "x.mp3",
+                                          "sub/linkout/s.mp3",
+                                          "sub/fileout.mp3",
+                                          "sub\\fileout.mp3",
+                                          "sub/./in.mp3",
+                                          "sub//in.mp3"};
+  // Every option off (a settings file of 1,026 bytes), then a new install's options.
+  for (bool subfolders : {false, true}) {
+    for (int i = 0; i < 4; ++i) {
+      const char type = char('1' + i);
+      for (std::string name : names) {
+        if (!name.empty() && name.size() < 7 && name.find_first_of("./\\") == std::string::npos) {
+          name += endings[i];  // the FIFO, device, folder and locked names
+        }
+        const std::string line = (i < 2 ? "Can Not Open File : " : "Can Not Play File : ") +
+                                 folders[i].string() + "\\" +
+                                 (name.starts_with("./") ? name.substr(2) : name);
+        const int before = log_->Count(line);
+        // A FIFO or device that blocked the open would hold the reply past the test's limit.
+        EXPECT_EQ(Exchange(Block(std::string("<3") + type + name)), "") << type << Printable(name);
+        EXPECT_EQ(log_->Count(line), before + 1) << Printable(name);
       }
-      const std::string line = (i < 2 ? "Can Not Open File : " : "Can Not Play File : ") +
-                               folders[i].string() + "\\" +
-                               (name.starts_with("./") ? name.substr(2) : name);
-      const int before = log_->Count(line);
-      // A FIFO or device that blocked the open would hold the reply past the test's time limit.
-      EXPECT_EQ(Exchange(Block(std::string("<3") + type + name)), "") << type << Printable(name);
-      EXPECT_EQ(log_->Count(line), before + 1) << Printable(name);
     }
+    EXPECT_EQ(Exchange(Block("<31sub/in.mp3")), subfolders ? Block("1") + "x" : "");
+    Stop();
+    settings_.library = NewInstallLibraryOptions();
+    Start();
   }
   // Control characters and invalid UTF-8 inside the folder are still a name, served as any.
   const std::string song = Media("audio/" + strange + ".mp3", OffsetBytes(50000));

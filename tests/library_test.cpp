@@ -1,12 +1,17 @@
-// The names the adapter sees with the library options on: every depth listed once and nothing
-// outside the media folder listed or played, short names that stay, never clash and play also
-// after a restart, and names in the adapter's character set.
+// The names the adapter sees with the library options on: depth first in natural order, every
+// depth once and nothing outside the media folder listed or played, short names with folder
+// tags that stay, never clash, are listed in place and play also after a restart or from an
+// older list, and names in the adapter's character set.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <fcntl.h>
+
+#include <cstring>
+#include <set>
 
 #include "adapter/replies.h"
 #include "names/short_name_index.h"
+#include "platform/syscalls.h"
 #include "support/faults.h"
 #include "support/fixture.h"
 #include "support/reliability.h"
@@ -14,30 +19,23 @@
 namespace rureza::test {
 namespace {
 
-const std::string kLong = "Same long name that needs a s";  // a short name's 29-byte prefix
-
 class LibraryTest : public ServerTest {
  protected:
   void Start(bool subfolders, bool shortNames, const std::string& charset = "stored") {
     settings_.library = LibraryOptions{subfolders, shortNames, charset};
     ServerTest::Start();
   }
-  // The listed names, sorted, with "twin/" read as "Artist/"; the numbers count by 4 throughout.
+  // The listed names in order.
   std::vector<std::string> Listed() {
     std::vector<std::string> names;
-    ListingReader reader([&](const ListingEntry& e) {
-      EXPECT_EQ(e.number, 4 * names.size()) << e.name;
-      names.push_back(e.name.starts_with("twin/") ? "Artist/" + e.name.substr(5) : e.name);
-    });
+    ListingReader reader([&](const ListingEntry& e) { names.push_back(e.name); });
     std::optional<std::string> reply = Exchange(Block("<1"));
     EXPECT_TRUE(reply && reader.Feed(reply->data(), reply->size()) && reader.Finish());
-    std::sort(names.begin(), names.end());
     return names;
   }
-  // Each name played as MP3 (names and contents in turn): the file's bytes, or nothing for "".
-  void ExpectPlays(const std::vector<std::string>& plays) {
-    for (size_t i = 0; i + 1 < plays.size(); i += 2) {
-      const std::string &name = plays[i], &content = plays[i + 1];
+  // Each name played as MP3: the file's bytes, or nothing for "".
+  void ExpectPlays(const std::vector<std::pair<std::string, std::string>>& plays) {
+    for (const auto& [name, content] : plays) {
       const std::string want =
           content.empty() ? "" : Block(std::to_string(content.size())) + content;
       EXPECT_EQ(Exchange(Block("<31" + name)), want) << Printable(name);
@@ -45,64 +43,145 @@ class LibraryTest : public ServerTest {
   }
 };
 
-TEST_F(LibraryTest, SubfoldersAreListedToDepth16OnceEachAndNeverOutsideTheFolder) {
+TEST_F(LibraryTest, DepthFirstInNaturalOrderEveryFolderOnceToDepth16) {
   std::string deep;
   for (int i = 0; i < 16; ++i) deep += "a/";
-  for (std::string path : {"top.mp3", "Artist/Album/01 Title.mp3", "Artist/cover.jpg",
-                           ".hidden/h.mp3", "clips.mp3/in.mp3", "locked/l.mp3", "bad\xff.mp3"}) {
+  for (std::string path : std::vector<std::string>{
+           "Track 10.mp3", "track 2.mp3", "Track 01.mp3", "Song 2.mp3", "song.mp3", "Été.mp3",
+           "étude.mp3", "album a/10.mp3", "album a/2.mp3", "Album B/01.mp3", "Artist/cover.jpg",
+           "Artist/Album/01 Title.mp3", ".hidden/h.mp3", "clips.mp3/in.mp3", "locked/l.mp3",
+           "bad\xff.mp3", deep + "x.mp3", deep + "a/y.mp3"}) {
     Media("audio/" + path, path);
   }
-  Media("audio/" + deep + "x.mp3", "16 down");
-  Media("audio/" + deep + "a/y.mp3", "17 down");
-  Media("video/v/clip.avi", "");
-  Media("outside/s.mp3", "secret");
-  const std::string secret = (media_.path() / "outside/s.mp3").string(),
-                    links[] = {
-                        "loop",           ".",   "Artist/up",  "..",       "twin",
-                        "Artist",         "out", "../outside", "near.mp3", "../outside/s.mp3",
-                        "Artist/far.mp3", secret};
-  for (int i = 0; i < 12; i += 2) std::filesystem::create_symlink(links[i + 1], audio() / links[i]);
+  for (auto [link, target] : {std::pair{"loop", "."}, {"Artist/up", ".."}, {"twin", "Artist"}}) {
+    std::filesystem::create_symlink(target, audio() / link);
+  }
   FailOpens("locked", EACCES);  // an unreadable folder
   Start(/*subfolders=*/true, /*shortNames=*/false);
-  EXPECT_EQ(Listed(),
-            (std::vector<std::string>{"Artist/Album/01 Title.mp3", deep + "x.mp3", "bad\xff.mp3",
-                                      "clips.mp3/in.mp3", "near.mp3", "top.mp3", "v/clip.avi"}));
-  // A link out of the folder plays only where the one-level listing always took it.
-  ExpectPlays({"Artist/Album/01 Title.mp3", "Artist/Album/01 Title.mp3", deep + "x.mp3", "16 down",
-               "near.mp3", "secret", "out/s.mp3", "", "Artist/far.mp3", ""});
+  std::vector<std::string> top = {"song.mp3",     "Song 2.mp3", "Track 01.mp3", "track 2.mp3",
+                                  "Track 10.mp3", "étude.mp3",  "Été.mp3"};
+  std::vector<std::string> all = {"bad\xff.mp3"};
+  all.insert(all.end(), top.begin(), top.end());
+  all.insert(all.end(), {deep + "x.mp3", "album a/2.mp3", "album a/10.mp3", "Album B/01.mp3",
+                         "Artist/Album/01 Title.mp3", "clips.mp3/in.mp3"});
+  EXPECT_EQ(Listed(), all);
+  ExpectPlays({{deep + "x.mp3", deep + "x.mp3"},
+               {deep + "a/y.mp3", ""},
+               {".hidden/h.mp3", ""},
+               {"Artist/cover.jpg", ""}});
+  Stop();
+  Start(/*subfolders=*/false, /*shortNames=*/false);  // one level: sorted the same way
+  top.insert(top.begin(), {"bad\xff.mp3", "clips.mp3"});
+  EXPECT_EQ(Listed(), top);
 }
 
-TEST_F(LibraryTest, ShortNamesAreStableUniqueAndPlayAlsoAfterARestart) {
+// Swaps audio/sub/flip for a link out of the media folder when anything but a lookup opens it:
+// after the walk has looked at the link, before it enters the folder.
+int (*g_realOpen)(int, const char*, int, unsigned) = nullptr;
+std::string g_flip, g_flipOut;
+int SwappingOpen(int dir, const char* path, int flags, unsigned mode) {
+  if (std::strstr(path, "flip") && !(flags & O_PATH))
+    std::rename(g_flipOut.c_str(), g_flip.c_str());
+  return g_realOpen(dir, path, flags, mode);
+}
+
+TEST_F(LibraryTest, NothingOutsideTheFolderIsListedOrPlayedEvenThroughLinksSwappedWhenOpened) {
+  Media("outside/s.mp3", "secret");
+  Media("outside/i.mp3", "secret");
+  Media("audio-private/p.mp3", "private");  // a sibling whose name begins like the folder's
+  Media("audio/zin/i.mp3", "inside");
+  Media("audio/sub/a.mp3", "a");
+  const std::string outside = (media_.path() / "outside").string(), far = outside + "/s.mp3";
+  for (auto [link, target] : {std::pair{"near.mp3", "../outside/s.mp3"},
+                              {"out", "../outside"},
+                              {"sub/far.mp3", far.c_str()},
+                              {"sub/private", "../../audio-private"},
+                              {"sub/flip", "../zin"}}) {
+    std::filesystem::create_symlink(target, audio() / link);
+  }
+  g_flip = (audio() / "sub/flip").string(), g_flipOut = (media_.path() / "flip-out").string();
+  std::filesystem::create_symlink(outside, g_flipOut);
+  g_realOpen = Sys().open;
+  Sys().open = SwappingOpen;
+  Start(/*subfolders=*/true, /*shortNames=*/false);
+  // A link directly in the folder to a file plays where it always did.
+  EXPECT_EQ(Listed(), (std::vector<std::string>{"near.mp3", "sub/a.mp3", "zin/i.mp3"}));
+  ExpectPlays({{"near.mp3", "secret"},
+               {"zin/i.mp3", "inside"},
+               {"out/s.mp3", ""},
+               {"sub/far.mp3", ""},
+               {"sub/private/p.mp3", ""},
+               {"sub/flip/i.mp3", ""}});
+}
+
+TEST_F(LibraryTest, ShortNamesKeepFolderTagsAreListedInPlaceAndPlayAfterARestart) {
+  const std::string same = "Same long name that needs a s", liv = "Liv01-Same long name that nee";
   Media("audio/Artist/Album/01 A title far too long for the record.mp3", "1");
-  // A name that fits and is that file's own short name: the file takes its next one.
-  Media("audio/01 A title far too long for t~SA1C3.mp3", "listed");
-  // The same prefix, and the same hash for both paths: c1380 comes first in byte order.
-  Media("audio/c1380/" + kLong + "hort one.mp3", "first");
-  Media("audio/c9878/" + kLong + "hort one.mp3", "later");
-  // A name that fits takes what would be the later one's next name.
-  Media("audio/" + kLong + "~T4FFF.mp3", "taken");
   Media("audio/Artist/short.mp3", "");
+  Media("audio/" + same + "hort one.mp3", "top");
+  Media("audio/" + same + "~1P43H.mp3", "as is");  // the name the file above would make
+  // The same tags and the same hash; the later one's next name is taken as well.
+  Media("audio/Live 01/" + same + "hort one 7303.mp3", "first");
+  Media("audio/Live 01!/" + same + "hort one 1389.mp3", "later");
+  Media("audio/" + liv + "~ZJ503.mp3", "taken");
+  // Its eighth rehash has the digits of the first's name, its own other ones.
+  Media("audio/Whatever title that is far too long 860694.mp3", "other");
   Start(/*subfolders=*/true, /*shortNames=*/true);
-  const std::vector<std::string> plays = {"01 A title far too long for t~DEESP.mp3",
-                                          "1",
-                                          kLong + "~DH5K9.mp3",
-                                          "first",
-                                          kLong + "~EY8CK.mp3",
-                                          "later",
-                                          kLong + "~T4FFF.mp3",
-                                          "taken",
-                                          "c9878/" + kLong + "hort one.mp3",
-                                          "later",  // the full name plays too
-                                          "Nothing here~ABCDE.mp3",
-                                          "",
-                                          "01 A title far too long for t~SA1C3.mp3",
-                                          "listed"};
+  const std::vector<std::pair<std::string, std::string>> plays = {
+      {"Artis-Album-01 A title far to~SA1C3.mp3", "1"},
+      {"01 A title far too long for t~SA1C3.mp3", "1"},
+      {same + "~Z3YPD.mp3", "top"},
+      {same + "~1P43H.mp3", "as is"},
+      {liv + "~P25D5.mp3", "first"},
+      {liv + "~T71SA.mp3", "later"},
+      {liv + "~ZJ503.mp3", "taken"},
+      {"Live 01!/" + same + "hort one 1389.mp3", "later"},
+      {"Anything~P25D5.mp3", "first"},
+      {same + "~ZJ503.mp3", "later"},
+      {"Whatever title that is far to~YCRAF.mp3", "other"},
+      {"Nothing here~ABCDE.mp3", ""}};
+  // By the rule before tags (once rehashed), by the hash part alone, and before any listing:
+  // found by walking, as after a restart.
   ListedShortNames().Clear();
-  ExpectPlays(plays);  // before any listing: found by walking, as after a restart
-  EXPECT_EQ(Listed(), (std::vector<std::string>{plays[0], plays[12], "Artist/short.mp3", plays[2],
-                                                plays[4], plays[6]}));
+  ExpectPlays(plays);
+  EXPECT_EQ(Listed(), (std::vector<std::string>{plays[6].first, plays[2].first, plays[3].first,
+                                                plays[10].first, "Artist/short.mp3", plays[0].first,
+                                                plays[4].first, plays[5].first}));
   ExpectPlays(plays);  // from the index the listing filled
   EXPECT_EQ(log_->Count("Can Not Open File : " + audio().string() + "\\Nothing here~ABCDE.mp3"), 2);
+}
+
+TEST_F(LibraryTest, ShortNamesTellEveryTrackOfALibraryApartWithoutTheirHash) {
+  for (int i = 0; i < 31 * 3 * 10; ++i) {
+    media_.Write("audio/The Artist Number " + std::to_string(i / 30 + 1) + "/Album " +
+                     std::to_string(i / 10 % 3 + 1) + " (Deluxe Edition)/" +
+                     std::to_string(i % 10 + 1) + " Track Title That Goes On And On.mp3",
+                 "");
+  }
+  Start(/*subfolders=*/true, /*shortNames=*/true);
+  std::set<std::string> prefixes;
+  for (const std::string& name : Listed()) prefixes.insert(name.substr(0, name.size() - 10));
+  EXPECT_EQ(prefixes.size(), 930u);
+  EXPECT_EQ(prefixes.count("ThAN1-Al1DE-1 Track Title Tha"), 1u);
+}
+
+TEST_F(LibraryTest, BackslashesInAFilesOwnNameArePartOfIt) {
+  Media("audio/AC\\DC - Back In Black.mp3", "top");
+  Media("audio/AC\\DC Tribute Band/01 Song.mp3", "band");
+  Media("audio/Artist/Album/01.mp3", "deep");
+  for (bool subfolders : {false, true}) {
+    Start(subfolders, /*shortNames=*/false);
+    std::vector<std::string> listed = {"AC\\DC - Back In Black.mp3"};
+    if (subfolders)
+      listed.insert(listed.end(), {"AC\\DC Tribute Band/01 Song.mp3", "Artist/Album/01.mp3"});
+    EXPECT_EQ(Listed(), listed);
+    // Folders named the old way, with backslashes between them, only where a listing has folders.
+    ExpectPlays({{"AC\\DC - Back In Black.mp3", "top"},
+                 {"AC\\DC Tribute Band/01 Song.mp3", subfolders ? "band" : ""},
+                 {"Artist\\Album\\01.mp3", subfolders ? "deep" : ""}});
+    Stop();
+  }
+  EXPECT_EQ(log_->Count(audio().string() + "\\AC\\DC - Back In Black.mp3"), 2);
 }
 
 TEST_F(LibraryTest, NamesGoOutInTheAdaptersCharacterSetOrShortenedOrRefused) {
@@ -110,20 +189,39 @@ TEST_F(LibraryTest, NamesGoOutInTheAdaptersCharacterSetOrShortenedOrRefused) {
   Media("audio/日本語.mp3", "nihongo");
   Media("audio/bad\xff.mp3", "bad");
   Media("audio/\xfe.mp3", "fe");  // shorter than a failed conversion's leftovers
+  // 39 and 40 bytes in CP1252, 74 and 76 as stored.
+  std::string fits, oneMore;
+  for (int i = 0; i < 35; ++i) fits += "É";
+  Media("audio/" + fits + ".mp3", "");
+  Media("audio/" + (oneMore = fits + "É") + ".mp3", "");
   const std::string tooLong = "Artist/Album/01 A title far too long for the record.mp3";
   Media("audio/" + tooLong, "");
   Start(/*subfolders=*/true, /*shortNames=*/false, "CP1252");
-  EXPECT_EQ(Listed(), std::vector<std::string>{"Caf\xe9.mp3"});
-  for (std::string refused : {"日本語.mp3", "bad\xff.mp3", "\xfe.mp3", tooLong.c_str()}) {
+  EXPECT_EQ(Listed(), (std::vector<std::string>{"Caf\xe9.mp3", std::string(35, '\xc9') + ".mp3"}));
+  for (std::string refused : std::vector<std::string>{"日本語.mp3", "bad\xff.mp3", "\xfe.mp3",
+                                                      tooLong, oneMore + ".mp3"}) {
     EXPECT_EQ(log_->Count("System Warming 3003! FileName :: " + refused + " ."), 1) << refused;
   }
   Stop();
+  // 17 x "Ä" is 38 bytes as stored but 72 in GB18030: it does not fit.
+  std::string wide;
+  for (int i = 0; i < 17; ++i) wide += "Ä";
+  Media("video/" + wide + ".avi", "");
+  Start(/*subfolders=*/false, /*shortNames=*/false, "GB18030");
+  EXPECT_EQ(Listed().front(), "Caf\xa8\xa6.mp3");
+  EXPECT_EQ(log_->Count("System Warming 3003! FileName :: " + wide + ".avi ."), 1);
+  Stop();
   Start(/*subfolders=*/false, /*shortNames=*/true, "CP1252");
   ListedShortNames().Clear();
-  ExpectPlays({"Caf\xe9.mp3", "cafe", "_~CG34T.mp3", "nihongo", "bad_~1KKVM.mp3", "bad",
-               "_~3Z24Z.mp3", "fe", "x", ""});
-  EXPECT_EQ(Listed(), (std::vector<std::string>{"Caf\xe9.mp3", "_~3Z24Z.mp3", "_~CG34T.mp3",
-                                                "bad_~1KKVM.mp3"}));
+  ExpectPlays({{"Caf\xe9.mp3", "cafe"},
+               {"_~CG34T.mp3", "nihongo"},
+               {"bad_~1KKVM.mp3", "bad"},
+               {"_~3Z24Z.mp3", "fe"},
+               {"x", ""}});
+  EXPECT_EQ(Listed(), (std::vector<std::string>{std::string(17, '\xc4') + ".avi", "bad_~1KKVM.mp3",
+                                                "Caf\xe9.mp3", std::string(35, '\xc9') + ".mp3",
+                                                std::string(29, '\xc9') + "~P6HRH.mp3",
+                                                "_~CG34T.mp3", "_~3Z24Z.mp3"}));
 }
 
 }  // namespace

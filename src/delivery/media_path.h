@@ -1,6 +1,7 @@
-// MediaPath: the path a request names, as the server writes it ("folder\name"), and whether it
-// may be served at all. A name that would leave its media folder, or a folder the settings
-// leave empty, gives an unservable path, which fails to open exactly like a missing file.
+// MediaPath: the path a request names, as the server writes it ("folder\name"), where it is
+// opened, and whether it may be served at all. A name that stands for nothing a listing could
+// list, or a folder the settings leave empty, gives an unservable path, which fails to open
+// exactly like a missing file.
 #pragma once
 
 #include <string>
@@ -10,11 +11,14 @@
 namespace rureza {
 
 struct MediaPath {
-  std::string text;      // for log lines and for opening
+  std::string text;      // for log lines, and for opening when open is empty
   bool servable = true;  // false: refused like a file that cannot be opened
   // When set, an absolute folder path without symbolic links: the file opened must lie inside
   // it once every link is resolved, or it is refused like a file that cannot be opened.
   std::string insideOf{};
+  // When set, the path to open as the file system takes it (a backslash is part of a name);
+  // otherwise text with its backslashes taken for folder separators.
+  std::string open{};
 };
 
 // Opens a media file read-only and shared; an invalid File when it cannot be opened or the

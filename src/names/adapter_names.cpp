@@ -1,9 +1,7 @@
 #include "names/adapter_names.h"
 
 #include <algorithm>
-#include <map>
 #include <optional>
-#include <unordered_set>
 #include <vector>
 
 #include "names/adapter_charset.h"
@@ -11,9 +9,13 @@
 #include "names/short_name_index.h"
 #include "names/short_names.h"
 #include "platform/file.h"
+#include "platform/memory.h"
 
 namespace rureza {
 namespace {
+
+// Names given out are handed to the index this many at a time.
+constexpr size_t kRememberBatch = 256;
 
 // Where a media folder's short names live in the index: its path and its kind.
 std::string Scope(const std::string& folder, ListingFolder kind) {
@@ -25,17 +27,38 @@ std::string_view FileNameOf(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-// The prefix of a file's short name. A listed file's name is longer than its ending.
-std::string PrefixOf(AdapterCharset& charset, std::string_view path) {
-  std::string_view name = FileNameOf(path);
-  return charset.WritablePrefix(name.substr(0, name.size() - kShortNameEndingSize),
-                                kShortNamePrefixLimit);
+// A listed file's name without its ending (it is longer than its ending).
+std::string_view StemOf(std::string_view path) {
+  const std::string_view name = FileNameOf(path);
+  return name.substr(0, name.size() - kShortNameEndingSize);
 }
 
-std::string ShortNameOf(AdapterCharset& charset, std::string_view path, int rehashes) {
-  return ComposeShortName(PrefixOf(charset, path), ShortNameHash(path, rehashes),
-                          path.substr(path.size() - kShortNameEndingSize));
-}
+// Short-name prefixes, the tags of the files' folder made once for all of its files.
+class Prefixes {
+ public:
+  explicit Prefixes(AdapterCharset& charset) : charset_(charset) {}
+
+  // The tags of the folder path is in.
+  const std::string& Tags(std::string_view path) {
+    const std::string_view folder = path.substr(0, path.size() - FileNameOf(path).size());
+    if (!known_ || folder != folder_) {
+      folder_.assign(folder);
+      tags_ = FolderTags(charset_, folder);
+      known_ = true;
+    }
+    return tags_;
+  }
+  std::string Of(std::string_view path) {
+    const std::string& tags = Tags(path);
+    return tags + charset_.WritablePrefix(StemOf(path), kShortNamePrefixLimit - tags.size());
+  }
+
+ private:
+  AdapterCharset& charset_;
+  bool known_ = false;
+  std::string folder_;
+  std::string tags_;
+};
 
 // The name a walked entry is listed under when it fits as it is.
 class Fitting {
@@ -58,238 +81,192 @@ class Fitting {
   std::string buffer_;
 };
 
-// Files that need a short name, gathered during the walk in its order: each one's group (its
-// prefix and ending) and path in one arena, and a fingerprint of the name its own path makes.
-class LongNames {
- public:
-  struct Item {
-    size_t offset;
-    uint16_t keyLength;
-    uint16_t pathLength;
-    uint64_t own;  // Fnv1a64 of the name its own path makes
-  };
-
-  void Add(std::string_view prefix, std::string_view path) {
-    std::string_view ending = path.substr(path.size() - kShortNameEndingSize);
-    items_.push_back(Item{arena_.size(), static_cast<uint16_t>(prefix.size() + ending.size()),
-                          static_cast<uint16_t>(path.size()),
-                          Fnv1a64(ComposeShortName(prefix, ShortNameHash(path, 0), ending))});
-    arena_.append(prefix).append(ending).append(path);
-  }
-  const std::vector<Item>& items() const { return items_; }
-  std::string_view Key(const Item& item) const {
-    return std::string_view(arena_).substr(item.offset, item.keyLength);
-  }
-  std::string_view Path(const Item& item) const {
-    return std::string_view(arena_).substr(item.offset + item.keyLength, item.pathLength);
-  }
-  std::string OwnName(const Item& item) const {
-    std::string_view key = Key(item);
-    const size_t prefixLength = key.size() - kShortNameEndingSize;
-    return ComposeShortName(key.substr(0, prefixLength), ShortNameHash(Path(item), 0),
-                            key.substr(prefixLength));
-  }
-
- private:
-  std::vector<Item> items_;
-  std::string arena_;
-};
-
 class ListingVisitor : public WalkVisitor {
  public:
-  ListingVisitor(const LibraryOptions& options, const std::string& folder, ListingSink& sink)
+  ListingVisitor(const LibraryOptions& options, std::string scope, ListingSink& sink)
       : options_(options),
-        folder_(folder),
+        scope_(std::move(scope)),
         charset_(options.charset),
         fitting_(charset_),
+        prefixes_(charset_),
         sink_(sink) {}
 
   bool Stopped() override { return sink_.Stopped(); }
 
-  bool Visit(const WalkEntry& entry) override {
-    if (std::optional<std::string_view> name = fitting_.Name(entry.path)) {
-      if (options_.shortNames && HasShortNameShape(*name)) {
-        reserved_.emplace(*name);
-        reservedOwn_.insert(Fnv1a64(*name));
+  bool VisitFolder(const std::vector<WalkEntry>& entries, bool top) override {
+    if (options_.shortNames && top) {
+      // A name listed as it is that looks like a short name is given to no shortened file. Only
+      // the top's names can look so: a short name holds no "/".
+      for (const WalkEntry& entry : entries) {
+        std::optional<std::string_view> name = fitting_.Name(entry.path);
+        if (name && HasShortNameShape(*name)) given_.Add(Fnv1a64(*name));
       }
-      ListedEntry listed{*name, entry.path};
-      listed.attributesRead = entry.Attributes(&listed.attributes);
-      return sink_.Listed(listed);
     }
-    if (!options_.shortNames) return sink_.Refused(entry.path);
-    // Its attributes are read when it is listed, so the walk reaches its end sooner.
-    longNames_.Add(PrefixOf(charset_, entry.path), entry.path);
+    for (const WalkEntry& entry : entries) {
+      if (sink_.Stopped() || !List(entry)) return false;
+    }
     return true;
   }
 
-  // Lists the files that need short names, once the walk has seen every file, and remembers the
-  // names given; a stop ends it too. A file whose own name no other file makes and no file is
-  // listed as goes out at once, in the walk's order; the groups with a clash (or what may be one:
-  // the fingerprints are compared) are settled among all their files afterwards.
-  bool ListLongNames(const std::string& scope) {
-    const std::vector<LongNames::Item>& items = longNames_.items();
-    std::vector<uint64_t> owns;
-    owns.reserve(items.size());
-    for (const LongNames::Item& item : items) owns.push_back(item.own);
-    std::sort(owns.begin(), owns.end());
-    std::unordered_set<std::string_view> clashing;  // groups settled afterwards
-    for (const LongNames::Item& item : items) {
-      auto [first, last] = std::equal_range(owns.begin(), owns.end(), item.own);
-      if (last - first > 1 || reservedOwn_.count(item.own)) clashing.insert(longNames_.Key(item));
-    }
-    bool more = true;
-    for (const LongNames::Item& item : items) {
-      if (!more) break;
-      if (!clashing.count(longNames_.Key(item))) more = List(item, longNames_.OwnName(item), 0);
-    }
-    std::map<std::string_view, std::vector<const LongNames::Item*>> groups;
-    for (const LongNames::Item& item : items) {
-      if (more && clashing.count(longNames_.Key(item)))
-        groups[longNames_.Key(item)].push_back(&item);
-    }
-    for (auto& [key, group] : groups) {
-      if (!more) break;
-      std::sort(group.begin(), group.end(), [this](const auto* a, const auto* b) {
-        return longNames_.Path(*a) < longNames_.Path(*b);
-      });
-      std::vector<std::string_view> paths;
-      for (const LongNames::Item* item : group) paths.push_back(longNames_.Path(*item));
-      const size_t prefixLength = key.size() - kShortNameEndingSize;
-      std::vector<SettledName> settled =
-          SettleShortNames(key.substr(0, prefixLength), key.substr(prefixLength), paths, reserved_);
-      for (size_t i = 0; i < group.size() && more; ++i) {
-        more = settled[i].name.empty() ? sink_.Refused(paths[i])
-                                       : List(*group[i], settled[i].name, settled[i].rehashes);
-      }
-    }
-    if (!given_.empty()) ListedShortNames().Remember(scope, given_);
-    return more;
+  // Hands the names given out to the index.
+  void Remember() {
+    if (!remembered_.empty()) ListedShortNames().Remember(scope_, remembered_);
+    remembered_.clear();
   }
 
  private:
-  // One file under its short name.
-  bool List(const LongNames::Item& item, const std::string& name, int rehashes) {
-    if (sink_.Stopped()) return false;
-    std::string_view path = longNames_.Path(item);
-    ListedEntry listed{name, path};
-    // The folder is a server path; the name is the file system's own, backslashes and all.
-    listed.attributesRead =
-        PathAttributes(NativePath(folder_) + "/" + std::string(path), &listed.attributes);
-    given_.push_back({name, std::string(path), rehashes});
+  bool List(const WalkEntry& entry) {
+    ListedEntry listed{{}, entry.path};
+    GivenShortName given;
+    if (std::optional<std::string_view> name = fitting_.Name(entry.path)) {
+      listed.name = *name;
+    } else if (!options_.shortNames) {
+      return sink_.Refused(entry.path);
+    } else {
+      given = GiveShortName(prefixes_.Of(entry.path), entry.path, given_);
+      if (given.name.empty()) return sink_.Refused(entry.path);
+      listed.name = given.name;
+      remembered_.push_back({given.name, std::string(entry.path), given.rehashes});
+      if (remembered_.size() == kRememberBatch) Remember();
+    }
+    listed.attributesRead = entry.Attributes(&listed.attributes);
     return sink_.Listed(listed);
   }
 
   const LibraryOptions& options_;
-  const std::string& folder_;
+  const std::string scope_;
   AdapterCharset charset_;
   Fitting fitting_;
+  Prefixes prefixes_;
   ListingSink& sink_;
-  LongNames longNames_;
-  std::unordered_set<std::string> reserved_;  // names listed as they are, shaped like short ones
-  std::unordered_set<uint64_t> reservedOwn_;  // their fingerprints
-  std::vector<ShortNameIndex::Given> given_;
+  GivenNames given_;
+  std::vector<ShortNameIndex::Given> remembered_;
 };
 
-// Could a file called stem (without its ending) have a short name that starts with prefix? A
-// quick no for most files: printable ASCII is written as itself in every usable character set.
-bool MayStartShortName(std::string_view stem, std::string_view prefix) {
-  for (size_t i = 0; i < stem.size() && i < prefix.size(); ++i) {
-    const auto a = static_cast<unsigned char>(stem[i]);
-    const auto b = static_cast<unsigned char>(prefix[i]);
-    if (a < 0x20 || a > 0x7E || a == '\\' || b < 0x20 || b > 0x7E || b == '_') return true;
-    if (a != b) return false;
-  }
-  return true;
-}
-
-// Finds the file a short name stands for by walking the folder: only the files whose short
-// names would share its prefix and ending can have it or take it.
+// Finds the file a short name stands for by walking the folder in listing order. Of the files
+// that need a short name and have the name's ending, the first whose prefix is the name's and
+// whose hash, or one of its next ones, has the name's digits (it was given this name); else the
+// first with those and the name's prefix under the rule before folder tags (an older list); else
+// the first whose own hash has the digits (the hash part alone: a file's next hashes would
+// match some file or other too often in a big library).
 class ShortNameSearch : public WalkVisitor {
  public:
   // REQUIRES: HasShortNameShape(name).
   ShortNameSearch(AdapterCharset& charset, std::string_view name)
       : charset_(charset),
         fitting_(charset_),
-        name_(name),
+        prefixes_(charset_),
         prefix_(ShortNamePrefix(name)),
-        ending_(ShortNameEnding(name)) {}
+        ending_(ShortNameEnding(name)),
+        hash_(ShortNameFoldedHash(name)) {}
 
-  bool Stopped() override { return false; }
+  bool Stopped() override { return found_.has_value(); }
 
-  bool Visit(const WalkEntry& entry) override {
-    if (!entry.path.ends_with(ending_)) return true;
-    if (std::optional<std::string_view> listed = fitting_.Name(entry.path)) {
-      if (listed->ends_with(ending_) && HasShortNameShape(*listed) &&
-          ShortNamePrefix(*listed) == prefix_) {
-        reserved_.emplace(*listed);
+  bool VisitFolder(const std::vector<WalkEntry>& entries, bool) override {
+    for (const WalkEntry& entry : entries) {
+      if (ListedEnding(entry.path) != ending_ || fitting_.Name(entry.path)) continue;
+      uint64_t hash = PathHash(entry.path);
+      for (int rehashes = 0; rehashes <= kMostRehashes; ++rehashes, hash = NextRehash(hash)) {
+        if (FoldedHash(hash) != hash_) continue;
+        if (prefixes_.Of(entry.path) == prefix_) return Found(entry.path, rehashes);
+        if (!byOldPrefix_ &&
+            charset_.WritablePrefix(StemOf(entry.path), kShortNamePrefixLimit) == prefix_) {
+          byOldPrefix_ = std::string(entry.path);
+        }
+        if (rehashes == 0 && !byHash_) byHash_ = std::string(entry.path);
       }
-      return true;
-    }
-    std::string_view fileName = FileNameOf(entry.path);
-    std::string_view stem = fileName.substr(0, fileName.size() - kShortNameEndingSize);
-    if (MayStartShortName(stem, prefix_) && PrefixOf(charset_, entry.path) == prefix_) {
-      candidates_.emplace_back(entry.path);
     }
     return true;
   }
 
-  std::optional<std::string> Result(const std::string& scope) {
-    std::sort(candidates_.begin(), candidates_.end());
-    std::vector<std::string_view> paths(candidates_.begin(), candidates_.end());
-    std::vector<SettledName> settled = SettleShortNames(prefix_, ending_, paths, reserved_);
-    std::vector<ShortNameIndex::Given> given;
-    std::optional<std::string> found;
-    for (size_t i = 0; i < settled.size(); ++i) {
-      if (settled[i].name.empty()) continue;
-      if (settled[i].name == name_) found = candidates_[i];
-      given.push_back({settled[i].name, candidates_[i], settled[i].rehashes});
-    }
-    if (!given.empty()) ListedShortNames().Remember(scope, given);
-    return found;
+  // The path found, and how often its hash was taken again for the name now (-1: the name is
+  // not its name now).
+  std::optional<std::string> Result(int* rehashes) {
+    *rehashes = rehashes_;
+    return found_ ? found_ : byOldPrefix_ ? byOldPrefix_ : byHash_;
   }
 
  private:
+  bool Found(std::string_view path, int rehashes) {
+    found_ = std::string(path);
+    rehashes_ = rehashes;
+    return false;
+  }
+
   AdapterCharset& charset_;
   Fitting fitting_;
-  const std::string_view name_;
+  Prefixes prefixes_;
   const std::string_view prefix_;
   const std::string_view ending_;
-  std::vector<std::string> candidates_;
-  std::unordered_set<std::string> reserved_;
+  const uint32_t hash_;
+  std::optional<std::string> found_;
+  int rehashes_ = -1;
+  std::optional<std::string> byOldPrefix_;
+  std::optional<std::string> byHash_;
 };
+
+std::string ShortNameOf(AdapterCharset& charset, std::string_view path, int rehashes) {
+  return ComposeShortName(Prefixes(charset).Of(path), ShortNameHash(path, rehashes),
+                          ListedEnding(path));
+}
+
+// The path the short name stands for in the media folder, or nullopt.
+std::optional<std::string> FindShortName(const LibraryOptions& options, AdapterCharset& charset,
+                                         ListingFolder kind, const std::string& folder,
+                                         std::string_view name) {
+  const std::string scope = Scope(folder, kind);
+  auto verify = [&](std::string_view path, int rehashes) {
+    return FileNameOf(path).size() > kShortNameEndingSize &&
+           ShortNameOf(charset, path, rehashes) == name;
+  };
+  std::optional<std::string> found = ListedShortNames().Find(scope, name, verify);
+  if (found) return found;
+  ShortNameSearch search(charset, name);
+  WalkLibrary(folder, kind, options.subfolders, search);
+  int rehashes = 0;
+  found = search.Result(&rehashes);
+  if (found && rehashes >= 0) {
+    ListedShortNames().Remember(scope, {{std::string(name), *found, rehashes}});
+  }
+  return found;
+}
 
 }  // namespace
 
 bool ListMediaFolder(const LibraryOptions& options, ListingFolder kind, const std::string& folder,
                      ListingSink& sink) {
-  ListingVisitor visitor(options, folder, sink);
-  if (!WalkLibrary(folder, kind, options.subfolders, visitor)) return false;
-  return visitor.ListLongNames(Scope(folder, kind));
+  bool done;
+  {
+    ListingVisitor visitor(options, Scope(folder, kind), sink);
+    done = WalkLibrary(folder, kind, options.subfolders, visitor);
+    visitor.Remember();
+  }
+  // What the walk of a big library held, back to the system, also while many listings run.
+  ReturnFreeMemory();
+  return done;
 }
 
 PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
                          const std::string& folder, std::string_view name) {
-  PlayName result;
+  PlayName play;
   AdapterCharset charset(options.charset);
-  if (!charset.FromAdapter(name, &result.path)) result.path.assign(name);
-  if (options.shortNames && HasShortNameShape(name) && !folder.empty() &&
-      !PathExists(folder + "\\" + result.path)) {
-    const std::string scope = Scope(folder, kind);
-    auto verify = [&](std::string_view path, int rehashes) {
-      return FileNameOf(path).size() > kShortNameEndingSize &&
-             ShortNameOf(charset, path, rehashes) == name;
-    };
-    std::optional<std::string> found = ListedShortNames().Find(scope, name, verify);
-    if (!found) {
-      ShortNameSearch search(charset, name);
-      WalkLibrary(folder, kind, options.subfolders, search);
-      found = search.Result(scope);
+  if (!charset.FromAdapter(name, &play.shown)) play.shown.assign(name);
+  play.relative = play.shown;
+  if (folder.empty()) return play;
+  const std::string base = NativePath(folder) + "/";
+  EntryAttributes attributes;
+  if (!PathAttributes(base + play.relative, &attributes)) {
+    std::replace(play.relative.begin(), play.relative.end(), '\\', '/');
+    if (options.shortNames && HasShortNameShape(name) &&
+        !PathAttributes(base + play.relative, &attributes)) {
+      if (std::optional<std::string> found = FindShortName(options, charset, kind, folder, name)) {
+        play.shown = play.relative = std::move(*found);
+      }
     }
-    if (found) result.path = std::move(*found);
   }
-  result.mustStayInside =
-      options.subfolders && result.path.find_first_of("/\\") != std::string::npos;
-  return result;
+  play.listable = ListableName(play.relative, kind, options.subfolders);
+  play.mustStayInside = play.relative.find('/') != std::string::npos;
+  return play;
 }
 
 }  // namespace rureza

@@ -1,8 +1,9 @@
 // The names the adapter sees: which files a media folder lists under which names, and which
 // file a play request's name stands for, as the library options say. The listing and the
 // request dispatcher both ask here, so a name listed is a name that plays.
-// With every option off this is what the server always did: one level, names as stored, a name
-// of 40 bytes or more refused.
+// With every option off the listing holds what it always held, in natural name order: one
+// level, names as stored, a name of 40 bytes or more refused; a play request names only what
+// such a listing could list.
 // Thread safety: any number of listings and requests may run at once; they share only the
 // process's ShortNameIndex.
 #pragma once
@@ -35,23 +36,29 @@ class ListingSink {
   virtual bool Refused(std::string_view path) = 0;
 };
 
-// Lists the media folder of kind (a server path). Entries whose names fit come as the walk
-// finds them. With short names, those that need one come after them, once the walk has ended
-// (a clash between short names is settled among all of them), and the names given out are
-// remembered in ListedShortNames(). False when the sink ended the listing.
+// Lists the media folder of kind (a server path) in listing order (library_walk.h), each entry
+// as the walk finds it: under its own name when that fits, else, with short names, under its
+// short name (short_names.h), which is remembered in ListedShortNames(). False when the sink
+// ended the listing.
 bool ListMediaFolder(const LibraryOptions& options, ListingFolder kind, const std::string& folder,
                      ListingSink& sink);
 
 struct PlayName {
-  std::string path;             // relative to the media folder, as stored
-  bool mustStayInside = false;  // a subfolder's file: it must resolve inside the media folder
+  std::string shown;      // the name for the log: as sent (converted), or the path it stood for
+  std::string relative;   // the path relative to the media folder as the file system takes it
+  bool listable = false;  // false (also for an unset folder): refused like a missing file
+  bool mustStayInside = false;  // in a subfolder: it must resolve inside the media folder
 };
 
-// The file a play request's name stands for: the name converted back from the adapter's
-// character set (taken as sent when it is not text in it). With short names, a name shaped
-// like a short name that is not itself a file is looked up among the names listings gave out,
-// and on a miss found by walking the folder. A name that stands for nothing comes back as
-// converted, and fails to open like any missing file.
+// The file a play request's name stands for. The name is converted back from the adapter's
+// character set (taken as sent when it is not text in it). A name that is a file as it stands
+// is that file, backslashes and all; otherwise each "\" separates folders, as some adapters
+// name a subfolder's file. With short names, a name shaped like a short name that is not a file
+// stands for the file a listing gave it to: looked up among the names listings gave out, and on
+// a miss found by walking the folder; a name the rule gave out before tags existed, or before a
+// clash changed it, is found by its hash part. The name must then be one a listing could list
+// (ListableName): a hidden, too deep or other kind of file is not, nor, with subfolders off,
+// one in a folder.
 PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
                          const std::string& folder, std::string_view name);
 

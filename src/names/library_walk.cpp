@@ -1,18 +1,40 @@
 #include "names/library_walk.h"
 
-#include <cstring>
+#include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <numeric>
 #include <set>
 #include <utility>
-#include <vector>
 
-#include "platform/file.h"
+#include "names/natural_order.h"
 
 namespace rureza {
 namespace {
 
 bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Puts items in the natural order of their names (nameOf(item)), each name's key made once.
+template <typename Item, typename NameOf>
+void SortNaturally(std::vector<Item>* items, const NameOf& nameOf, bool withEnding) {
+  std::string keys;
+  std::vector<size_t> bounds = {0};
+  for (const Item& item : *items) {
+    AppendNaturalKey(nameOf(item), withEnding, &keys);
+    bounds.push_back(keys.size());
+  }
+  auto key = [&](size_t i) {
+    return std::string_view(keys).substr(bounds[i], bounds[i + 1] - bounds[i]);
+  };
+  std::vector<size_t> order(items->size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key(a) < key(b); });
+  std::vector<Item> sorted;
+  sorted.reserve(items->size());
+  for (size_t i : order) sorted.push_back((*items)[i]);
+  items->swap(sorted);
 }
 
 class Walk {
@@ -23,17 +45,34 @@ class Walk {
   bool Run();
 
  private:
+  struct Subfolder {
+    size_t offset;  // of its name in Level::subfolderNames
+    bool link;
+  };
   struct Level {
     DirectoryWalk dir;
-    size_t pathLength;  // of path_ while this folder is walked
+    size_t pathLength = 0;       // of path_ while this folder is walked
+    std::string subfolderNames;  // each followed by a zero byte
+    std::vector<Subfolder> subfolders;
+    size_t next = 0;  // the next subfolder to enter
+  };
+  struct File {
+    size_t offset;  // of its path in files_, followed by a zero byte
+    size_t length;
+    bool followLink;
+    bool opened;
+    EntryAttributes attributes;
   };
 
-  // One entry of the folder on top of the stack; false ends the walk.
-  bool Entry(const char* name, EntryType type);
-  bool List(const DirectoryWalk& dir, const char* name);
-  void Enter(const char* name, bool followLink);
-  // True when the entry called name in the current folder resolves inside the media folder.
-  bool ResolvesInside(const char* name);
+  // Lists the files of the folder on top of the stack and gathers its subfolders in order.
+  // False when the visitor ended the walk.
+  bool ReadFolder(Level& level);
+  void AddFile(const char* name, bool followLink, bool opened = false,
+               const EntryAttributes& attributes = {});
+  void AddSubfolder(Level& level, const char* name, bool link);
+  // Opens the subfolder and pushes it; false when it is not to be walked.
+  bool Enter(Level& parent, const Subfolder& subfolder);
+  const std::string& RealRoot();
 
   const std::string& folder_;
   const ListingFolder kind_;
@@ -41,8 +80,12 @@ class Walk {
   WalkVisitor& visitor_;
   std::vector<std::unique_ptr<Level>> stack_;
   std::string path_;
+  std::string filePaths_;  // the paths of the folder being read
+  std::vector<File> files_;
+  std::vector<WalkEntry> entries_;
   std::set<std::pair<uint64_t, uint64_t>> walked_;
-  std::string realFolder_;  // found when a link first needs it
+  std::string realRoot_;  // found when a link first needs it
+  bool realRootRead_ = false;
 };
 
 bool Walk::Run() {
@@ -53,78 +96,125 @@ bool Walk::Run() {
   if (subfolders_ && root->dir.Identity(&identity)) {
     walked_.emplace(identity.device, identity.inode);
   }
-  root->pathLength = 0;
   stack_.push_back(std::move(root));
+  if (visitor_.Stopped() || !ReadFolder(*stack_.back())) return false;
   while (!stack_.empty()) {
     Level& level = *stack_.back();
-    EntryType type = EntryType::kUnknown;
-    const char* name = level.dir.Next(subfolders_ ? &type : nullptr);
-    if (!name) {
+    if (level.next == level.subfolders.size()) {
       stack_.pop_back();
       if (!stack_.empty()) path_.resize(stack_.back()->pathLength);
       continue;
     }
+    const Subfolder subfolder = level.subfolders[level.next++];
     if (visitor_.Stopped()) return false;
-    if (!Entry(name, type)) return false;
+    if (Enter(level, subfolder) && !ReadFolder(*stack_.back())) return false;
   }
   return true;
 }
 
-bool Walk::Entry(const char* name, EntryType type) {
-  DirectoryWalk& dir = stack_.back()->dir;
-  if (!subfolders_) {
-    // One level: the entries with the folder's endings, files and folders alike.
-    return EndingBelongsTo(kind_, name) ? List(dir, name) : true;
-  }
-  if (IsDotOrDotDot(name)) return true;
+bool Walk::ReadFolder(Level& level) {
   const bool top = stack_.size() == 1;
-  if (type == EntryType::kUnknown) type = dir.TypeOf(name, /*followLink=*/false);
-  bool link = type == EntryType::kLink;
-  if (link) {
-    type = dir.TypeOf(name, /*followLink=*/true);
-    // The media folder's own entries are listed as they always were, wherever they point.
-    if (type != EntryType::kFolder && top)
-      return EndingBelongsTo(kind_, name) ? List(dir, name) : true;
-    if (!ResolvesInside(name)) return true;
+  const bool mayEnter = static_cast<int>(stack_.size()) <= kDeepestFolder;
+  filePaths_.clear();
+  files_.clear();
+  EntryType type = EntryType::kUnknown;
+  while (const char* name = level.dir.Next(subfolders_ ? &type : nullptr)) {
+    if (!subfolders_) {
+      // One level: the entries with the folder's endings, files and folders alike.
+      if (EndingBelongsTo(kind_, name)) AddFile(name, /*followLink=*/true);
+      continue;
+    }
+    if (IsDotOrDotDot(name)) continue;
+    if (type == EntryType::kUnknown) type = level.dir.TypeOf(name, /*followLink=*/false);
+    const bool enterable = name[0] != '.' && mayEnter;
+    if (type == EntryType::kLink && top) {
+      // The media folder's own links to files are listed as they always were, wherever they
+      // point; a link to a folder is checked when it is opened.
+      if (level.dir.TypeOf(name, /*followLink=*/true) == EntryType::kFolder) {
+        if (enterable) AddSubfolder(level, name, /*link=*/true);
+      } else if (EndingBelongsTo(kind_, name)) {
+        AddFile(name, /*followLink=*/true);
+      }
+    } else if (type == EntryType::kLink) {
+      // Decided on what the link opened, which is also what gets listed.
+      EntryAttributes attributes;
+      std::string real;
+      if (!level.dir.Follow(name, &type, &attributes, &real) || !IsInsideFolder(real, RealRoot())) {
+        continue;
+      }
+      if (type == EntryType::kFolder) {
+        if (enterable) AddSubfolder(level, name, /*link=*/true);
+      } else if (EndingBelongsTo(kind_, name)) {
+        AddFile(name, /*followLink=*/false, /*opened=*/true, attributes);
+      }
+    } else if (type == EntryType::kFolder) {
+      if (enterable) AddSubfolder(level, name, /*link=*/false);
+    } else if (EndingBelongsTo(kind_, name)) {
+      AddFile(name, /*followLink=*/false);
+    }
   }
-  if (type == EntryType::kFolder) {
-    if (name[0] != '.' && static_cast<int>(stack_.size()) <= kDeepestFolder) Enter(name, link);
-    return true;
-  }
-  return EndingBelongsTo(kind_, name) ? List(dir, name) : true;
-}
 
-bool Walk::List(const DirectoryWalk& dir, const char* name) {
   const size_t folderLength = path_.size();
-  path_.append(name);
-  WalkEntry entry;
-  entry.path = path_;
-  entry.name = std::string_view(path_).substr(folderLength);
-  entry.folder = &dir;
-  const bool more = visitor_.Visit(entry);
-  path_.resize(folderLength);
-  return more;
+  auto nameOf = [&](const File& file) {
+    return std::string_view(filePaths_)
+        .substr(file.offset + folderLength, file.length - folderLength);
+  };
+  SortNaturally(&files_, nameOf, /*withEnding=*/true);
+  entries_.clear();
+  for (const File& file : files_) {
+    WalkEntry entry;
+    entry.path = std::string_view(filePaths_).substr(file.offset, file.length);
+    entry.name = nameOf(file);
+    entry.folder = &level.dir;
+    entry.opened = file.opened;
+    entry.followLink = file.followLink;
+    entry.openedAttributes = file.attributes;
+    entries_.push_back(entry);
+  }
+  if (!entries_.empty() && !visitor_.VisitFolder(entries_, top)) return false;
+
+  SortNaturally(
+      &level.subfolders,
+      [&](const Subfolder& subfolder) { return level.subfolderNames.c_str() + subfolder.offset; },
+      /*withEnding=*/false);
+  return true;
 }
 
-void Walk::Enter(const char* name, bool followLink) {
+void Walk::AddFile(const char* name, bool followLink, bool opened,
+                   const EntryAttributes& attributes) {
+  const size_t offset = filePaths_.size();
+  filePaths_.append(path_).append(name);
+  files_.push_back(File{offset, filePaths_.size() - offset, followLink, opened, attributes});
+  filePaths_.push_back('\0');
+}
+
+void Walk::AddSubfolder(Level& level, const char* name, bool link) {
+  level.subfolders.push_back(Subfolder{level.subfolderNames.size(), link});
+  level.subfolderNames.append(name).push_back('\0');
+}
+
+bool Walk::Enter(Level& parent, const Subfolder& subfolder) {
+  const char* name = parent.subfolderNames.c_str() + subfolder.offset;
   auto level = std::make_unique<Level>();
-  if (!level->dir.OpenInside(stack_.back()->dir, name, followLink)) return;
+  if (!level->dir.OpenInside(parent.dir, name, subfolder.link)) return false;
+  // The folder as opened, not a path looked up before: a link swapped meanwhile changes nothing.
+  if (subfolder.link && !IsInsideFolder(level->dir.Path(), RealRoot())) return false;
   FolderIdentity identity;
   if (!level->dir.Identity(&identity) || !walked_.emplace(identity.device, identity.inode).second) {
-    return;  // walked already (or unknowable, so it might be)
+    return false;  // walked already (or unknowable, so it might be)
   }
   path_.append(name).append(1, '/');
   level->pathLength = path_.size();
   stack_.push_back(std::move(level));
+  return true;
 }
 
-bool Walk::ResolvesInside(const char* name) {
-  if (realFolder_.empty()) realFolder_ = RealPath(NativePath(folder_));
-  if (realFolder_.empty()) return false;
-  const std::string real = RealPath(NativePath(folder_) + "/" + path_ + name);
-  return real.size() > realFolder_.size() &&
-         real.compare(0, realFolder_.size(), realFolder_) == 0 &&
-         (real[realFolder_.size()] == '/' || realFolder_ == "/");
+const std::string& Walk::RealRoot() {
+  if (!realRootRead_) {
+    realRoot_ = stack_.front()->dir.Path();
+    realRootRead_ = true;
+  }
+  return realRoot_;
 }
 
 }  // namespace
@@ -132,6 +222,20 @@ bool Walk::ResolvesInside(const char* name) {
 bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders,
                  WalkVisitor& visitor) {
   return Walk(folder, kind, subfolders, visitor).Run();
+}
+
+bool IsInsideFolder(std::string_view path, std::string_view folder) {
+  if (folder.empty() || path.size() <= folder.size() || !path.starts_with(folder)) return false;
+  return folder.back() == '/' || path[folder.size()] == '/';
+}
+
+bool ListableName(std::string_view path, ListingFolder kind, bool subfolders) {
+  int folders = 0;
+  for (size_t slash; (slash = path.find('/')) != std::string_view::npos; ++folders) {
+    if (slash == 0 || path[0] == '.') return false;
+    path.remove_prefix(slash + 1);
+  }
+  return folders <= (subfolders ? kDeepestFolder : 0) && EndingBelongsTo(kind, path);
 }
 
 }  // namespace rureza

@@ -1,18 +1,21 @@
-// The walk of one media folder: every entry the folder lists, as the file system yields it.
+// The walk of one media folder: every entry the folder lists, in listing order (natural_order.h),
+// each folder's own entries together.
 // One level (subfolders off), as the listing always walked: each entry with one of the folder's
-// endings, file or folder. With subfolders, every depth up to kDeepestFolder folders below the
-// media folder: files with the folder's endings are listed under their relative paths
-// ("Artist/Album/01 Title.mp3"); folders, whatever their names, are entered instead of listed,
-// except those whose names begin with "."; a folder reached twice (by a symbolic link, say) is
-// walked once. Below the media folder itself, a symbolic link is followed only when it resolves
-// inside the media folder, so nothing outside it is ever listed; the media folder's own entries
-// are taken as they always were.
+// endings, file or folder. With subfolders, depth first down to kDeepestFolder folders below the
+// media folder: a folder's files with the folder's endings under their relative paths
+// ("Artist/Album/01 Title.mp3"), then each of its subfolders in turn; folders, whatever their
+// names, are entered instead of listed, except those whose names begin with "."; a folder
+// reached twice (by a symbolic link, say) is walked once. A symbolic link to a folder, and below
+// the media folder's top any symbolic link, is followed only when what it opened lies inside the
+// media folder (IsInsideFolder), so nothing outside it is ever listed, even while links change;
+// the top's links to files are taken as they always were.
 // A folder that cannot be opened (vanished, unreadable) contributes nothing and ends nothing.
 // Thread safety: a walk runs on the calling thread; walks are independent.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "names/media_endings.h"
 #include "platform/directory.h"
@@ -26,22 +29,40 @@ struct WalkEntry {
   std::string_view path;                  // relative to the media folder, "/" between folders
   std::string_view name;                  // path's last part, followed by a zero byte
   const DirectoryWalk* folder = nullptr;  // the open folder the entry is in
-
-  // Its attributes, symbolic links followed; false when they cannot be read (it vanished).
-  bool Attributes(EntryAttributes* out) const { return folder->Attributes(name.data(), out); }
+  // Its attributes: as read from what a link below the top opened, else read afresh, a link
+  // followed only where it always was (directly in the media folder); a file that became a link
+  // since the walk found it shows the link's own. False when they cannot be read (it vanished).
+  bool opened = false;
+  bool followLink = true;
+  EntryAttributes openedAttributes{};
+  bool Attributes(EntryAttributes* out) const {
+    if (opened) *out = openedAttributes;
+    return opened || folder->Attributes(name.data(), out, followLink);
+  }
 };
 
 class WalkVisitor {
  public:
   virtual ~WalkVisitor() = default;
-  // Asked before each entry; true ends the walk.
+  // Asked before each folder is read; true ends the walk.
   virtual bool Stopped() = 0;
-  // An entry the folder lists; false ends the walk.
-  virtual bool Visit(const WalkEntry& entry) = 0;
+  // The entries one folder lists, in listing order; top: the media folder's own. False ends
+  // the walk.
+  virtual bool VisitFolder(const std::vector<WalkEntry>& entries, bool top) = 0;
 };
 
 // Walks folder (a server path) for kind's endings. False when the visitor ended the walk.
 bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders,
                  WalkVisitor& visitor);
+
+// The one test of "inside the media folder", for the walk and for a file a request opened: true
+// when path lies below folder (both absolute, links resolved). The folder itself is not below
+// itself, and "/srv/audio-private/x" is not below "/srv/audio".
+bool IsInsideFolder(std::string_view path, std::string_view folder);
+
+// True when path (relative, as stored, "/" between folders) names what a walk of a folder of
+// kind could list: no folder whose name is empty or begins with "." (which covers ".."), no more
+// folders than the walk goes down (none with subfolders off), and one of kind's endings.
+bool ListableName(std::string_view path, ListingFolder kind, bool subfolders);
 
 }  // namespace rureza

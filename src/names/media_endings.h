@@ -1,6 +1,6 @@
-// Which files a media folder shows the adapter: the endings each kind of folder lists, and how
-// long a listed name may be (the listing record's 40-byte name field holds it with its zero
-// byte).
+// Which files a media folder shows the adapter, and so which a play request may name: the
+// endings each kind of folder lists, the ending a file is listed under, and how long a listed
+// name may be (the listing record's 40-byte name field holds it with its zero byte).
 // Thread safety: pure functions.
 #pragma once
 
@@ -19,5 +19,9 @@ enum class ListingFolder { kVideo, kAudio, kPhoto };
 // letters in either ASCII case, the "3" of ".mp3" exactly. A name of four bytes or fewer
 // never matches (".", "..", and a bare ".mp3").
 bool EndingBelongsTo(ListingFolder folder, std::string_view name);
+
+// The ending a listed file's name (or path) keeps in its short name: its last four bytes.
+// REQUIRES: EndingBelongsTo(some folder, name).
+inline std::string_view ListedEnding(std::string_view name) { return name.substr(name.size() - 4); }
 
 }  // namespace rureza

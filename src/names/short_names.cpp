@@ -1,19 +1,42 @@
 #include "names/short_names.h"
 
+#include <algorithm>
+
 namespace rureza {
 namespace {
 
 constexpr char kDigits[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 
-bool IsHashDigit(char c) {
-  for (const char* d = kDigits; *d; ++d) {
-    if (*d == c) return true;
+int DigitValue(char c) {
+  for (int i = 0; kDigits[i]; ++i) {
+    if (kDigits[i] == c) return i;
   }
-  return false;
+  return -1;
 }
 
 // "~" and the hash digits come this far before the ending.
 constexpr size_t kTailSize = 1 + kShortNameHashDigits + kShortNameEndingSize;
+
+bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Spaces, punctuation and control bytes of ASCII: they part words and are never in a tag.
+bool IsSeparator(std::string_view character) {
+  if (character.size() != 1) return false;
+  const auto c = static_cast<unsigned char>(character[0]);
+  return c < 0x80 && !IsAsciiDigit(static_cast<char>(c)) && !(c >= 'A' && c <= 'Z') &&
+         !(c >= 'a' && c <= 'z');
+}
+
+// Spreads a fingerprint's bits over a word (the fingerprints' low bits alone are not even).
+uint64_t Mix(uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdull;
+  x ^= x >> 33;
+  return x;
+}
+
+constexpr int kFilterProbes = 4;
+constexpr size_t kFirstSlots = 1024;
 
 }  // namespace
 
@@ -25,10 +48,18 @@ uint64_t Fnv1a64(std::string_view bytes, uint64_t hash) {
   return hash;
 }
 
-std::string ShortNameHash(std::string_view path, int rehashes) {
+uint64_t PathHash(std::string_view path, int rehashes) {
   uint64_t hash = Fnv1a64(path);
-  for (int i = 0; i < rehashes; ++i) hash = Fnv1a64("\x01", hash);
-  uint32_t folded = static_cast<uint32_t>(hash ^ (hash >> 32));
+  for (int i = 0; i < rehashes; ++i) hash = NextRehash(hash);
+  return hash;
+}
+
+uint32_t FoldedHash(uint64_t hash) {
+  return static_cast<uint32_t>(hash ^ (hash >> 32)) & ((1u << (5 * kShortNameHashDigits)) - 1);
+}
+
+std::string HashDigits(uint64_t hash) {
+  uint32_t folded = FoldedHash(hash);
   std::string digits(kShortNameHashDigits, '0');
   for (size_t i = kShortNameHashDigits; i-- > 0; folded >>= 5) digits[i] = kDigits[folded & 31];
   return digits;
@@ -47,7 +78,7 @@ bool HasShortNameShape(std::string_view name) {
   std::string_view tail = name.substr(name.size() - kTailSize);
   if (tail[0] != '~') return false;
   for (size_t i = 1; i <= kShortNameHashDigits; ++i) {
-    if (!IsHashDigit(tail[i])) return false;
+    if (DigitValue(tail[i]) < 0) return false;
   }
   return true;
 }
@@ -56,36 +87,149 @@ std::string_view ShortNamePrefix(std::string_view name) {
   return name.substr(0, name.size() - kTailSize);
 }
 
+uint32_t ShortNameFoldedHash(std::string_view name) {
+  uint32_t value = 0;
+  for (size_t i = 1; i <= kShortNameHashDigits; ++i) {
+    value = value << 5 | static_cast<uint32_t>(DigitValue(name[name.size() - kTailSize + i]));
+  }
+  return value;
+}
+
 std::string_view ShortNameEnding(std::string_view name) {
   return name.substr(name.size() - kShortNameEndingSize);
 }
 
-std::vector<SettledName> SettleShortNames(std::string_view prefix, std::string_view ending,
-                                          const std::vector<std::string_view>& paths,
-                                          const std::unordered_set<std::string>& reserved) {
-  std::vector<SettledName> settled(paths.size());
-  std::unordered_set<std::string> own;  // the names the files make from their own paths
-  std::vector<size_t> rehashed;         // the files that cannot keep theirs, in byte order
-  for (size_t i = 0; i < paths.size(); ++i) {
-    std::string name = ComposeShortName(prefix, ShortNameHash(paths[i], 0), ending);
-    if (!reserved.count(name) && own.insert(name).second) {
-      settled[i].name = std::move(name);
-    } else {
-      own.insert(std::move(name));
-      rehashed.push_back(i);
+std::string FolderTag(AdapterCharset& charset, std::string_view folder) {
+  struct Character {
+    std::string bytes;  // in the adapter's character set; empty when it cannot be written
+    int rank;           // 0 digit, 1 a word's first, 2 other, 3 never taken
+    bool taken = false;
+  };
+  std::vector<Character> characters;
+  bool wordStarts = true;
+  while (!folder.empty()) {
+    const std::string_view stored = folder.substr(0, Utf8CharacterLength(folder));
+    folder.remove_prefix(stored.size());
+    Character character{{}, 3};
+    const bool separator = IsSeparator(stored);
+    if (!separator && charset.ToAdapter(stored, &character.bytes) && !character.bytes.empty()) {
+      character.rank = IsAsciiDigit(stored[0]) ? 0 : wordStarts ? 1 : 2;
     }
+    wordStarts = separator;
+    characters.push_back(std::move(character));
   }
-  std::unordered_set<std::string> given;
-  for (size_t i : rehashed) {
-    for (int rehashes = 1; rehashes <= kMostRehashes; ++rehashes) {
-      std::string name = ComposeShortName(prefix, ShortNameHash(paths[i], rehashes), ending);
-      if (!own.count(name) && !reserved.count(name) && given.insert(name).second) {
-        settled[i] = SettledName{std::move(name), rehashes};
-        break;
+  size_t room = kFolderTagLimit;
+  for (int rank = 0; rank < 3; ++rank) {
+    for (Character& character : characters) {
+      if (character.rank == rank && character.bytes.size() <= room) {
+        character.taken = true;
+        room -= character.bytes.size();
       }
     }
   }
-  return settled;
+  std::string tag;
+  for (const Character& character : characters) {
+    if (character.taken) tag += character.bytes;
+  }
+  return tag.empty() ? "_" : tag;
+}
+
+std::string FolderTags(AdapterCharset& charset, std::string_view folder) {
+  // folder is "", "A/" or "A/B/.../Y/Z/": the tags are those of Y and Z.
+  std::vector<std::string_view> innermost;
+  while (!folder.empty()) {
+    folder.remove_suffix(1);
+    const size_t slash = folder.rfind('/');
+    const size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+    innermost.push_back(folder.substr(start));
+    folder = folder.substr(0, start);
+    if (static_cast<int>(innermost.size()) == kTaggedFolders) break;
+  }
+  std::string tags;
+  for (size_t i = innermost.size(); i-- > 0;) tags.append(FolderTag(charset, innermost[i])) += '-';
+  return tags;
+}
+
+bool GivenNames::MayHold(uint64_t fingerprint) const {
+  if (slots_.empty()) return false;
+  fingerprint += fingerprint == 0;
+  const uint64_t mixed = Mix(fingerprint);
+  if (filter_) {
+    const uint64_t step = Mix(fingerprint ^ 0x9e3779b97f4a7c15ull) | 1;
+    const size_t bits = slots_.size() * 64;
+    for (int i = 0; i < kFilterProbes; ++i) {
+      const size_t bit = (mixed + step * static_cast<uint64_t>(i)) & (bits - 1);
+      if (!(slots_[bit / 64] >> (bit % 64) & 1)) return false;
+    }
+    return true;
+  }
+  const size_t mask = slots_.size() - 1;
+  for (size_t slot = mixed & mask;; slot = (slot + 1) & mask) {
+    if (slots_[slot] == 0) return false;
+    if (slots_[slot] == fingerprint) return true;
+  }
+}
+
+void GivenNames::Add(uint64_t fingerprint) {
+  fingerprint += fingerprint == 0;
+  const uint64_t mixed = Mix(fingerprint);
+  if (!filter_ && (used_ + 1) * 5 > slots_.size() * 4) {
+    if (slots_.size() < kMostBytes / sizeof slots_[0]) {
+      Grow(std::max(kFirstSlots, slots_.size() * 2));
+    } else {
+      // Full: the same memory becomes a filter of every name given so far.
+      const std::vector<uint64_t> held = std::move(slots_);
+      slots_.assign(held.size(), 0);
+      filter_ = true;
+      for (uint64_t f : held) {
+        if (f != 0) Add(f);
+      }
+    }
+  }
+  if (filter_) {
+    const uint64_t step = Mix(fingerprint ^ 0x9e3779b97f4a7c15ull) | 1;
+    const size_t bits = slots_.size() * 64;
+    for (int i = 0; i < kFilterProbes; ++i) {
+      const size_t bit = (mixed + step * static_cast<uint64_t>(i)) & (bits - 1);
+      slots_[bit / 64] |= uint64_t{1} << (bit % 64);
+    }
+    return;
+  }
+  const size_t mask = slots_.size() - 1;
+  for (size_t slot = mixed & mask;; slot = (slot + 1) & mask) {
+    if (slots_[slot] == fingerprint) return;
+    if (slots_[slot] == 0) {
+      slots_[slot] = fingerprint;
+      ++used_;
+      return;
+    }
+  }
+}
+
+void GivenNames::Grow(size_t slots) {
+  std::vector<uint64_t> held = std::move(slots_);
+  slots_.assign(slots, 0);
+  const size_t mask = slots - 1;
+  for (uint64_t f : held) {
+    if (f == 0) continue;
+    size_t slot = Mix(f) & mask;
+    while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    slots_[slot] = f;
+  }
+}
+
+GivenShortName GiveShortName(std::string_view prefix, std::string_view path, GivenNames& given) {
+  const std::string_view ending = ListedEnding(path);
+  uint64_t hash = PathHash(path);
+  for (int rehashes = 0; rehashes <= kMostRehashes; ++rehashes, hash = NextRehash(hash)) {
+    std::string name = ComposeShortName(prefix, HashDigits(hash), ending);
+    const uint64_t fingerprint = Fnv1a64(name);
+    if (!given.MayHold(fingerprint)) {
+      given.Add(fingerprint);
+      return GivenShortName{std::move(name), rehashes};
+    }
+  }
+  return {};
 }
 
 }  // namespace rureza

@@ -21,7 +21,7 @@ EntryType TypeOfMode(mode_t mode) {
   return EntryType::kOther;
 }
 
-int OpenFolder(int dir, const char* path, int flags) {
+int OpenAt(int dir, const char* path, int flags) {
   int fd;
   do {
     fd = Sys().open(dir, path, flags, 0);
@@ -54,14 +54,14 @@ bool DirectoryWalk::Adopt(int fd) {
 bool DirectoryWalk::Open(const std::string& folder) {
   Close();
   if (folder.empty()) return false;
-  return Adopt(OpenFolder(AT_FDCWD, NativePath(folder).c_str(), kFolderFlags));
+  return Adopt(OpenAt(AT_FDCWD, NativePath(folder).c_str(), kFolderFlags));
 }
 
 bool DirectoryWalk::OpenInside(const DirectoryWalk& parent, const char* name, bool followLink) {
   Close();
   if (!parent.dir_) return false;
   const int flags = kFolderFlags | (followLink ? 0 : O_NOFOLLOW);
-  return Adopt(OpenFolder(::dirfd(parent.dir_), name, flags));
+  return Adopt(OpenAt(::dirfd(parent.dir_), name, flags));
 }
 
 const char* DirectoryWalk::Next(EntryType* type) {
@@ -96,9 +96,10 @@ const char* DirectoryWalk::Next(EntryType* type) {
   }
 }
 
-bool DirectoryWalk::Attributes(const char* name, EntryAttributes* out) const {
+bool DirectoryWalk::Attributes(const char* name, EntryAttributes* out, bool followLink) const {
   struct stat info {};
-  if (!dir_ || ::fstatat(::dirfd(dir_), name, &info, 0) != 0) return false;
+  const int flags = followLink ? 0 : AT_SYMLINK_NOFOLLOW;
+  if (!dir_ || ::fstatat(::dirfd(dir_), name, &info, flags) != 0) return false;
   FromStat(info, out);
   return true;
 }
@@ -109,6 +110,24 @@ EntryType DirectoryWalk::TypeOf(const char* name, bool followLink) const {
   if (!dir_ || ::fstatat(::dirfd(dir_), name, &info, flags) != 0) return EntryType::kUnknown;
   return TypeOfMode(info.st_mode);
 }
+
+bool DirectoryWalk::Follow(const char* name, EntryType* type, EntryAttributes* attributes,
+                           std::string* path) const {
+  if (!dir_) return false;
+  const int fd = OpenAt(::dirfd(dir_), name, O_PATH | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info {};
+  const bool known = ::fstat(fd, &info) == 0;
+  if (known) {
+    *type = TypeOfMode(info.st_mode);
+    FromStat(info, attributes);
+    *path = DescriptorPath(fd);
+  }
+  ::close(fd);
+  return known;
+}
+
+std::string DirectoryWalk::Path() const { return dir_ ? DescriptorPath(::dirfd(dir_)) : ""; }
 
 bool DirectoryWalk::Identity(FolderIdentity* out) const {
   struct stat info {};

@@ -50,13 +50,21 @@ class DirectoryWalk {
   // The next entry's name, or nullptr at the end. Valid until the next call. *type (when
   // given): the entry's type as the folder records it, links not followed.
   const char* Next(EntryType* type = nullptr);
-  // Attributes of the entry called name in this folder (symbolic links followed); false when
-  // they cannot be read (the entry vanished).
-  bool Attributes(const char* name, EntryAttributes* out) const;
+  // Attributes of the entry called name in this folder (a symbolic link followed unless
+  // followLink is false); false when they cannot be read (the entry vanished).
+  bool Attributes(const char* name, EntryAttributes* out, bool followLink = true) const;
   // The type of the entry called name, read afresh, symbolic links followed or not.
   EntryType TypeOf(const char* name, bool followLink) const;
+  // What the entry called name leads to, symbolic links followed, read from one descriptor of
+  // it (opened without reading or blocking): its type, attributes and absolute path. False when
+  // it cannot be opened (it vanished, a link to nothing).
+  bool Follow(const char* name, EntryType* type, EntryAttributes* attributes,
+              std::string* path) const;
   // The open folder's identity; false when it cannot be read.
   bool Identity(FolderIdentity* out) const;
+  // The absolute path of the folder this walk has open, as the kernel knows it now; empty when
+  // the system cannot tell.
+  std::string Path() const;
   void Close();
 
  private:

@@ -21,7 +21,7 @@ std::string NativePath(const std::string& path) {
   return native;
 }
 
-File File::Open(const std::string& path, bool forWriting, bool exclusive, Status* error) {
+File File::Open(const std::string& nativePath, bool forWriting, bool exclusive, Status* error) {
   auto fail = [error](int err) {
     if (error) *error = Status::FromErrno(err);
     return File();
@@ -30,7 +30,7 @@ File File::Open(const std::string& path, bool forWriting, bool exclusive, Status
   int flags = (forWriting ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   int fd;
   do {
-    fd = Sys().open(AT_FDCWD, NativePath(path).c_str(), flags, 0);
+    fd = Sys().open(AT_FDCWD, nativePath.c_str(), flags, 0);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail(errno);
   File file(fd);
@@ -63,11 +63,15 @@ File File::CreateNew(const std::string& path, unsigned permissions, Status* erro
 }
 
 File File::OpenShared(const std::string& path, Status* error) {
-  return Open(path, false, false, error);
+  return Open(NativePath(path), false, false, error);
+}
+
+File File::OpenSharedNative(const std::string& nativePath, Status* error) {
+  return Open(nativePath, false, false, error);
 }
 
 File File::OpenExclusive(const std::string& path, bool forWriting, Status* error) {
-  return Open(path, forWriting, true, error);
+  return Open(NativePath(path), forWriting, true, error);
 }
 
 int64_t File::Length() const {
@@ -137,10 +141,12 @@ void File::Close() {
 
 bool File::SetPermissions(unsigned permissions) { return ::fchmod(fd_, permissions) == 0; }
 
-std::string File::RealPath() const {
-  if (fd_ < 0) return {};
+std::string File::RealPath() const { return DescriptorPath(fd_); }
+
+std::string DescriptorPath(int fd) {
+  if (fd < 0) return {};
   char target[4096];
-  const std::string link = "/proc/self/fd/" + std::to_string(fd_);
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
   ssize_t n = ::readlink(link.c_str(), target, sizeof target);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof target || target[0] != '/') return {};
   return std::string(target, static_cast<size_t>(n));

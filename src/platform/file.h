@@ -43,6 +43,8 @@ class File {
   static File CreateNew(const std::string& path, unsigned permissions, Status* error = nullptr);
   // Read-only, shared with other readers and writers.
   static File OpenShared(const std::string& path, Status* error = nullptr);
+  // The same for a path as the file system takes it: a backslash is part of a name.
+  static File OpenSharedNative(const std::string& nativePath, Status* error = nullptr);
   // Read-only (or read-write), held by nobody else. A file whose owner-write permission bit
   // is clear counts as read-only and cannot be opened for writing, even by root.
   static File OpenExclusive(const std::string& path, bool forWriting, Status* error = nullptr);
@@ -73,7 +75,7 @@ class File {
 
  private:
   explicit File(int fd) : fd_(fd) {}
-  static File Open(const std::string& path, bool forWriting, bool exclusive, Status* error);
+  static File Open(const std::string& nativePath, bool forWriting, bool exclusive, Status* error);
 
   int fd_ = -1;
 };
@@ -90,6 +92,9 @@ bool PathExists(const std::string& path);
 // The absolute path with every symbolic link, "." and ".." resolved; empty when some part of it
 // is missing or cannot be searched. path as the file system takes it (backslashes not mapped).
 std::string RealPath(const std::string& path);
+// The absolute path of what the open descriptor fd stands for, as the kernel knows it now;
+// empty when the system cannot tell.
+std::string DescriptorPath(int fd);
 // The process's current directory, empty when it cannot be read.
 std::string CurrentDirectory();
 

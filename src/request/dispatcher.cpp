@@ -70,25 +70,6 @@ Request ParseRequestBlock(const uint8_t (&block)[kRequestBlockSize]) {
   return request;
 }
 
-bool NameStaysInsideFolder(std::string_view name) {
-  if (!name.empty() && (name.front() == '/' || name.front() == '\\')) return false;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find_first_of("/\\", start);
-    if (end == std::string_view::npos) end = name.size();
-    if (name.substr(start, end - start) == "..") return false;
-    start = end + 1;
-  }
-  return true;
-}
-
-MediaPath JoinMediaPath(const std::string& folder, const std::string& name) {
-  MediaPath path;
-  path.text = folder + "\\" + name;
-  path.servable = !folder.empty() && NameStaysInsideFolder(name);
-  return path;
-}
-
 std::string MediaFolder(const ServerSettings& settings, char mediaType) {
   switch (mediaType) {
     case '1':
@@ -105,13 +86,14 @@ std::string MediaFolder(const ServerSettings& settings, char mediaType) {
 
 MediaPath PlayPath(const ServerSettings& settings, char mediaType, const std::string& name) {
   const std::string folder = MediaFolder(settings, mediaType);
-  const LibraryOptions& options = settings.library;
-  if (options == LibraryOptions{}) return JoinMediaPath(folder, name);  // as it always was
   const ListingFolder kind = mediaType == '1'   ? ListingFolder::kAudio
                              : mediaType == '3' ? ListingFolder::kPhoto
                                                 : ListingFolder::kVideo;
-  PlayName play = ResolvePlayName(options, kind, folder, name);
-  MediaPath path = JoinMediaPath(folder, play.path);
+  const PlayName play = ResolvePlayName(settings.library, kind, folder, name);
+  MediaPath path;
+  path.text = folder + "\\" + play.shown;
+  path.open = NativePath(folder) + "/" + play.relative;
+  path.servable = play.listable;
   if (play.mustStayInside && path.servable) {
     path.insideOf = RealPath(NativePath(folder));
     path.servable = !path.insideOf.empty();

@@ -35,20 +35,13 @@ struct Request {
 // Reads a request block (zero bytes where nothing arrived).
 Request ParseRequestBlock(const uint8_t (&block)[kRequestBlockSize]);
 
-// False for a name that could leave its folder: absolute, or holding a ".." component (after
-// mapping '\' to '/'). "a..b.mp3" is an ordinary name.
-bool NameStaysInsideFolder(std::string_view name);
-
-// The path of a play request: folder, one backslash, name. Unservable when the name could leave
-// the folder or the folder is not set.
-MediaPath JoinMediaPath(const std::string& folder, const std::string& name);
-
 // The folder of a media type digit, empty for an unknown digit.
 std::string MediaFolder(const ServerSettings& settings, char mediaType);
 
-// The path of a play request with the library options applied: the name resolved by the name
-// layer (ResolvePlayName), then joined as JoinMediaPath joins it. A file in a subfolder must
-// resolve inside its media folder. With every option off, JoinMediaPath's path exactly.
+// The path of a play request: the name resolved by the name layer (ResolvePlayName), written
+// as the folder, one backslash and the name (or the path a short name stood for). Unservable
+// when the folder is not set or the name stands for nothing a listing could list; a file in a
+// subfolder must also resolve inside its media folder.
 MediaPath PlayPath(const ServerSettings& settings, char mediaType, const std::string& name);
 
 // The client thread's body: serves one connection and closes it. The caller counts the
