@@ -22,14 +22,15 @@ constexpr int kSmallReceiveBuffer = 16 * 1024;
 constexpr uint32_t kBlock = 32768;
 // The AVI movie's index region: the file's last two blocks.
 constexpr uint32_t kAviIndexBytes = 2 * kBlock;
-// Where an audio seek and an AVI resume go: far ahead of where any paced adapter has come.
+// Where an audio seek and an AVI resume go: far ahead of where any paced adapter has come, and
+// a block further for each adapter, which so tells that its command steered its own stream.
 constexpr uint32_t kFarAhead = 40000000;
 
 // Sends kind's steering commands on the control connection, speaking the AVI control exchange
 // (the position reply and an index block for fast forward; the index region twice around the
-// resend code for Play, then where to resume). False when the adapter could not.
-bool Steer(MediaKind kind, AdapterConnection& control) {
-  const std::string target = std::to_string(kFarAhead);
+// resend code for Play, then where to resume), to target. False when the adapter could not.
+bool Steer(MediaKind kind, AdapterConnection& control, uint32_t to) {
+  const std::string target = std::to_string(to);
   if (kind == MediaKind::kAudio) {
     return control.Send(ControlBlock("<8", target) + ControlBlock("<3"));
   }
@@ -83,20 +84,24 @@ bool PacedStream::Open(uint16_t port, MediaKind kind, const std::string& name) {
 }
 
 bool PacedStream::PlayUntil(Clock::time_point until) {
-  while (Clock::now() < until) {
+  for (;;) {
+    std::this_thread::sleep_until(std::min(Due(), until));
+    if (Clock::now() >= until) return true;
     if (Receive() <= 0) return false;
-    std::this_thread::sleep_until(paceStart_ +
-                                  std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(paced_ / bytesPerSecond_)));
   }
-  return true;
+}
+
+Clock::time_point PacedStream::Due() const {
+  return paceStart_ + std::chrono::duration_cast<Clock::duration>(
+                          std::chrono::duration<double>(paced_ / bytesPerSecond_));
 }
 
 std::optional<uint32_t> PacedStream::DrainToJump(Clock::time_point until, Clock::time_point* when,
-                                                 uint64_t* oldBytes) {
+                                                 uint64_t* oldBytes, Clock::time_point pacedUntil) {
   const uint64_t from = watchedBytes_;
   jumped_ = false;
   while (!jumped_) {
+    if (Clock::now() < pacedUntil) std::this_thread::sleep_until(std::min(Due(), pacedUntil));
     if (Clock::now() > until || Receive() <= 0) return std::nullopt;
   }
   *when = jumpTime_;
@@ -163,18 +168,23 @@ std::vector<std::optional<uint64_t>> MeasureStaleBytes(uint16_t port,
     }
     const Clock::time_point steerAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                          std::chrono::duration<double>(seconds));
-    adapters.emplace_back([&stale, i, kind, stream, control, steerAt] {
+    const uint32_t target = kFarAhead + static_cast<uint32_t>(i) * kBlock;
+    adapters.emplace_back([&stale, i, kind, stream, control, steerAt, target] {
       if (!stream->PlayUntil(steerAt)) return;
       const uint32_t position = stream->position();
       Clock::time_point jumped;
       uint64_t oldBytes = 0;
+      // The adapter plays on at its pace for a few seconds, as a player does, its reads falling
+      // where they fall; what may still wait beyond them is read at full speed.
+      const Clock::time_point now = Clock::now();
       std::optional<uint32_t> to =
-          Steer(kind, *control)
-              ? stream->DrainToJump(Clock::now() + std::chrono::seconds(60), &jumped, &oldBytes)
+          Steer(kind, *control, target)
+              ? stream->DrainToJump(now + std::chrono::seconds(60), &jumped, &oldBytes,
+                                    now + std::chrono::seconds(3))
               : std::nullopt;
       // Backward goes to blocks before the last one heard: the old bytes continued the
       // position's words.
-      if (to && (kind == MediaKind::kMpeg ? *to < position + oldBytes : *to == kFarAhead)) {
+      if (to && (kind == MediaKind::kMpeg ? *to < position + oldBytes : *to == target)) {
         stale[i] = oldBytes;
       }
       control->Send(ControlBlock("<4"));

@@ -35,15 +35,16 @@ class PacedStream {
   // end of the file. MPEG: with its end, backward steps of three blocks.
   bool Open(uint16_t port, rureza::MediaKind kind, const std::string& name);
 
-  // Reads at the adapter's pace until `until`; false when the stream ended or failed.
+  // Reads at the adapter's pace (each read when the bytes before it have played) until `until`;
+  // false when the stream ended or failed.
   bool PlayUntil(Clock::time_point until);
 
-  // After a seek: reads as fast as the bytes come (the adapter drops what it had buffered, of
-  // the old position) until the stream jumps. The offset it jumped to, when its first byte came
-  // and how many bytes of the old position came before it; nullopt when the stream ends or
-  // `until` passes first.
+  // After a seek: reads until the stream jumps, at the adapter's pace up to pacedUntil and then
+  // as fast as the bytes come (the adapter drops what it had buffered, of the old position).
+  // The offset it jumped to, when its first byte came and how many bytes of the old position
+  // came before it; nullopt when the stream ends or `until` passes first.
   std::optional<uint32_t> DrainToJump(Clock::time_point until, Clock::time_point* when,
-                                      uint64_t* oldBytes);
+                                      uint64_t* oldBytes, Clock::time_point pacedUntil = {});
 
   // After Stop: reads as fast as the bytes come until the server closes. When the last byte
   // and the close came; false when the connection failed.
@@ -55,6 +56,8 @@ class PacedStream {
 
  private:
   ssize_t Receive();
+  // When the next read is due: the bytes read since the pace began take their time to play.
+  Clock::time_point Due() const;
   void Watch(const char* data, size_t n);
   void Repace() {
     paceStart_ = Clock::now();

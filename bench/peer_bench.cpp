@@ -741,8 +741,11 @@ void MeasurePacedAdapters(const Options& o, Recorder& r, int round, bool ours) {
       {"stale_mpeg_400", {MediaKind::kMpeg, 400e3}}};
   std::vector<bench::StaleCase> adapters;
   for (const auto& [metric, c] : cases) adapters.push_back(c);
+  // A paced adapter reads in bursts; each round steers at another point of their cycle.
+  std::mt19937 random(static_cast<unsigned>(round));
+  const double seconds = o.pacedSeconds + std::uniform_real_distribution<double>(0, 1)(random);
   std::vector<std::optional<uint64_t>> stale =
-      bench::MeasureStaleBytes(o.oursPort, adapters, o.pacedSeconds);
+      bench::MeasureStaleBytes(o.oursPort, adapters, seconds);
   for (size_t i = 0; i < adapters.size(); ++i) {
     Check(stale[i].has_value(), "a paced adapter's steering", ours);
     const std::string metric = cases[i].first;
