@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "platform/syscalls.h"
+
 namespace rureza {
 
 std::optional<uint64_t> BytesAcknowledged(const Socket& socket) {
@@ -23,7 +25,7 @@ std::optional<uint64_t> BytesAcknowledged(const Socket& socket) {
 
 Status SetUnsentLimit(const Socket& socket, uint32_t bytes) {
   int value = static_cast<int>(bytes);
-  if (::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &value, sizeof value) != 0) {
+  if (Sys().setsockopt(socket.fd(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &value, sizeof value) != 0) {
     return Status::FromErrno(errno);
   }
   return Status::Ok();
