@@ -38,14 +38,12 @@ class PacedSender {
   // REQUIRES: most >= 1.
   uint32_t AwaitPass(uint32_t blockSize, uint32_t most, const std::function<bool()>& interrupted);
 
-  // Sends blocks blocks of blockSize of file from its position, as SendFileBlock (transfer.h)
-  // does: the bytes sent, fewer when the file ends first (one still being written may grow
-  // again), or -1. A blocking send waits while more than the bound waits unsent, so the pass
-  // keeps to the pace also inside its one call.
+  // Sends `blocks` blocks of blockSize of file from its position, as SendFileBlock
+  // (transfer.h) does: the bytes sent, fewer when the file ends first (one still being written
+  // may grow again), or -1. A blocking send waits while more than the bound waits unsent, so
+  // the pass keeps to the pace also inside its one call; a block from memory sent by SendAll
+  // on the same connection keeps to it alike.
   int64_t SendFile(File& file, uint32_t blockSize, uint32_t blocks);
-
-  // False when the platform lacks what pacing needs: passes of eight blocks, no waits.
-  bool paced() const { return paced_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -55,7 +53,7 @@ class PacedSender {
   void Measure(uint32_t blockSize);
 
   const Socket& socket_;
-  bool paced_ = false;
+  bool paced_ = false;  // false where the platform lacks what it takes: passes of eight blocks
   uint32_t unsentLimit_ = 0;     // the bound set on the socket; 0: none of its own
   double bytesPerSecond_ = 0;    // the adapter's pace, a moving average
   Clock::time_point sampledAt_;  // the last sample
