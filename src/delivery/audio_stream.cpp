@@ -119,6 +119,7 @@ Next AudioStream::TakeUpSeek(int32_t request) {
   }
   if (!SeekToOffset(file_, position_)) return Next::kEnd;
   WaitForPlay();
+  pacer_.Restart();
   state_->playLatch.store(0);
   state_->seekRequest.store(0);
   return Next::kBlock;

@@ -102,6 +102,7 @@ void AviStream::Stream() {
       state.stopRequested.store(0);
       state.mode.store(0);
       state.resumeRequested.store(0);
+      pacer.Restart();
     }
     bool sent = false;
     // Fast forward, backward, a resume or the end, coming while the pass waits for room, is

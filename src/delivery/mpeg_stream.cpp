@@ -112,9 +112,12 @@ bool MpegStream::Stream() {
   // Blocks go out at the adapter's pace, so a backward step is heard at once.
   PacedSender pacer(socket_);
   auto stopped = [&] { return state_->stopRequested.load() != 0 || run_.stopping(); };
+  bool wasBackward = false;
   for (;;) {
     if (stopped()) return false;
     const bool backward = state_->mode.load() == 1;
+    if (backward != wasBackward) pacer.Restart();
+    wasBackward = backward;
     // A change of direction or a stop, coming while the pass waits for room, is taken up first.
     auto turned = [&] { return stopped() || (state_->mode.load() == 1) != backward; };
     if (pacer.AwaitPass(kDataBlockSize, 1, turned) == 0) continue;

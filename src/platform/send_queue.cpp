@@ -1,8 +1,10 @@
 #include "platform/send_queue.h"
 
 // linux/tcp.h, not netinet/tcp.h: glibc's tcp_info ends before tcpi_bytes_acked.
+#include <linux/sockios.h>
 #include <linux/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -21,6 +23,12 @@ std::optional<uint64_t> BytesAcknowledged(const Socket& socket) {
     return std::nullopt;
   }
   return info.tcpi_bytes_acked;
+}
+
+std::optional<uint32_t> BytesOnTheirWay(const Socket& socket) {
+  int queued = 0;
+  if (::ioctl(socket.fd(), SIOCOUTQ, &queued) != 0 || queued < 0) return std::nullopt;
+  return static_cast<uint32_t>(queued);
 }
 
 Status SetUnsentLimit(const Socket& socket, uint32_t bytes) {

@@ -16,6 +16,10 @@ namespace rureza {
 // kernel does not tell (before Linux 4.1) or the call fails.
 std::optional<uint64_t> BytesAcknowledged(const Socket& socket);
 
+// The bytes queued on the connection that the peer has not acknowledged yet, sent or not
+// (SIOCOUTQ); nullopt when the call fails.
+std::optional<uint32_t> BytesOnTheirWay(const Socket& socket);
+
 // Bounds the bytes queued on the connection beyond those sent (TCP_NOTSENT_LOWAT): a blocking
 // send waits while more than `bytes` wait unsent, also in the middle of one large call, and
 // the socket counts as writable once fewer than half of them wait. 0 puts back the system's

@@ -1,7 +1,7 @@
-// The seam between the server and the kernel: every socket transfer, accept, file or folder open,
-// read or write, thread start and stream pacing option goes through this table, so tests can inject
-// faults (short transfers, EINTR, resets, read errors, a thread that cannot start). Replace entries
-// only while no server thread runs; reads are unsynchronised.
+// The seam between the server and the kernel: every socket transfer, accept, file or folder
+// open, read or write, thread start and stream pacing option goes through this table, so tests
+// can inject faults (short transfers, EINTR, resets, read errors, a thread that cannot start).
+// Replace entries only while no server thread runs; reads are unsynchronised.
 #pragma once
 
 #include <fcntl.h>

@@ -11,17 +11,17 @@
 namespace rureza {
 namespace {
 
-// What waits unsent: an eighth of a second of the pace, and no bound of our own where that
-// would be more than the kernel queues anyway (4 MiB, tcp_wmem's maximum). Where an eighth of
-// a second is less than a block, a page: a pass is a whole block then, and it may as well wait
-// until almost nothing is left unsent, for the adapter's own receive buffer still holds a good
-// part of a second. What it hears of an old position after a command is then that buffer and
-// the rest of one block.
+// What waits unsent: an eighth of a second of the pace. Where that is less than a block, a
+// page: a pass is a whole block then, and it may as well wait until almost nothing is left
+// unsent, for the adapter's own receive buffer still holds a good part of a second; what it
+// hears of an old position after a command is then that buffer and the rest of one block.
+// Where it is a megabyte or more, no bound of our own: such a reader takes the kernel's whole
+// queue (4 MiB at most) within half a second, and a bound would only cost it wake-ups.
 constexpr double kAheadSeconds = 0.125;
 constexpr uint32_t kLeastUnsent = 4096;
-constexpr uint32_t kMostUnsent = 4u << 20;
+constexpr uint32_t kMostUnsent = 1u << 20;
 // The pace is a moving average over about this long: a burst of reads does not make a slow
-// adapter fast, and a fast reader shows itself within a few passes.
+// adapter fast, and a fast reader shows itself within a few passes, each one larger.
 constexpr double kPaceSpanSeconds = 0.25;
 // How often a wait for room looks at the stream's commands.
 constexpr int kWaitSliceMs = 10;
@@ -57,6 +57,11 @@ void PacedSender::Measure(uint32_t blockSize) {
   const Clock::time_point now = Clock::now();
   const double seconds = std::chrono::duration<double>(now - sampledAt_).count();
   if (!acknowledged || seconds <= 0) return;  // a failed connection: the send will tell
+  if (*acknowledged < oldUntil_) {            // an old position, dropped: no sample
+    sampledAt_ = now;
+    acknowledged_ = *acknowledged;
+    return;
+  }
   // Over a short interval the average gains the bytes taken over the span; a long one, with no
   // sample in between (a stream held for a seek), stands for itself.
   const double taken = static_cast<double>(*acknowledged - acknowledged_);
@@ -89,6 +94,17 @@ uint32_t PacedSender::AwaitPass(uint32_t blockSize, uint32_t most,
   const uint32_t passBytes =
       unsentLimit_ == 0 ? kMostPassBytes : std::min(unsentLimit_, kMostPassBytes);
   return std::clamp(passBytes / blockSize, 1u, most);
+}
+
+void PacedSender::Restart() {
+  std::optional<uint64_t> acknowledged = BytesAcknowledged(socket_);
+  std::optional<uint32_t> queued = BytesOnTheirWay(socket_);
+  if (!paced_ || !acknowledged || !queued) return;
+  // Also what the adapter took since the last sample: it may have begun to drop the old
+  // position as soon as it sent its command.
+  sampledAt_ = Clock::now();
+  acknowledged_ = *acknowledged;
+  oldUntil_ = *acknowledged + *queued;
 }
 
 int64_t PacedSender::SendFile(File& file, uint32_t blockSize, uint32_t blocks) {

@@ -1,14 +1,14 @@
 // PacedSender: sends a stream on its request connection no further ahead of the adapter than a
 // fraction of a second of the pace the adapter actually reads at. An adapter plays what it
-// reads; whatever waits in the kernel for it when it seeks, resumes or steps backward is the old
-// position, heard before the new one. So the sender estimates the pace from the bytes the
+// reads; whatever waits in the kernel for it when it seeks, resumes or steps backward is the
+// old position, heard before the new one. So the sender estimates the pace from the bytes the
 // adapter acknowledges, bounds the unsent bytes to an eighth of a second of it (a page when
-// that is less than a block, no bound of its own beyond 4 MiB), waits for room between passes in
-// slices short enough to take up a command at once, and sizes each pass by the same measure: one
-// block for a slow adapter, up to 2 MiB in one system call for a fast reader, which keeps the
-// kernel's large queue and its few wake-ups. Where the platform cannot tell or bound the queue, the
-// stream runs as it always did (passes of eight blocks, no waits) and the log says so once.
-// Every stream kind uses it, also one whose file is still being written.
+// that is less than a block, no bound of its own from a megabyte up), waits for room between
+// passes in slices short enough to take up a command at once, and sizes each pass by the same
+// measure: one block for a slow adapter, up to 2 MiB in one system call for a fast reader,
+// which keeps the kernel's large queue and its few wake-ups. Where the platform cannot tell or
+// bound the queue, the stream runs as it always did (passes of eight blocks, no waits) and the
+// log says so once. Every stream kind uses it, also one whose file is still being written.
 // Thread safety: one thread (the stream's) uses a sender, for the life of its connection.
 #pragma once
 
@@ -38,6 +38,11 @@ class PacedSender {
   // REQUIRES: most >= 1.
   uint32_t AwaitPass(uint32_t blockSize, uint32_t most, const std::function<bool()>& interrupted);
 
+  // The adapter is about to hear a new position (a seek, a resume, a turn): what is queued now
+  // is old, and the adapter may take it at any speed to drop it, which tells nothing of its
+  // pace. The pace is measured on once the adapter has taken it all.
+  void Restart();
+
   // Sends `blocks` blocks of blockSize of file from its position, as SendFileBlock
   // (transfer.h) does: the bytes sent, fewer when the file ends first (one still being written
   // may grow again), or -1. A blocking send waits while more than the bound waits unsent, so
@@ -58,6 +63,7 @@ class PacedSender {
   double bytesPerSecond_ = 0;    // the adapter's pace, a moving average
   Clock::time_point sampledAt_;  // the last sample
   uint64_t acknowledged_ = 0;    // the bytes acknowledged then
+  uint64_t oldUntil_ = 0;        // what the adapter acknowledges below this is old
 };
 
 }  // namespace rureza
