@@ -9,7 +9,8 @@
 //              [--load-mib N]
 //   peer_bench measure DIR RESULTS --ours-port P --http-port P --echo-port P
 //              --ours-pid PID --http-pid PID [--rounds N] [--streams N] [--probes N]
-//              [--connect-seconds S] [--slow-adapters N] [--seeks N] [--receive-kib N]
+//              [--connect-seconds S] [--slow-adapters N] [--seeks N] [--paced-seconds S]
+//              [--paced-adapters N] [--receive-kib N]
 //              [--verify] [--no-warm-up] [--only SCENARIO]
 //   peer_bench report RESULTS MARKDOWN
 //
@@ -48,12 +49,14 @@
 #include "adapter/connection.h"
 #include "adapter/exchange.h"
 #include "adapter/replies.h"
+#include "paced_adapters.h"
 #include "server/discovery.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
+using bench::PacedStream;
 using rureza::AdapterConnection;
 using rureza::FetchOptions;
 using rureza::FetchResult;
@@ -97,9 +100,10 @@ struct MediaLayout {
   fs::path Photo() const { return root / "photo"; }
   fs::path Stream() const { return Audio() / "stream.mp3"; }
   fs::path Many() const { return Audio() / "many.mp3"; }
-  // The slow adapters' stream, long enough in every mode that the server, however far ahead
-  // of them it sends, never reaches its end.
-  fs::path Slow() const { return Audio() / "slow.mp3"; }
+  // The paced adapters' streams (bench::kSlowFileBytes each).
+  std::vector<fs::path> Slow() const {
+    return {Audio() / "slow.mp3", Video() / "slow.avi", Video() / "slow.mpg"};
+  }
   fs::path Still() const { return Photo() / "still.jpg"; }
   fs::path Firmware() const { return root / "firmware.bin"; }
   // rureza-probe's load reads a house's library of its own, served by a second server.
@@ -122,7 +126,7 @@ int MakeMedia(const MediaLayout& media, uint64_t streamMib, uint64_t manyMib, ui
   }
   WritePatternFile(media.Stream(), streamMib << 20);
   WritePatternFile(media.Many(), manyMib << 20);
-  WritePatternFile(media.Slow(), 64 << 20);
+  for (const fs::path& slow : media.Slow()) WritePatternFile(slow, bench::kSlowFileBytes);
   WritePatternFile(media.Still(), fileMib << 20);
   WritePatternFile(media.Firmware(), fileMib << 20);
   for (int i = 0; i < files; ++i) {
@@ -499,120 +503,8 @@ Connections Connect(uint16_t port, const std::string& request, int threads, doub
 // port.
 
 constexpr double kSlowBytesPerSecond = 2e6;
-constexpr size_t kSlowReceive = 32 * 1024;  // a data block a read, paced
 constexpr int kAdapterReceiveBuffer = 64 * 1024;
 constexpr auto kBetweenSeeks = std::chrono::milliseconds(100);
-
-// One adapter's audio stream, read at its pace. Watched, it follows the words of the file in
-// the bytes and notices where the stream jumps to.
-class PacedStream {
- public:
-  explicit PacedStream(bool watched = false) : watched_(watched) {}
-
-  // Connects, requests name and reads the length block; false when that fails.
-  bool Open(uint16_t port, const std::string& name) {
-    connection_.SetReceiveBuffer(kAdapterReceiveBuffer);
-    if (!connection_.Connect(rureza::LoopbackAddress(port), kConnectTimeoutMs) ||
-        !rureza::SendRequest(connection_, MediaKind::kAudio, name).error.empty()) {
-      return false;
-    }
-    std::optional<std::string> block =
-        connection_.ReadExact(rureza::kAdapterBlockSize, kTransferTimeoutMs);
-    length_ = block ? rureza::ReadNumberBlock(*block).value_or(0) : 0;
-    Repace();
-    return length_ > 0;
-  }
-
-  // Reads at the adapter's pace until `until`; false when the stream ended or failed.
-  bool PlayUntil(Clock::time_point until) {
-    while (Clock::now() < until) {
-      if (Receive() <= 0) return false;
-      std::this_thread::sleep_until(
-          paceStart_ + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(paced_ / kSlowBytesPerSecond)));
-    }
-    return true;
-  }
-
-  // After a seek: reads as fast as the bytes come (the adapter drops what it had buffered, of
-  // the old position) until the stream jumps. The offset it jumped to, when its first byte came
-  // and how many bytes of the old position came before it; nullopt when the stream ends or
-  // `until` passes first.
-  std::optional<uint32_t> DrainToJump(Clock::time_point until, Clock::time_point* when,
-                                      uint64_t* oldBytes) {
-    const uint64_t from = watchedBytes_;
-    jumped_ = false;
-    while (!jumped_) {
-      if (Clock::now() > until || Receive() <= 0) return std::nullopt;
-    }
-    *when = jumpTime_;
-    *oldBytes = jumpAt_ - from;
-    Repace();
-    return jumpedTo_;
-  }
-
-  // After Stop: reads as fast as the bytes come until the server closes. When the last byte
-  // and the close came; false when the connection failed.
-  bool DrainToClose(Clock::time_point* lastByte, Clock::time_point* closed) {
-    ssize_t n;
-    while ((n = Receive()) > 0) {
-    }
-    *lastByte = lastByte_;
-    *closed = Clock::now();
-    return n == AdapterConnection::kClosed;
-  }
-
-  uint32_t length() const { return length_; }
-  // The file offset the stream has come to.
-  uint32_t position() const { return lastWord_ + 4; }
-
- private:
-  ssize_t Receive() {
-    ssize_t n = connection_.Receive(buffer_, sizeof buffer_, kTransferTimeoutMs);
-    if (n <= 0) return n;
-    lastByte_ = Clock::now();
-    paced_ += static_cast<double>(n);
-    if (watched_) Watch(buffer_, static_cast<size_t>(n));
-    return n;
-  }
-
-  // Every 4-byte word of the payload holds its file offset: the first one that does not follow
-  // the one before is where the stream jumped to.
-  void Watch(const char* data, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-      word_ |= uint32_t{static_cast<uint8_t>(data[i])} << (8 * wordBytes_);
-      if (++wordBytes_ < 4) continue;
-      if (seenWord_ && word_ != lastWord_ + 4 && !jumped_) {
-        jumped_ = true;
-        jumpedTo_ = word_;
-        jumpTime_ = lastByte_;
-        jumpAt_ = watchedBytes_ + i - 3;
-      }
-      seenWord_ = true;
-      lastWord_ = word_;
-      word_ = 0;
-      wordBytes_ = 0;
-    }
-    watchedBytes_ += n;
-  }
-
-  void Repace() {
-    paceStart_ = Clock::now();
-    paced_ = 0;
-  }
-
-  const bool watched_;
-  AdapterConnection connection_;
-  char buffer_[kSlowReceive];
-  uint32_t length_ = 0;
-  Clock::time_point paceStart_, lastByte_;
-  double paced_ = 0;  // bytes read since paceStart_
-  uint32_t word_ = 0, wordBytes_ = 0, lastWord_ = 0;
-  bool seenWord_ = false, jumped_ = false;
-  uint32_t jumpedTo_ = 0;
-  Clock::time_point jumpTime_;
-  uint64_t watchedBytes_ = 0, jumpAt_ = 0;  // payload bytes watched; where the jump came
-};
 
 struct SlowRound {
   bool ok = false;
@@ -626,8 +518,8 @@ struct SlowRound {
 // stops.
 SlowRound SteerSlowStreams(uint16_t port, int adapters, int seeks, int round) {
   SlowRound result;
-  PacedStream steered(true);
-  if (!steered.Open(port, "slow.mp3")) return result;
+  PacedStream steered(kSlowBytesPerSecond, kAdapterReceiveBuffer, true);
+  if (!steered.Open(port, MediaKind::kAudio, "slow.mp3")) return result;
   // The control port hands a connection to the stream that has waited longest: this one, the
   // only stream yet. Its first seek, before the others start, shows that the connection is its.
   AdapterConnection control;
@@ -666,8 +558,8 @@ SlowRound SteerSlowStreams(uint16_t port, int adapters, int seeks, int round) {
   std::vector<std::thread> others;
   for (int i = 1; i < adapters; ++i) {
     others.emplace_back([&] {
-      PacedStream stream;
-      bool ok = stream.Open(port, "slow.mp3");
+      PacedStream stream(kSlowBytesPerSecond, kAdapterReceiveBuffer);
+      bool ok = stream.Open(port, MediaKind::kAudio, "slow.mp3");
       started.fetch_add(1);
       while (ok && !stop.load()) ok = stream.PlayUntil(Clock::now() + kBetweenSeeks);
       if (!ok) broken.fetch_add(1);
@@ -717,6 +609,8 @@ struct Options {
   double connectSeconds = 3;
   int slowAdapters = 20;
   int seeks = 10;
+  double pacedSeconds = 8;         // of playing before the paced adapters steer
+  int pacedAdapters = 100;         // whose send queues are summed
   size_t receiveBuffer = 1 << 20;  // each receive's most bytes, for both sides
   bool verify = false;
   bool warmUp = true;  // an unrecorded pass before the rounds
@@ -833,6 +727,40 @@ void MeasureSlowAdapters(const Options& o, Recorder& r, int round, bool ours) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 }
 
+// Adapters reading at a playing pace through a 16 KiB receive buffer (no peer: nginx has no
+// control port): what each still hears of the old position after it steers its stream, and what
+// many of them hold in the server's send queues. Not in the warm-up pass: it takes its seconds.
+void MeasurePacedAdapters(const Options& o, Recorder& r, int round, bool ours) {
+  if (!ours || round == 0) return;
+  const std::pair<const char*, bench::StaleCase> cases[] = {
+      {"stale_audio_40", {MediaKind::kAudio, 40e3}},
+      {"stale_audio_400", {MediaKind::kAudio, 400e3}},
+      {"stale_avi_40", {MediaKind::kAvi, 40e3}},
+      {"stale_avi_400", {MediaKind::kAvi, 400e3}},
+      {"stale_mpeg_40", {MediaKind::kMpeg, 40e3}},
+      {"stale_mpeg_400", {MediaKind::kMpeg, 400e3}}};
+  std::vector<bench::StaleCase> adapters;
+  for (const auto& [metric, c] : cases) adapters.push_back(c);
+  // A paced adapter reads in bursts; each round steers at another point of their cycle.
+  std::mt19937 random(static_cast<unsigned>(round));
+  const double seconds = o.pacedSeconds + std::uniform_real_distribution<double>(0, 1)(random);
+  std::vector<std::optional<uint64_t>> stale =
+      bench::MeasureStaleBytes(o.oursPort, adapters, seconds);
+  for (size_t i = 0; i < adapters.size(); ++i) {
+    Check(stale[i].has_value(), "a paced adapter's steering", ours);
+    const std::string metric = cases[i].first;
+    r.Add((metric + "_kib").c_str(), ours, round, *stale[i] / 1024.0);
+    r.Add((metric + "_s").c_str(), ours, round, *stale[i] / adapters[i].bytesPerSecond);
+  }
+  // The streams must be gone, with their claims on control connections, before more come.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::optional<uint64_t> queued =
+      bench::SendQueuesOfSlowAdapters(o.oursPort, o.pacedAdapters, 40e3, o.pacedSeconds);
+  Check(queued.has_value(), "the paced adapters' send queues", ours);
+  r.Add("paced_send_queues_mib", ours, round, *queued / 1048576.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
 int Measure(const Options& o) {
   Recorder recorder(o.results);
   recorder.Info("client", "the adapter library's connection and receive loop for both sides, " +
@@ -850,6 +778,7 @@ int Measure(const Options& o) {
       {"discovery", MeasureDiscovery},
       {"connections", MeasureConnections},
       {"slow adapters", MeasureSlowAdapters},
+      {"paced adapters", MeasurePacedAdapters},
   };
   for (const auto& [name, step] : scenarios) {
     if (!o.only.empty() && o.only != name) continue;
@@ -930,11 +859,14 @@ struct Goal {
 const std::vector<Goal>& Goals() {
   static const std::vector<Goal> goals = {
       {"stream_gbps", Goal::kAtLeastRatio, 0.95, "single stream ≥ 0.95 × nginx",
-       "eight 32 KiB blocks to a sendfile, with the stop and seek checks between them, where "
-       "nginx sends up to 2 MiB per sendfile: more CPU per byte, which shows when the client "
-       "gets a core of its own"},
+       "passes of up to 2 MiB to a sendfile, as nginx's, with a look at the adapter's pace "
+       "(tcp_info) and at the commands between them; the first passes are small until the "
+       "pace is known"},
+      {"stream_cpu_s_per_gib", Goal::kAtMostRatio, 1.0,
+       "single stream: server CPU per byte ≤ 1.0 × nginx's worker",
+       "a look at the adapter's pace per pass, and the small first passes"},
       {"many_gbps", Goal::kAtLeastRatio, 0.95, "100 streams ≥ 0.95 × nginx",
-       "100 client threads each send their own blocks, eight to a sendfile, and sleep on "
+       "100 client threads each send their own passes, up to 2 MiB to a sendfile, and sleep on "
        "their own sockets: about twice nginx's CPU per byte (one worker, 2 MiB sendfile "
        "chunks), on two cores shared with the client that copies every byte"},
       {"many_cpu_s_per_gib", Goal::kAtMostRatio, 1.25,
@@ -942,8 +874,8 @@ const std::vector<Goal>& Goals() {
        "half the gap is the loopback's softirq work (delivery to the client, pacing timers), "
        "charged to whichever of our 100 sending threads runs when it comes, where nginx's one "
        "worker mostly sleeps in epoll_wait (the machine's softirq time per byte is within 10% "
-       "of nginx's); the rest is four times nginx's sendfile calls (256 KiB each, nginx's about "
-       "1 MiB) and blocking waits for socket space"},
+       "of nginx's); the rest is blocking waits for socket space and, until each stream's pace "
+       "is known, its small first passes"},
       {"many_peak_rss_mib", Goal::kAtMost, 32, "server resident memory ≤ 32 MiB (every round)",
        "one thread stack and one pipe per stream"},
       {"many_slowest_first_byte_s", Goal::kAtMost, 1.0, "slowest first byte ≤ 1 s (every round)",
@@ -988,7 +920,27 @@ const std::vector<Goal>& Goals() {
        "context switch) and writes three log lines"},
       {"slow_reaction_p99_ms", Goal::kAtMost, 50,
        "slow adapters: control block to the stream's reaction p99 ≤ 50 ms (every round)",
-       "a stream takes up a command only between its sendfile calls of up to eight blocks"},
+       "a stream takes up a command between its passes, which its adapter's pace keeps to a "
+       "few blocks"},
+      {"stale_audio_40_kib", Goal::kAtMost, 64,
+       "MP3 seek at 40 KB/s: old position heard after Play ≤ 64 KiB (every round)",
+       "what the adapter's own receive buffer holds, the unsent bytes the pace allows and the "
+       "rest of the block on its way"},
+      {"stale_audio_400_s", Goal::kAtMost, 0.5,
+       "MP3 seek at 400 KB/s: old position heard after Play ≤ 0.5 s of its pace (every round)",
+       "the same, with a bound of a fraction of a second of the pace"},
+      {"stale_avi_40_kib", Goal::kAtMost, 64,
+       "AVI resume at 40 KB/s: old position heard after Play ≤ 64 KiB (every round)", "as for MP3"},
+      {"stale_avi_400_s", Goal::kAtMost, 0.5,
+       "AVI resume at 400 KB/s: old position heard after Play ≤ 0.5 s of its pace (every round)",
+       "as for MP3"},
+      {"stale_mpeg_40_kib", Goal::kAtMost, 64,
+       "MPEG backward at 40 KB/s: old position heard after the command ≤ 64 KiB (every round)",
+       "as for MP3"},
+      {"stale_mpeg_400_s", Goal::kAtMost, 0.5,
+       "MPEG backward at 400 KB/s: old position heard after the command ≤ 0.5 s of its pace "
+       "(every round)",
+       "as for MP3"},
       {"console_lines_per_s", Goal::kAtLeast, 20000, "console ≥ 20,000 lines/s (every round)",
        "every line waits until the window thread has added it"},
       {"console_longest_tick_gap_ms", Goal::kAtMost, 400,
@@ -1058,6 +1010,26 @@ const std::vector<std::pair<const char*, std::vector<Row>>>& Sections() {
          "bytes of the old position still on their way at a seek, p50 (an adapter that kept its "
          "pace would play them first, at 2 MB/s)",
          "KiB", false}}},
+      {"8b. Adapters reading at a playing pace (40 KB/s, an MP3's; 400 KB/s) through a 16 KiB "
+       "receive buffer steer their stream 8 s in: an MP3 fast forward with Play, an AVI fast "
+       "forward and Play with a resume, an MPEG backward step. The bytes of the old position "
+       "each reads after its Play (or backward command) before the first of the new one, and "
+       "what they take to play at its pace; the server's send queues for 100 such MP3 "
+       "adapters at 40 KB/s (no peer)",
+       {{"stale_audio_40_kib", "MP3 seek at 40 KB/s", "KiB", false},
+        {"stale_audio_40_s", "MP3 seek at 40 KB/s, in the adapter's time", "s", false},
+        {"stale_audio_400_kib", "MP3 seek at 400 KB/s", "KiB", false},
+        {"stale_audio_400_s", "MP3 seek at 400 KB/s, in the adapter's time", "s", false},
+        {"stale_avi_40_kib", "AVI resume at 40 KB/s", "KiB", false},
+        {"stale_avi_40_s", "AVI resume at 40 KB/s, in the adapter's time", "s", false},
+        {"stale_avi_400_kib", "AVI resume at 400 KB/s", "KiB", false},
+        {"stale_avi_400_s", "AVI resume at 400 KB/s, in the adapter's time", "s", false},
+        {"stale_mpeg_40_kib", "MPEG backward step at 40 KB/s", "KiB", false},
+        {"stale_mpeg_40_s", "MPEG backward step at 40 KB/s, in the adapter's time", "s", false},
+        {"stale_mpeg_400_kib", "MPEG backward step at 400 KB/s", "KiB", false},
+        {"stale_mpeg_400_s", "MPEG backward step at 400 KB/s, in the adapter's time", "s", false},
+        {"paced_send_queues_mib", "send queues of 100 MP3 adapters at 40 KB/s, summed", "MiB",
+         false}}},
       {"9. rureza-probe load: 8 adapters fetching a library of 16 songs and 8 photos whole for "
        "10 s, from a second server (its own figures, one run; no peer)",
        {{"probe_load_mbps", "throughput", "MB/s", false},
@@ -1201,6 +1173,8 @@ int Main(int argc, char** argv) {
     o.connectSeconds = number("--connect-seconds", 3);
     o.slowAdapters = static_cast<int>(number("--slow-adapters", 20));
     o.seeks = static_cast<int>(number("--seeks", 10));
+    o.pacedSeconds = number("--paced-seconds", 8);
+    o.pacedAdapters = static_cast<int>(number("--paced-adapters", 100));
     o.receiveBuffer = static_cast<size_t>(number("--receive-kib", 1024)) * 1024;
     o.verify = flag("--verify");
     o.warmUp = !flag("--no-warm-up");

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
 #include "delivery/stream_blocks.h"
+#include "platform/clock.h"
 #include "server/server.h"
 #include "server/server_run.h"
 #include "support/faults.h"
 #include "support/fixture.h"
+#include "support/kinds.h"
 
 namespace rureza::test {
 namespace {
@@ -360,6 +363,70 @@ TEST_F(StreamTest, ControlConnectionsGoToTheStreamsInOrderAndNeverToAnEndedOne) 
     ASSERT_TRUE(Control().Send(ControlBlock("<4")));
     ASSERT_TRUE(WaitForThreads(client == &first ? kRunThreads + 3 : kRunThreads + 1));
     EXPECT_LT(client->ReadToClose(kLongReadMs).value_or(song).size(), song.size());
+  }
+}
+
+// Where the kernel will not bound what waits unsent, a stream runs as it always did, and the log
+// says so once.
+TEST_F(StreamTest, WhereTheKernelRefusesTheBoundStreamsRunAsBeforeAndTheLogSaysSoOnce) {
+  RefuseSocketOptions(ENOPROTOOPT);
+  Start();
+  const std::string song = Media("audio/song.mp3", OffsetBytes(20 * kBlock + 5));
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(Play('1', "song.mp3").ReadToClose() == Block(std::to_string(song.size())) + song);
+  }
+  EXPECT_EQ(log_->Count("Streams are not kept to their adapters' pace on this system "
+                        "(TCP_NOTSENT_LOWAT: Protocol not available)"),
+            1);
+}
+
+// An adapter with a small receive buffer plays its stream at a fixed pace (8 KiB every 25 ms),
+// then seeks, resumes far ahead after a fast forward, or steps backward: what it reads of the
+// old position before the new one is a fraction of a second of its pace, not the megabytes the
+// kernel would queue ahead of it. Files of words that hold their own offsets show the jump.
+TEST_F(StreamTest, ASlowAdapterHearsLittleOfTheOldPositionAfterItSteers) {
+  Start();
+  const size_t size = 16 << 20;
+  const std::string far = std::to_string(12 << 20);  // beyond where the old position gets
+  auto word = [](const std::string& bytes, size_t at) {
+    uint32_t value;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+  };
+  for (char kind : {'a', 'v', 'm'}) {
+    SCOPED_TRACE(KindName(kind));
+    Media(KindFile(kind), OffsetBytes(size));
+    AdapterConnection client;
+    client.SetReceiveBuffer(16384);
+    ASSERT_TRUE(client.Connect(LoopbackAddress(port())));
+    HandshakeAnswers answers = FairAnswers(kind, size);
+    ASSERT_EQ(SendRequest(client, KindOf(kind), KindRequestName(kind), answers).error, "");
+    ASSERT_TRUE(kind != 'a' || client.ReadExact(256));
+    AdapterConnection control = Control();
+    std::string played;
+    for (int i = 0; i < 40; ++i, SleepMs(25)) played += client.ReadExact(8192).value_or("");
+    ASSERT_EQ(played.size(), 40u * 8192);
+    if (kind != 'v') {
+      ASSERT_TRUE(control.Send(kind == 'a' ? ControlBlock("<8", far) + ControlBlock("<3")
+                                           : ControlBlock("<59")));
+    } else {  // the index region around the resend code, then where to resume
+      ASSERT_TRUE(control.Send(ControlBlock("<8")) && control.ReadExact(256 + kBlock));
+      ASSERT_TRUE(control.Send(ControlBlock("<3")) && control.ReadExact(2 * kBlock));
+      ASSERT_TRUE(control.SendBlock("6666") && control.ReadExact(2 * kBlock));
+      ASSERT_TRUE(control.Send(ControlBlock("", far)));
+    }
+    uint32_t last = word(played, played.size() - 4);
+    size_t old = 0;
+    for (size_t at = kBlock; at == kBlock && old < size;) {
+      std::optional<std::string> more = client.ReadExact(kBlock);
+      ASSERT_TRUE(more);
+      for (at = 0; at < kBlock && word(*more, at) == last + 4; at += 4) last += 4;
+      old += at;
+    }
+    EXPECT_LE(old, 4 * kBlock);
+    ASSERT_TRUE(control.Send(ControlBlock("<4")));
+    client.Close();
+    ASSERT_TRUE(WaitForThreads(kRunThreads));
   }
 }
 

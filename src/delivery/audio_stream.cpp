@@ -6,6 +6,7 @@
 #include "delivery/stream_blocks.h"
 #include "platform/clock.h"
 #include "server/activity_log.h"
+#include "server/paced_sender.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
 
@@ -16,12 +17,10 @@ namespace {
 // no more than the tail of an unseeked file would be), or the end.
 enum class Next { kBlock, kTail, kStopTail, kEnd };
 
-constexpr int64_t kBlocksPerPass = 8;
-
 class AudioStream {
  public:
   AudioStream(const Socket& socket, ServerRun& run, File file)
-      : socket_(socket), run_(run), file_(std::move(file)) {}
+      : socket_(socket), run_(run), file_(std::move(file)), pacer_(socket) {}
 
   void Run();
 
@@ -33,6 +32,11 @@ class AudioStream {
   // Holds still until the adapter sends Play; also gives up on Stop, on the control thread's
   // end (the stream then plays on from the new position) and on the server's stop.
   void WaitForPlay();
+  // What a pass takes up before it sends: a seek, Stop or the server's stop.
+  bool CommandPending() const {
+    const int32_t request = state_->seekRequest.load();
+    return request == 1 || request == 2 || state_->stopRequested.load() != 0 || run_.stopping();
+  }
   // The bytes from the position to the end of the file, at most limit of them.
   void SendTail(int64_t limit);
   int64_t Remaining() const {
@@ -46,6 +50,8 @@ class AudioStream {
   // The file's bytes go from the page cache to the socket (data blocks by sendfile, the tail
   // through a pipe); no data buffer is needed.
   FileBlockSender tail_;
+  // Data blocks go out at the adapter's pace, so a seek is heard at once.
+  PacedSender pacer_;
   // The file's length when last queried. It is queried afresh only when the one last seen
   // leaves less than a block: a file that grew is then streamed on, and one that shrank ends
   // the block that meets its end, which thus carries what the tail would have.
@@ -86,11 +92,13 @@ Next AudioStream::Pass() {
   if (state_->stopRequested.load() != 0 || run_.stopping()) return Next::kEnd;
   if (length_ - position_ < kDataBlockSize) length_ = file_.Length();
   if (length_ < int64_t{position_} + kDataBlockSize) return Next::kTail;
-  // A few blocks to a system call (half the CPU per byte): Stop and seeks are still taken
-  // up within a quarter of a megabyte, less than the socket's own buffer already holds.
-  const auto blocks = static_cast<uint32_t>(
-      std::min<int64_t>(kBlocksPerPass, (length_ - position_) / kDataBlockSize));
-  int64_t sent = SendFileBlock(socket_, file_, kDataBlockSize, blocks);
+  // As many blocks to a system call as the adapter's pace allows; a command that comes while
+  // the pass waits for room is taken up first.
+  const auto whole = static_cast<uint32_t>(
+      std::min<int64_t>(PacedSender::kMostPassBytes, length_ - position_) / kDataBlockSize);
+  const uint32_t blocks = pacer_.AwaitPass(kDataBlockSize, whole, [&] { return CommandPending(); });
+  if (blocks == 0) return Next::kBlock;
+  int64_t sent = pacer_.SendFile(file_, kDataBlockSize, blocks);
   if (sent < int64_t{kDataBlockSize} * blocks) return Next::kEnd;  // a failure, or a shrunk file
   position_ += static_cast<uint32_t>(sent);
   return Next::kBlock;
@@ -111,6 +119,7 @@ Next AudioStream::TakeUpSeek(int32_t request) {
   }
   if (!SeekToOffset(file_, position_)) return Next::kEnd;
   WaitForPlay();
+  pacer_.Restart();
   state_->playLatch.store(0);
   state_->seekRequest.store(0);
   return Next::kBlock;

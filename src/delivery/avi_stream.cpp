@@ -7,6 +7,7 @@
 #include "delivery/stream_blocks.h"
 #include "platform/clock.h"
 #include "server/activity_log.h"
+#include "server/paced_sender.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
 
@@ -93,14 +94,21 @@ bool AviStream::Handshake() {
 
 void AviStream::Stream() {
   AviPlaybackState& state = *state_;
+  // The movie goes out at the adapter's pace, so a resume is heard at once.
+  PacedSender pacer(socket_);
+  auto held = [&] { return state.mode.load() != 0 || state.resumeRequested.load() != 0; };
   for (;;) {
     if (state.resumeRequested.load() != 0) {
       state.stopRequested.store(0);
       state.mode.store(0);
       state.resumeRequested.store(0);
+      pacer.Restart();
     }
     bool sent = false;
-    if (state.mode.load() == 0 && state.resumeRequested.load() == 0 && !MustEnd()) {
+    // Fast forward, backward, a resume or the end, coming while the pass waits for room, is
+    // taken up first.
+    if (!held() && !MustEnd() &&
+        pacer.AwaitPass(kDataBlockSize, 1, [&] { return held() || MustEnd(); }) > 0) {
       if (!SeekToOffset(file_, state.streamPosition.load())) return;
       int64_t n = file_.Read(buffer_.data(), kDataBlockSize);
       if (n < 0) return;

@@ -8,6 +8,7 @@
 #include "delivery/stream_blocks.h"
 #include "platform/clock.h"
 #include "server/activity_log.h"
+#include "server/paced_sender.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
 
@@ -108,15 +109,25 @@ bool MpegStream::Stream() {
   const uint32_t blockLimit = BlockLimit();
   const int64_t stepBytes = int64_t{step_} * kDataBlockSize;
   uint32_t count = 0;
+  // Blocks go out at the adapter's pace, so a backward step is heard at once.
+  PacedSender pacer(socket_);
+  auto stopped = [&] { return state_->stopRequested.load() != 0 || run_.stopping(); };
+  bool wasBackward = false;
   for (;;) {
-    if (state_->stopRequested.load() != 0 || run_.stopping()) return false;
+    if (stopped()) return false;
     const bool backward = state_->mode.load() == 1;
+    if (backward != wasBackward) pacer.Restart();
+    wasBackward = backward;
+    // A change of direction or a stop, coming while the pass waits for room, is taken up first.
+    auto turned = [&] { return stopped() || (state_->mode.load() == 1) != backward; };
+    if (pacer.AwaitPass(kDataBlockSize, 1, turned) == 0) continue;
     if (backward) {
       // Sends the step's blocks before the position, in file order, and leaves the position
       // that far back. A step that would pass the start of the file ends the stream.
       int64_t from = file_.Position() - stepBytes;
       if (from < 0 || file_.Seek(from) != from) return false;
       for (uint32_t i = 0; i < step_; ++i) {
+        if (i > 0 && pacer.AwaitPass(kDataBlockSize, 1, stopped) == 0) return false;
         int64_t n = file_.Read(buffer_.data(), kDataBlockSize);
         if (n < 0) return false;
         SendAll(socket_, buffer_.data(), static_cast<uint32_t>(n));

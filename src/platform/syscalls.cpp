@@ -23,6 +23,7 @@ SysCalls RealCalls() {
       .sendfile = ::sendfile,
       .startThread = StartPooledThread,
       .open = OpenFile,
+      .setsockopt = ::setsockopt,
   };
 }
 

@@ -1,6 +1,6 @@
-// The seam between the server and the kernel: every socket transfer, accept, file or folder open,
-// read or write and thread start goes through this table, so tests can inject faults (short
-// transfers, EINTR, resets, read errors, a thread that cannot start).
+// The seam between the server and the kernel: every socket transfer, accept, file or folder
+// open, read or write, thread start and stream pacing option goes through this table, so tests
+// can inject faults (short transfers, EINTR, resets, read errors, a thread that cannot start).
 // Replace entries only while no server thread runs; reads are unsynchronised.
 #pragma once
 
@@ -30,6 +30,8 @@ struct SysCalls {
   // Opens a file or folder by path, relative to the open folder dir (AT_FDCWD: the current
   // directory); mode only matters with O_CREAT.
   int (*open)(int dir, const char* path, int flags, unsigned mode);
+  // The socket options that pace a stream (the others are set directly).
+  int (*setsockopt)(int fd, int level, int name, const void* value, socklen_t length);
 };
 
 // The table in use. Starts as the real calls.

@@ -27,7 +27,7 @@ struct Knobs {
   std::atomic<bool> acceptHeld{false};
   std::atomic<int> startsLeft{-1};
   std::atomic<int> writesLeft{-1}, writeErr{0};
-  std::atomic<int> openErr{0};
+  std::atomic<int> openErr{0}, optionErr{0};
   std::mutex openMutex;
   std::string openPart;  // guarded by openMutex
 };
@@ -112,6 +112,10 @@ void InstallFaults() {
     }
     return g_real.open(dir, path, flags, mode);
   };
+  Sys().setsockopt = [](int fd, int level, int name, const void* value, socklen_t length) {
+    if (int err = g.optionErr.load()) return errno = err, -1;
+    return g_real.setsockopt(fd, level, name, value, length);
+  };
   Sys().write = [](int fd, const void* data, size_t n) -> ssize_t {
     int left = g.writesLeft.load();
     if (left >= 0 && g.writesLeft-- == 0) return errno = g.writeErr, -1;
@@ -173,11 +177,15 @@ void FailWrite(int n, int err) {
   Set(g.writesLeft, n, n >= 0, "write fails with " + Name(err));
 }
 
+void RefuseSocketOptions(int err) {
+  Set(g.optionErr, err, err != 0, "a stream's pacing option refused with " + Name(err));
+}
+
 void ResetFaults() {
   g.shortMost = 0, g.calls = 0, g.sendBudget = -1, g.readBudget = -1, g.sendErr = 0;
   g.grow = false, g.acceptErr = 0, g.acceptDelayMs = 0;
   g.acceptHeld = false;
-  g.startsLeft = -1, g.writesLeft = -1, g.writeErr = 0, g.openErr = 0;
+  g.startsLeft = -1, g.writesLeft = -1, g.writeErr = 0, g.openErr = 0, g.optionErr = 0;
   ResetSysCalls();
   g_installed = false;
 }

@@ -33,6 +33,8 @@ void FailThreadStart(int n);
 void FailOpens(const std::string& part, int err);
 // The n-th file write from now fails with err (-1: none).
 void FailWrite(int n, int err);
+// Setting a stream's pacing option (the bound on unsent bytes) fails with err; 0: off.
+void RefuseSocketOptions(int err);
 
 // Every knob back to off and the real calls back in place.
 void ResetFaults();
