@@ -302,6 +302,10 @@ ConvertedStream::Span SongStream::BytesAt(int64_t offset, int64_t wanted, int wa
     state = writer_->state;
     failure = writer_->failure;
   }
+  // Up to where the play's own conversion begins, so the switch to it falls between frames.
+  if (seek_ && seek_->failure.empty() && seek_->start > offset) {
+    written = std::min(written, seek_->start);
+  }
   if (written >= need) return Ready(writerFile_, offset, written);
   // A conversion that failed on this song fails wherever it is started.
   if (state == SongWriter::State::kFailed) return Fail(failure);

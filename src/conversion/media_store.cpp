@@ -15,7 +15,7 @@ constexpr char kSchema[] =
     "CREATE TABLE measured(path BLOB PRIMARY KEY, size INTEGER NOT NULL, mtime INTEGER NOT NULL,"
     " kind INTEGER NOT NULL, samples INTEGER, rate INTEGER, channels INTEGER, width INTEGER,"
     " height INTEGER, needs INTEGER) WITHOUT ROWID;"
-    "CREATE TABLE entries(id INTEGER PRIMARY KEY, key BLOB UNIQUE NOT NULL,"
+    "CREATE TABLE entries(id INTEGER PRIMARY KEY AUTOINCREMENT, key BLOB UNIQUE NOT NULL,"
     " length INTEGER NOT NULL, played INTEGER NOT NULL);"
     "PRAGMA user_version = 1;";
 
@@ -129,9 +129,11 @@ std::unique_ptr<MediaStore> MediaStore::Open(const std::string& path, Opened* ho
   } else if (version != kStoreVersion) {
     return fail(Opened::kDamaged, "the store is of another version");
   }
-  Statement wal(store->db_, "PRAGMA journal_mode=WAL");
-  if (!wal.Step() || wal.Blob(0) != "wal") {
-    return fail(Opened::kInMemory, "the store cannot keep a log beside it");
+  {
+    Statement wal(store->db_, "PRAGMA journal_mode=WAL");
+    if (!wal.Step() || wal.Blob(0) != "wal") {
+      return fail(Opened::kInMemory, "the store cannot keep a log beside it");
+    }
   }
   if (!store->Exec("PRAGMA synchronous=NORMAL") || !store->Exec("BEGIN IMMEDIATE") ||
       !store->Exec("COMMIT")) {
