@@ -165,6 +165,7 @@ TEST(Mp3LayoutTest, FrameCountsCoverEverySampleAndTheEncodersPriming) {
   // 47 samples and the 1105 of priming fill one frame exactly; one more needs a second.
   EXPECT_EQ(Mp3FramesFor(47, 48000), 1u);
   EXPECT_EQ(Mp3FramesFor(48, 48000), 2u);
+  EXPECT_EQ(Mp3FramesFor(44, 44100), 2u);  // 47.9 samples at 48 kHz count as 48
   EXPECT_EQ(Mp3FramesFor(0, 48000), 0u);
   EXPECT_EQ(Mp3FramesFor(1000, 0), 0u);
   // 44.1 kHz rounds up: 132,300 samples are 144,000 at 48 kHz.
@@ -321,6 +322,8 @@ TEST_F(ConversionTest, TheCacheServesTheNextPlayAfterARestartWithoutAnyConversio
   EXPECT_EQ(conversions->PhotoLength(photo, StampOf(photo)).length, int64_t(jpeg.size()));
   // A changed source is a new version: converted afresh, which this converter cannot.
   fs::last_write_time(song, fs::last_write_time(song) + std::chrono::seconds(5));
+  EXPECT_EQ(conversions->SongLength(song, StampOf(song), "flac").kind,
+            ListedLength::Kind::kEstimated);
   EXPECT_FALSE(conversions->OpenSong(song));
   EXPECT_EQ(CannotConvert(song), 1);
 }
