@@ -407,6 +407,11 @@ TEST_F(ConversionTest, ListingsEstimateUntilABatchMeasuresAndRemembersEverything
   }
   auto conversions = Start();
   EXPECT_EQ(conversions->Measure({a, b, garbage}, {photo}, [] { return false; }), 0u);
+  // Two plays of a song never played share one conversion.
+  std::unique_ptr<ConvertedStream> first = conversions->OpenSong(a),
+                                   second = conversions->OpenSong(a);
+  EXPECT_EQ(Read(*first), Read(*second));
+  EXPECT_EQ(Slurp(starts), "\n\n");
   const ListedLength listed = conversions->SongLength(b, StampOf(b), "ogg");
   EXPECT_EQ(listed.kind, ListedLength::Kind::kExact);
   EXPECT_NEAR(listed.length, Mp3Length(Mp3FramesFor(3 * 44100, 44100)), 3 * kMp3FrameBytes);
@@ -483,6 +488,17 @@ TEST_F(ConversionTest, BadInputEndsItsPlayWithOneLineAndTheCacheKeepsNothing) {
     EXPECT_EQ(CannotConvert(photo), 1) << photo;
   }
   EXPECT_EQ(log_->AllLines().size(), songs.size() + photos.size());
+  // A cache folder taken by another server, or one that cannot be made: nothing on disk, but
+  // songs and photos are still converted.
+  for (const fs::path& folder : {dir_.path() / "cache", dir_.Write("file", "")}) {
+    settings_.cacheFolder = folder.string();
+    auto diskless = Start();
+    EXPECT_TRUE(problem_.starts_with("The cache in " + folder.string() + " is not used: "));
+    const std::string song = Song("s.wav", "sine=duration=1");
+    EXPECT_EQ(int64_t(Read(*diskless->OpenSong(song)).size()),
+              Mp3Length(Mp3FramesFor(44100, 44100)));
+    EXPECT_TRUE(diskless->OpenPhoto(Path("ok.png")).file.valid());
+  }
   // The largest pictures allowed are measured (and refused only for their missing pixels).
   conversions->Measure({},
                        {dir_.Write("edge.png", PngHeader(16384, 1)),
@@ -516,12 +532,13 @@ TEST_F(ConversionTest, AConverterThatCrashesHangsTalksNonsenseOrRunsOutOfMemoryE
     settings_.converterProgram = Fake(name, script);
     log_->Reset();
     auto conversions = Start();
+    // A converter that dies at once may already be gone when the play starts.
     std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(song);
-    ASSERT_TRUE(stream) << name;
-    Read(*stream);
-    EXPECT_EQ(stream->BytesAt(0, 32768, 0).state, ConvertedStream::Span::State::kFailed) << name;
-    EXPECT_EQ(CannotConvert(song), 1) << name << " " << stream->failure();
-    EXPECT_EQ(log_->AllLines().size(), 1u) << name;
+    if (stream) {
+      Read(*stream);
+      EXPECT_EQ(stream->BytesAt(0, 32768, 0).state, ConvertedStream::Span::State::kFailed) << name;
+    }
+    EXPECT_EQ(log_->AllLines(), std::vector<std::string>{"Can Not Convert File : " + song}) << name;
   }
   // The real converter, with memory for its libraries but not for a 4-megapixel photo.
   if (settings_.limits.photoMemoryBytes > 0) {  // the sanitizers' builds run without limits

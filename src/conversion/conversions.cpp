@@ -114,8 +114,9 @@ struct SongWriter {
   // Used by the monitor thread; reset (the process ended) and killed under mutex.
   Conversions::Shared::Process process{nullptr, {nullptr}};
   uint32_t startTick = TickCountMs();
-  uint64_t order = 0;  // guarded by Shared::writersMutex: when it started
-  int readers = 0;     // guarded by Shared::writersMutex
+  uint64_t order = 0;      // guarded by Shared::writersMutex: when it started
+  int readers = 0;         // guarded by Shared::writersMutex
+  bool cancelled = false;  // guarded by Shared::writersMutex: ended for want of plays
 
   enum class State { kRunning, kDone, kFailed };
   std::mutex mutex;
@@ -259,11 +260,12 @@ SongStream::~SongStream() {
   --writer_->readers;
   std::vector<SongWriter*> unwatched;
   for (const auto& [key, writer] : shared_->writers) {
-    if (writer->readers == 0) unwatched.push_back(writer.get());
+    if (writer->readers == 0 && !writer->cancelled) unwatched.push_back(writer.get());
   }
   std::sort(unwatched.begin(), unwatched.end(),
             [](const SongWriter* a, const SongWriter* b) { return a->order < b->order; });
   for (size_t i = 0; i + kMostUnwatchedWriters < unwatched.size(); ++i) {
+    unwatched[i]->cancelled = true;  // a new play starts afresh instead of joining it
     std::lock_guard<std::mutex> writerLock(unwatched[i]->mutex);
     if (unwatched[i]->process) unwatched[i]->process->Kill();
   }
@@ -467,9 +469,16 @@ std::shared_ptr<Conversions> Conversions::Start(const ConversionSettings& settin
 
 Conversions::~Conversions() {
   Stop();
-  std::unique_lock<std::mutex> lock(shared_->writersMutex);
-  shared_->writersChanged.wait_for(lock, std::chrono::milliseconds(kEndWaitMs),
-                                   [this] { return shared_->writers.empty(); });
+  {
+    std::unique_lock<std::mutex> lock(shared_->writersMutex);
+    shared_->writersChanged.wait_for(lock, std::chrono::milliseconds(kEndWaitMs),
+                                     [this] { return shared_->writers.empty(); });
+  }
+  // The threads that ran them let go of the cache last; once they have, the cache's folder is
+  // free for the next user (a restart in the same process).
+  std::weak_ptr<Shared> shared = shared_;
+  shared_.reset();
+  for (uint32_t waited = 0; !shared.expired() && waited < kEndWaitMs; ++waited) SleepMs(1);
 }
 
 void Conversions::Stop() {
@@ -546,7 +555,7 @@ std::unique_ptr<ConvertedStream> Conversions::OpenSong(const std::string& path) 
   }
   std::lock_guard<std::mutex> lock(shared_->writersMutex);
   std::shared_ptr<SongWriter>& writer = shared_->writers[key];
-  if (!writer) {
+  if (!writer || writer->cancelled) {
     auto started = std::make_shared<SongWriter>(key, path, stream->length());
     started->part = shared_->cache->Begin(started->length);
     std::string failure;

@@ -46,7 +46,8 @@ class Conversions {
   // *problem: empty, or one log line's worth on why the cache is not kept on disk.
   static std::shared_ptr<Conversions> Start(const ConversionSettings& settings,
                                             std::string* problem);
-  // Stops, then waits (briefly) for every converter to be gone.
+  // Stops, then waits (up to 5 s) until every converter is gone and the cache's folder free
+  // (streams still open keep it until they end).
   ~Conversions();
   Conversions(const Conversions&) = delete;
   Conversions& operator=(const Conversions&) = delete;
