@@ -525,8 +525,8 @@ TEST_F(ConversionTest, AConverterThatCrashesHangsTalksNonsenseOrRunsOutOfMemoryE
   settings_.limits.watchdogMs = 300;
   const std::pair<std::string, std::string> converters[] = {
       {"crash", "kill -SEGV $$"},
-      {"hang", "exec sleep 60"},
-      {"nonsense", "printf 'Zgarbage'; exec sleep 60"},
+      {"hang", "exec sleep 600"},
+      {"nonsense", "printf 'Zgarbage'; exec sleep 600"},
   };
   for (const auto& [name, script] : converters) {
     settings_.converterProgram = Fake(name, script);
@@ -550,7 +550,7 @@ TEST_F(ConversionTest, AConverterThatCrashesHangsTalksNonsenseOrRunsOutOfMemoryE
     EXPECT_EQ(log_->AllLines(), std::vector<std::string>{"Can Not Convert File : " + photo});
   }
   // Stopping ends a conversion under way, and the plays that wait for it.
-  settings_.converterProgram = Fake("slow", "exec sleep 60");
+  settings_.converterProgram = Fake("slow", "exec sleep 600");
   settings_.limits.watchdogMs = 60000;
   auto conversions = Start();
   std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(song);

@@ -407,7 +407,8 @@ Answer Conversions::Shared::Ask(const Request& request, Reply* reply) {
   const ReplyKind expected =
       request.kind == RequestKind::kProbeSong ? ReplyKind::kSongFacts : ReplyKind::kPhotoFacts;
   // A process that dies on a file may have died of something else (its processor time is
-  // counted over all its probes): a fresh one tries once more.
+  // counted over all its probes): a fresh one tries once more. One that hangs on it is not
+  // given a second chance.
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!prober) {
       std::string failure;
@@ -415,14 +416,17 @@ Answer Conversions::Shared::Ask(const Request& request, Reply* reply) {
                             &failure);
       if (!prober) return Answer::kUnavailable;
     }
-    if (prober->Send(request) &&
-        prober->Receive(reply, static_cast<int>(settings.limits.watchdogMs)) ==
-            ConverterProcess::Outcome::kReply &&
+    ConverterProcess::Outcome outcome = ConverterProcess::Outcome::kGone;
+    if (prober->Send(request)) {
+      outcome = prober->Receive(reply, static_cast<int>(settings.limits.watchdogMs));
+    }
+    if (outcome == ConverterProcess::Outcome::kReply &&
         (reply->kind == expected || reply->kind == ReplyKind::kFailed)) {
       return Answer::kAnswered;
     }
     prober.reset();
     if (stopping.load()) return Answer::kUnavailable;
+    if (outcome == ConverterProcess::Outcome::kSilent) break;
   }
   return Answer::kCrashed;
 }
