@@ -13,6 +13,7 @@
 #include "conversion/conversions.h"
 #include "conversion/converter_protocol.h"
 #include "conversion/mp3_layout.h"
+#include "platform/thread.h"
 #include "support/fixture.h"
 #include "support/process.h"
 
@@ -94,7 +95,10 @@ class ConversionTest : public ::testing::Test {
     settings_.cacheFolder = (dir_.path() / "cache").string();
     settings_.converterProgram = RUREZA_CONVERTER_BINARY;
   }
-  void TearDown() override { SetLogSink(nullptr); }
+  void TearDown() override {
+    EXPECT_TRUE(WaitForThreadsToEnd(10000));  // the conversions' threads, every one
+    SetLogSink(nullptr);
+  }
 
   std::shared_ptr<Conversions> Start() {
     std::string problem;
