@@ -1,7 +1,7 @@
 // conversion_bench: songs and photos of other formats converted on the fly, measured in one
 // process through the conversion layer, for bench/run. It makes its sources with the ffmpeg,
-// heif-enc and vips command-line tools, then, round after round (round 0 warms up and also
-// takes the converter's peak memory before any peer has run):
+// heif-enc and vips command-line tools, takes the converter's peak memory, then, round after
+// round (round 0 warms up):
 //
 //   convert_song_first_byte_ms   a song never played (not measured, not cached): the first
 //                                32 KiB of MP3 ready
@@ -12,7 +12,8 @@
 //   convert_photos_per_s         a 12-megapixel JPEG to the photo size, against
 //                                `vips thumbnail` with the same output settings
 //   convert_photo_first_byte_ms  that JPEG's first byte ready
-//   convert_heic_first_byte_ms   a 12-megapixel HEIC's
+//   convert_heic_first_byte_ms   a 12-megapixel HEIC's (against `vips thumbnail` making the
+//                                whole JPEG)
 //   convert_song_peak_mib, convert_photo_peak_mib   the converter process's peak resident memory
 //   convert_measured_songs_per_s one converter measuring a library of FLAC songs
 //
@@ -34,6 +35,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -103,22 +105,41 @@ class Recorder {
   std::ofstream out_;
 };
 
-// Seconds until bytes from offset are ready.
-double UntilReady(ConvertedStream& stream, int64_t offset) {
+// Seconds until wanted bytes from offset are ready.
+double UntilReady(ConvertedStream& stream, int64_t offset, int64_t wanted = 32768) {
   const Clock::time_point start = Clock::now();
   for (int waits = 0; waits < kMostWaits; ++waits) {
-    const ConvertedStream::Span span = stream.BytesAt(offset, 32768, kReadyWaitMs);
+    const ConvertedStream::Span span = stream.BytesAt(offset, wanted, kReadyWaitMs);
     if (span.state == ConvertedStream::Span::State::kReady) return Seconds(Clock::now() - start);
     if (span.state != ConvertedStream::Span::State::kWaiting) Fail("a conversion failed");
   }
   Fail("no bytes within two minutes");
 }
 
-// The converter processes' peak resident memory so far, of those that have ended.
-double ChildrenPeakMib() {
-  rusage usage{};
-  ::getrusage(RUSAGE_CHILDREN, &usage);
-  return usage.ru_maxrss / 1024.0;
+// The peak resident memory of the converter processes that work() starts: work runs in a
+// child process of its own, whose only children are those converters. Called before this
+// process has started any thread (a fork keeps only the calling one).
+double ConverterPeakMib(const std::function<void()>& work) {
+  int ends[2];
+  if (::pipe(ends) != 0) Fail("no pipe");
+  const pid_t pid = ::fork();
+  if (pid < 0) Fail("cannot fork");
+  if (pid == 0) {
+    work();
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    const double mib = usage.ru_maxrss / 1024.0;
+    _exit(::write(ends[1], &mib, sizeof mib) == sizeof mib ? 0 : 1);
+  }
+  ::close(ends[1]);
+  double mib = 0;
+  const bool read = ::read(ends[0], &mib, sizeof mib) == sizeof mib;
+  ::close(ends[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!read || !WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("the memory probe failed");
+  return mib;
 }
 
 // A path of its own for every play, so that each finds nothing measured and nothing cached.
@@ -182,6 +203,22 @@ int Main(int argc, char** argv) {
   }
 
   const fs::path plays = dir / "plays", out = dir / "peer-out";
+  recorder.Add("convert_song_peak_mib", true, 1, ConverterPeakMib([&] {
+                 std::string problem;
+                 std::shared_ptr<Conversions> conversions = Conversions::Start(settings, &problem);
+                 std::unique_ptr<ConvertedStream> stream =
+                     conversions->OpenSong(Fresh(song, plays, 0, "m"));
+                 if (!stream) Fail("the song cannot be played");
+                 UntilReady(*stream, 0, stream->length());  // the whole song converted
+               }));
+  recorder.Add("convert_photo_peak_mib", true, 1, ConverterPeakMib([&] {
+                 std::string problem;
+                 std::shared_ptr<Conversions> conversions = Conversions::Start(settings, &problem);
+                 if (!conversions->OpenPhoto(Fresh(jpeg, plays, 0, "m")).file.valid() ||
+                     !conversions->OpenPhoto(Fresh(heic, plays, 0, "m")).file.valid()) {
+                   Fail("the photos cannot be shown");
+                 }
+               }));
   for (int round = 0; round <= rounds; ++round) {
     std::string problem;
     std::shared_ptr<Conversions> conversions = Conversions::Start(settings, &problem);
@@ -192,7 +229,7 @@ int Main(int argc, char** argv) {
         conversions->OpenSong(Fresh(song, plays, round, "song"));
     if (!stream) Fail("the song cannot be played");
     recorder.Add("convert_song_first_byte_ms", true, round, 1000 * UntilReady(*stream, 0));
-    UntilReady(*stream, stream->length() - 1);
+    UntilReady(*stream, 0, stream->length());  // the whole song converted
     recorder.Add("convert_songs_per_min", true, round, 60 / Seconds(Clock::now() - start));
     stream.reset();
     // A seek far into a song never played.
@@ -202,7 +239,6 @@ int Main(int argc, char** argv) {
                  1000 * UntilReady(*stream, stream->length() / 4 * 3));
     stream.reset();
     conversions.reset();
-    if (round == 0) recorder.Add("convert_song_peak_mib", true, 1, ChildrenPeakMib());
 
     conversions = Conversions::Start(settings, &problem);
     start = Clock::now();
@@ -216,17 +252,19 @@ int Main(int argc, char** argv) {
     if (!photo.file.valid()) Fail("the HEIC cannot be shown");
     recorder.Add("convert_heic_first_byte_ms", true, round, 1000 * Seconds(Clock::now() - start));
     conversions.reset();
-    if (round == 0) recorder.Add("convert_photo_peak_mib", true, 1, ChildrenPeakMib());
 
     // The peers, with the same settings.
     recorder.Add(
         "convert_songs_per_min", false, round,
         60 / RunTool({ffmpeg, "-v", "error", "-i", song, "-ar", "48000", "-ac", "2", "-c:a",
                       "libmp3lame", "-b:a", "256k", "-f", "mp3", "-y", out.string() + ".mp3"}));
-    recorder.Add("convert_photos_per_s", false, round,
-                 1 / RunTool({"/usr/bin/vips", "thumbnail", jpeg,
-                              out.string() + ".jpg[Q=85,optimize_coding,strip]", "1920", "--height",
-                              "1080", "--size", "down"}));
+    for (const std::string& photo : {jpeg, heic}) {
+      const double peer = RunTool({"/usr/bin/vips", "thumbnail", photo,
+                                   out.string() + ".jpg[Q=85,optimize_coding,strip]", "1920",
+                                   "--height", "1080", "--size", "down"});
+      if (photo == jpeg) recorder.Add("convert_photos_per_s", false, round, 1 / peer);
+      if (photo == heic) recorder.Add("convert_heic_first_byte_ms", false, round, 1000 * peer);
+    }
   }
 
   // One converter measuring the library, nothing measured before.

@@ -310,7 +310,10 @@ TEST_F(ConversionTest, TheCacheServesTheNextPlayAfterARestartWithoutAnyConversio
     ASSERT_TRUE(converted.file.valid());
     jpeg.resize(size_t(converted.length));
     converted.file.Read(jpeg.data(), jpeg.size());
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir_.path() / "cache" / "1.entry"); }));
+    ASSERT_TRUE(WaitUntil([&] {  // the song's entry and the photo's, in either order
+      return fs::exists(dir_.path() / "cache" / "1.entry") &&
+             fs::exists(dir_.path() / "cache" / "2.entry");
+    }));
   }
   settings_.converterProgram = "/nonexistent/rureza-convert";
   auto conversions = Start();

@@ -56,6 +56,24 @@ bool MustConvert(const PhotoFacts& facts, PhotoBox box) {
 // Sends the request, then waits for its single answer (a probe's facts, a photo's done).
 enum class Answer { kAnswered, kCrashed, kUnavailable };
 
+// Copies a converted photo into a cache entry.
+void KeepPhoto(ConversionCache& cache, File& converted, int64_t length, const std::string& key) {
+  ConversionCache::Part part = cache.Begin(length);
+  if (part.path.empty()) return;
+  std::vector<char> buffer(64 * 1024);
+  bool copied = converted.Seek(0) == 0;
+  for (int64_t left = length; copied && left > 0;) {
+    const int64_t n = converted.Read(buffer.data(), std::min<size_t>(buffer.size(), left));
+    copied = n > 0 && part.file.Write(buffer.data(), static_cast<size_t>(n));
+    left -= n;
+  }
+  if (copied) {
+    cache.Keep(part, key);
+  } else {
+    cache.Drop(part);
+  }
+}
+
 }  // namespace
 
 struct SongWriter;
@@ -620,23 +638,16 @@ Conversions::Photo Conversions::OpenPhoto(const std::string& path) {
   }
   process.reset();
   photo.length = static_cast<int64_t>(reply.bytes);
-  ConversionCache::Part part = shared_->cache->Begin(photo.length);
-  if (!part.path.empty()) {
-    std::vector<char> buffer(64 * 1024);
-    bool copied = converted.Seek(0) == 0;
-    for (int64_t left = photo.length; copied && left > 0;) {
-      const int64_t n = converted.Read(buffer.data(), std::min<size_t>(buffer.size(), left));
-      copied = n > 0 && part.file.Write(buffer.data(), static_cast<size_t>(n));
-      left -= n;
-    }
-    if (copied) {
-      shared_->cache->Keep(part, key);
-    } else {
-      shared_->cache->Drop(part);
-    }
-  }
   photo.file = converted.Reopen();
-  if (!photo.file.valid()) LogCannotConvert(path);
+  if (!photo.file.valid()) {
+    LogCannotConvert(path);
+    return photo;
+  }
+  // Kept in the cache once the photo is on its way: the copy and its flush to the disk cost
+  // the adapter nothing.
+  auto keep = [shared = shared_, converted = std::make_shared<File>(std::move(converted)), key,
+               length = photo.length] { KeepPhoto(*shared->cache, *converted, length, key); };
+  if (!StartThread(keep)) keep();
   return photo;
 }
 

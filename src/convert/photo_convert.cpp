@@ -142,21 +142,25 @@ std::string ConvertPhoto(const std::string& path, PhotoBox box, int out, uint64_
       box.height > kMostPhotoSide) {
     return "no photo size";
   }
+  bool profiled = false;
   {
     ImagePtr header;
     std::string loader;
     uint32_t width = 0, height = 0;
     std::string error = OpenHeader(path, &header, &loader, &width, &height);
     if (!error.empty()) return error;
+    profiled = vips_image_get_typeof(header.get(), VIPS_META_ICC_NAME) != 0;
   }
-  // Shrinks while it loads where the format allows (JPEG), turns the picture upright and takes
-  // its colours from an embedded profile to sRGB.
+  // Shrinks while it loads where the format allows (JPEG) and turns the picture upright. A
+  // picture with a colour profile has its colours taken from it to sRGB (one without is sRGB
+  // already, and a CMYK one is taken to sRGB either way).
   VipsImage* raw = nullptr;
-  if (vips_thumbnail(path.c_str(), &raw, static_cast<int>(box.width), "height",
-                     static_cast<int>(box.height), "size", VIPS_SIZE_DOWN, "export_profile", "srgb",
-                     NULL) != 0) {
-    return VipsError("cannot convert the picture");
-  }
+  const int width = static_cast<int>(box.width), height = static_cast<int>(box.height);
+  const int failed = profiled ? vips_thumbnail(path.c_str(), &raw, width, "height", height, "size",
+                                               VIPS_SIZE_DOWN, "export_profile", "srgb", NULL)
+                              : vips_thumbnail(path.c_str(), &raw, width, "height", height, "size",
+                                               VIPS_SIZE_DOWN, NULL);
+  if (failed != 0) return VipsError("cannot convert the picture");
   ImagePtr image(raw);
   if (vips_image_hasalpha(image.get())) {
     VipsArrayDouble* white = vips_array_double_newv(1, 255.0);
