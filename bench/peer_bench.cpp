@@ -946,6 +946,29 @@ const std::vector<Goal>& Goals() {
       {"console_longest_tick_gap_ms", Goal::kAtMost, 400,
        "window responsive: its 200 ms timer never more than one tick late (every round)",
        "the window thread is busy adding lines"},
+      {"convert_song_first_byte_ms", Goal::kAtMost, 1000,
+       "song never played: first byte ≤ 1 s (every round)",
+       "a converter process starts (loading FFmpeg's and libvips's libraries) to measure the "
+       "song, then another to convert it"},
+      {"convert_seek_first_byte_ms", Goal::kAtMost, 1000,
+       "song never played, seek to three quarters: first byte ≤ 1 s (every round)",
+       "a second converter process starts and seeks in the source"},
+      {"convert_songs_per_min", Goal::kAtLeastRatio, 1.0,
+       "4-minute FLAC to MP3 ≥ 1.0 × the ffmpeg command line", "LAME's encoding dominates both"},
+      {"convert_photos_per_s", Goal::kAtLeastRatio, 1.0,
+       "12-megapixel JPEG to the photo size ≥ 1.0 × vips thumbnail", "the same library's work"},
+      {"convert_photo_first_byte_ms", Goal::kAtMost, 500,
+       "12-megapixel JPEG: first byte ≤ 0.5 s (every round)", "the converter's start"},
+      {"convert_heic_first_byte_ms", Goal::kAtMost, 1000,
+       "12-megapixel HEIC: first byte ≤ 1 s (every round)",
+       "libheif decodes the whole picture before it is scaled, on one core when it is not "
+       "tiled (heif-enc cannot tile; phones do); vips thumbnail takes as long"},
+      {"convert_song_peak_mib", Goal::kAtMost, 64, "converter's peak memory for a song ≤ 64 MiB",
+       "the libraries' own data"},
+      {"convert_photo_peak_mib", Goal::kAtMost, 200,
+       "converter's peak memory for a 12-megapixel photo ≤ 200 MiB", "a HEIC is decoded whole"},
+      {"convert_measured_songs_per_s", Goal::kAtLeast, 167,
+       "measuring 10,000 songs ≤ 60 s (≥ 167 songs/s)", "each file's header is opened and read"},
   };
   return goals;
 }
@@ -1038,6 +1061,20 @@ const std::vector<std::pair<const char*, std::vector<Row>>>& Sections() {
         {"probe_load_first_byte_max_ms", "first byte max", "ms", false},
         {"probe_load_requests", "requests served", "", false},
         {"probe_load_errors", "errors", "", false}}},
+      {"10. Songs and photos converted on the fly, through the conversion layer and its converter "
+       "processes (peers: the ffmpeg and vips command lines with the same output settings, "
+       "process start included for both; bench/conversion_bench)",
+       {{"convert_song_first_byte_ms", "4-minute FLAC never played: first 32 KiB ready", "ms",
+         false},
+        {"convert_seek_first_byte_ms", "the same after a seek to three quarters", "ms", false},
+        {"convert_songs_per_min", "4-minute FLAC converted whole", "songs/min", true},
+        {"convert_photos_per_s", "12-megapixel JPEG to 1920 x 1080", "photos/s", true},
+        {"convert_photo_first_byte_ms", "its first byte ready", "ms", false},
+        {"convert_heic_first_byte_ms", "12-megapixel HEIC: first byte ready (peer: the whole JPEG)",
+         "ms", true},
+        {"convert_song_peak_mib", "converter's peak resident memory, songs", "MiB", false},
+        {"convert_photo_peak_mib", "converter's peak resident memory, photos", "MiB", false},
+        {"convert_measured_songs_per_s", "songs measured by one converter", "songs/s", false}}},
   };
   return sections;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +60,28 @@ File File::CreateNew(const std::string& path, unsigned permissions, Status* erro
     return File();
   }
   ::flock(fd, LOCK_EX | LOCK_NB);
+  return File(fd);
+}
+
+File File::CreateUnlocked(const std::string& path, unsigned permissions, Status* error) {
+  int fd;
+  do {
+    fd = Sys().open(AT_FDCWD, NativePath(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                    permissions);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && error) *error = Status::FromErrno(errno);
+  return File(fd);
+}
+
+File File::CreateAnonymous(const std::string& folder, Status* error) {
+  int fd = -1;
+  if (!folder.empty()) {
+    do {
+      fd = Sys().open(AT_FDCWD, NativePath(folder).c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+  }
+  if (fd < 0) fd = ::memfd_create("rureza", MFD_CLOEXEC);
+  if (fd < 0 && error) *error = Status::FromErrno(errno);
   return File(fd);
 }
 
@@ -125,6 +148,19 @@ bool File::Write(const void* data, size_t length) {
 }
 
 bool File::Sync() { return ::fsync(fd_) == 0; }
+
+bool File::Reserve(int64_t length, int64_t from) {
+  return length <= from ||
+         ::posix_fallocate(fd_, static_cast<off_t>(from), static_cast<off_t>(length - from)) == 0;
+}
+
+File File::Reopen(Status* error) const {
+  if (fd_ < 0) {
+    if (error) *error = Status::FromErrno(EBADF);
+    return File();
+  }
+  return Open("/proc/self/fd/" + std::to_string(fd_), false, false, error);
+}
 
 unsigned File::Permissions() const {
   struct stat info {};

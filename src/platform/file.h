@@ -45,6 +45,13 @@ class File {
   static File OpenShared(const std::string& path, Status* error = nullptr);
   // The same for a path as the file system takes it: a backslash is part of a name.
   static File OpenSharedNative(const std::string& nativePath, Status* error = nullptr);
+  // Creates a new file (failing if it exists), opened read-write without any lock, so that
+  // readers can open it shared while it is being written.
+  static File CreateUnlocked(const std::string& path, unsigned permissions,
+                             Status* error = nullptr);
+  // A read-write file without a name, gone when the last handle closes: in folder when the file
+  // system there allows (and folder is not empty), else in memory.
+  static File CreateAnonymous(const std::string& folder, Status* error = nullptr);
   // Read-only (or read-write), held by nobody else. A file whose owner-write permission bit
   // is clear counts as read-only and cannot be opened for writing, even by root.
   static File OpenExclusive(const std::string& path, bool forWriting, Status* error = nullptr);
@@ -64,6 +71,12 @@ class File {
   bool Write(const void* data, size_t length);
   // Flushes written data to the disk.
   bool Sync();
+  // Gives the file's bytes [from, length) disk space now (its length becomes at least length),
+  // so that writing them cannot fail for want of space; false when the space is not there.
+  bool Reserve(int64_t length, int64_t from = 0);
+  // A second, read-only handle on the same file with a position of its own (also for a file
+  // without a name). Invalid on failure.
+  File Reopen(Status* error = nullptr) const;
   // The permission bits (mode & 07777), 0 on failure.
   unsigned Permissions() const;
   bool SetPermissions(unsigned permissions);

@@ -1,6 +1,8 @@
 #include "platform/pipe.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +31,37 @@ ssize_t Pipe::Read(void* buffer, size_t length) const {
     n = ::read(readFd_, buffer, length);
   } while (n < 0 && errno == EINTR);
   return n;
+}
+
+bool Pipe::WriteAll(const void* data, size_t length) const {
+  thread_local bool sigpipeBlocked = false;
+  if (!sigpipeBlocked) {
+    // A reader that has gone makes the write fail with EPIPE instead of ending the process.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    sigpipeBlocked = true;
+  }
+  const char* bytes = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(writeFd_, bytes + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void Pipe::CloseRead() {
+  if (readFd_ >= 0) ::close(readFd_);
+  readFd_ = -1;
+}
+
+void Pipe::CloseWrite() {
+  if (writeFd_ >= 0) ::close(writeFd_);
+  writeFd_ = -1;
 }
 
 void Pipe::Close() {

@@ -42,8 +42,14 @@ class Pipe {
   void SetCapacity(uint32_t bytes) const;
   // Reads up to length bytes that are in the pipe (retrying EINTR); -1 on failure.
   ssize_t Read(void* buffer, size_t length) const;
+  // Writes all length bytes (retrying EINTR and short writes); false when the reading end is
+  // closed or the write fails. The calling thread's SIGPIPE is blocked from then on.
+  bool WriteAll(const void* data, size_t length) const;
 
   void Close();
+  // Closes one end (the other side of a process boundary has it).
+  void CloseRead();
+  void CloseWrite();
 
  private:
   int readFd_ = -1;

@@ -75,7 +75,8 @@ expected_server="-rw-r--r-- root/root ./etc/default/rureza-server
 -rw-r--r-- root/root ./usr/share/man/man1/rureza-probe.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/rureza-server.1.gz
 -rwxr-xr-x root/root ./usr/bin/rureza-probe
--rwxr-xr-x root/root ./usr/bin/rureza-server"
+-rwxr-xr-x root/root ./usr/bin/rureza-server
+-rwxr-xr-x root/root ./usr/libexec/rureza/rureza-convert"
 expected_console="-rw-r--r-- root/root ./usr/share/applications/rureza.desktop
 -rw-r--r-- root/root ./usr/share/man/man1/rureza.1.gz
 -rwxr-xr-x root/root ./usr/bin/rureza"

@@ -1,0 +1,64 @@
+#include "conversion/conversion_settings.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "conversion/mp3_layout.h"
+
+#ifndef RUREZA_CONVERTER_INSTALLED
+#define RUREZA_CONVERTER_INSTALLED "/usr/libexec/rureza/rureza-convert"
+#endif
+
+namespace rureza {
+
+ConverterLimits DefaultConverterLimits() {
+  ConverterLimits limits;
+#ifndef RUREZA_SANITIZED
+  // Measured: the libraries' own data take 35 MiB; a song's conversion peaks at 37 MiB (four
+  // times that allowed for decoders with large frames); a 12-megapixel photo at 100 MiB (JPEG,
+  // PNG) to 180 MiB (HEIC, decoded whole), which grows with the pixels: 1 GiB takes HEICs of
+  // about 70 megapixels.
+  limits.songMemoryBytes = uint64_t{128} << 20;
+  limits.photoMemoryBytes = uint64_t{1} << 30;
+#endif
+  limits.cpuSeconds = 60;
+  limits.cpuSecondsPerSongMinute = 6;
+  limits.watchdogMs = 20000;
+  return limits;
+}
+
+std::string DefaultCacheFolder() {
+  const char* service = std::getenv("CACHE_DIRECTORY");
+  if (service != nullptr && *service == '/') {
+    // systemd lists one folder per CacheDirectory= entry, separated by colons.
+    std::string folders = service;
+    return folders.substr(0, folders.find(':'));
+  }
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && *xdg == '/') return std::string(xdg) + "/rureza";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && *home == '/') return std::string(home) + "/.cache/rureza";
+  return {};
+}
+
+std::string DefaultConverterProgram() {
+  char self[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    std::string beside(self, static_cast<size_t>(n));
+    beside = beside.substr(0, beside.rfind('/') + 1) + "rureza-convert";
+    if (::access(beside.c_str(), X_OK) == 0) return beside;
+  }
+  return RUREZA_CONVERTER_INSTALLED;
+}
+
+std::string SongShapeKey() {
+  return "mp3 " + std::to_string(kMp3SampleRate) + " " + std::to_string(kMp3BitRate) + " 1";
+}
+
+std::string PhotoShapeKey(PhotoBox box) {
+  return "jpeg " + std::to_string(box.width) + "x" + std::to_string(box.height) + " 1";
+}
+
+}  // namespace rureza

@@ -1,0 +1,51 @@
+// How songs and photos of other formats are converted, and where the results are kept: the
+// photo size, the cache's folder and bound, the converter program and the limits it runs under.
+// Thread safety: values and pure functions (DefaultCacheFolder reads the environment).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "conversion/converter_protocol.h"
+
+namespace rureza {
+
+// What one converter process may take. Memory counts what it writes to (heap, thread stacks,
+// the libraries' data), not the libraries' code; 0: no limit (the sanitizers' builds reserve
+// terabytes of address space and cannot run under one).
+struct ConverterLimits {
+  uint64_t songMemoryBytes = 0;
+  uint64_t photoMemoryBytes = 0;
+  // Processor time of one process: a photo's, a batch of measurements', and a song's on top of
+  // cpuSecondsPerSongMinute for every minute of the song.
+  uint32_t cpuSeconds = 0;
+  uint32_t cpuSecondsPerSongMinute = 0;
+  // A converter that says nothing for this long while it is waited for is taken to hang.
+  uint32_t watchdogMs = 0;
+};
+
+ConverterLimits DefaultConverterLimits();
+
+struct ConversionSettings {
+  PhotoBox photoSize{1920, 1080};
+  uint64_t cacheBytes = uint64_t{2} << 30;
+  // The cache and the store of measurements; empty: nothing is kept on disk.
+  std::string cacheFolder;
+  std::string converterProgram;
+  ConverterLimits limits = DefaultConverterLimits();
+};
+
+// The service's cache directory ($CACHE_DIRECTORY, as systemd's CacheDirectory= sets it), else
+// $XDG_CACHE_HOME/rureza, else ~/.cache/rureza; empty when none can be named.
+std::string DefaultCacheFolder();
+
+// The converter program: rureza-convert beside the running program (a build tree), else where
+// the server package installs it.
+std::string DefaultConverterProgram();
+
+// The part of a cache entry's key that says how it was made: two entries of one source differ
+// when these differ.
+std::string SongShapeKey();
+std::string PhotoShapeKey(PhotoBox box);
+
+}  // namespace rureza

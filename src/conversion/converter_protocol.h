@@ -1,0 +1,109 @@
+// The messages between the server and its converter process (rureza-convert): requests on the
+// converter's stdin, replies on its stdout, the converted bytes on its descriptor 3. A message
+// is one kind byte, its payload's length as 4 bytes little-endian, then the payload: the kind's
+// fixed fields (little-endian u32 and u64) and, last, a byte string that fills the rest (a path
+// or an error text). The server reads what a process of decoders says, so the reply side is
+// strict: an unknown kind, a payload of the wrong size or one over kMostPayload breaks the
+// stream for good.
+// Thread safety: values, and a reader that one thread owns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace rureza {
+
+inline constexpr size_t kMessageHeaderSize = 5;
+inline constexpr size_t kMostPayload = 8192;
+
+enum class RequestKind : uint8_t {
+  kProbeSong = 'a',   // path -> kSongFacts or kFailed
+  kProbePhoto = 'p',  // path -> kPhotoFacts or kFailed
+  kSong = 'm',        // SongRequest -> kWritten..., then kDone or kFailed
+  kPhoto = 'j',       // box, path -> kDone or kFailed
+};
+
+enum class ReplyKind : uint8_t {
+  kSongFacts = 'A',
+  kPhotoFacts = 'P',
+  kWritten = 'W',  // converted bytes written to descriptor 3 so far
+  kDone = 'D',     // the conversion is complete: all its bytes
+  kFailed = 'E',   // why the request cannot be served
+};
+
+// The largest picture shown in full: what the adapter's photo size allows.
+struct PhotoBox {
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+
+// Convert frames [firstFrame, frameCount) of a song to MP3 at sampleRate and bitRate. The
+// converter writes exactly frameCount - firstFrame frames, whatever the source holds.
+struct SongRequest {
+  std::string path;
+  uint32_t sampleRate = 0;
+  uint32_t bitRate = 0;
+  uint64_t firstFrame = 0;
+  uint64_t frameCount = 0;
+};
+
+struct Request {
+  RequestKind kind = RequestKind::kProbeSong;
+  std::string path;
+  PhotoBox box;      // kPhoto
+  SongRequest song;  // kSong (its path is path)
+};
+
+// What a song's header says.
+struct SongFacts {
+  uint64_t samples = 0;  // per channel, at sampleRate
+  uint32_t sampleRate = 0;
+  uint32_t channels = 0;
+};
+
+// What a photo's header says, with the EXIF rotation applied to the dimensions.
+struct PhotoFacts {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  // It cannot go to the adapter as it is, whatever its size: not a baseline 8-bit sRGB JPEG,
+  // or turned by its EXIF orientation.
+  bool needsConversion = true;
+};
+
+struct Reply {
+  ReplyKind kind = ReplyKind::kFailed;
+  SongFacts song;      // kSongFacts
+  PhotoFacts photo;    // kPhotoFacts
+  uint64_t bytes = 0;  // kWritten, kDone
+  std::string text;    // kFailed
+};
+
+std::string EncodeRequest(const Request& request);
+std::string EncodeReply(const Reply& reply);
+
+// Splits a byte stream into messages.
+class MessageReader {
+ public:
+  // Takes the next bytes of the stream.
+  void Add(std::string_view bytes);
+  // The next whole message's kind and payload; false when none is complete, or the stream is
+  // broken (a payload longer than kMostPayload).
+  bool Next(uint8_t* kind, std::string* payload);
+  bool broken() const { return broken_; }
+  // Bytes taken and not yet returned as a message.
+  size_t pending() const { return buffer_.size() - start_; }
+
+ private:
+  std::string buffer_;
+  size_t start_ = 0;
+  bool broken_ = false;
+};
+
+// False when the message is not a well-formed request (or reply): unknown kind, fields cut
+// short or left over, a path with a zero byte in it.
+bool DecodeRequest(uint8_t kind, std::string_view payload, Request* request);
+bool DecodeReply(uint8_t kind, std::string_view payload, Reply* reply);
+
+}  // namespace rureza

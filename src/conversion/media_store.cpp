@@ -1,0 +1,276 @@
+#include "conversion/media_store.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "platform/file.h"
+
+namespace rureza {
+namespace {
+
+constexpr int kStoreVersion = 1;
+
+constexpr char kSchema[] =
+    "CREATE TABLE measured(path BLOB PRIMARY KEY, size INTEGER NOT NULL, mtime INTEGER NOT NULL,"
+    " kind INTEGER NOT NULL, samples INTEGER, rate INTEGER, channels INTEGER, width INTEGER,"
+    " height INTEGER, needs INTEGER) WITHOUT ROWID;"
+    "CREATE TABLE entries(id INTEGER PRIMARY KEY AUTOINCREMENT, key BLOB UNIQUE NOT NULL,"
+    " length INTEGER NOT NULL, played INTEGER NOT NULL);"
+    "PRAGMA user_version = 1;";
+
+// A prepared statement, finalized once.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    if (db != nullptr) code_ = sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr);
+  }
+  ~Statement() { sqlite3_finalize(statement_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool ok() const { return statement_ != nullptr; }
+  int code() const { return code_; }
+  Statement& Bind(int index, int64_t value) {
+    if (ok()) sqlite3_bind_int64(statement_, index, value);
+    return *this;
+  }
+  Statement& Bind(int index, const std::string& text) {
+    if (ok()) {
+      sqlite3_bind_blob(statement_, index, text.data(), static_cast<int>(text.size()),
+                        SQLITE_TRANSIENT);
+    }
+    return *this;
+  }
+  // True while there is a row.
+  bool Step() {
+    if (!ok()) return false;
+    code_ = sqlite3_step(statement_);
+    return code_ == SQLITE_ROW;
+  }
+  bool Run() {
+    Step();
+    return code_ == SQLITE_DONE;
+  }
+  int64_t Int(int column) const { return sqlite3_column_int64(statement_, column); }
+  std::string Blob(int column) const {
+    const void* data = sqlite3_column_blob(statement_, column);
+    const int length = sqlite3_column_bytes(statement_, column);
+    return data != nullptr ? std::string(static_cast<const char*>(data), length) : std::string();
+  }
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+  int code_ = SQLITE_MISUSE;
+};
+
+bool IsDamage(int code) {
+  code &= 0xff;
+  return code == SQLITE_NOTADB || code == SQLITE_CORRUPT || code == SQLITE_ERROR ||
+         code == SQLITE_SCHEMA || code == SQLITE_MISMATCH;
+}
+
+bool Sensible(const Measurement& m) {
+  switch (m.kind) {
+    case Measurement::Kind::kSong:
+      return m.song.sampleRate > 0 && m.song.channels > 0;
+    case Measurement::Kind::kPhoto:
+      return m.photo.width > 0 && m.photo.height > 0;
+    case Measurement::Kind::kUnreadable:
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+SourceStamp StampOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(NativePath(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  return {info.st_size, int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec};
+}
+
+std::unique_ptr<MediaStore> MediaStore::Open(const std::string& path, Opened* how,
+                                             std::string* problem) {
+  std::unique_ptr<MediaStore> store(new MediaStore);
+  *how = Opened::kInMemory;
+  if (path.empty()) return store;
+  int code =
+      sqlite3_open_v2(path.c_str(), &store->db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  auto fail = [&](Opened outcome, const std::string& why) {
+    *problem = why;
+    *how = outcome;
+    sqlite3_close(store->db_);
+    store->db_ = nullptr;
+    return std::move(store);
+  };
+  if (code != SQLITE_OK) return fail(Opened::kInMemory, sqlite3_errstr(code));
+  sqlite3_busy_timeout(store->db_, 2000);
+  {
+    Statement check(store->db_, "PRAGMA quick_check");
+    const bool stepped = check.Step();
+    if (!check.ok() || !stepped || check.Blob(0) != "ok") {
+      const int err = sqlite3_extended_errcode(store->db_);
+      if (check.ok() && stepped) return fail(Opened::kDamaged, "the store fails its check");
+      if (IsDamage(err)) return fail(Opened::kDamaged, sqlite3_errmsg(store->db_));
+      return fail(Opened::kInMemory, sqlite3_errmsg(store->db_));
+    }
+  }
+  int64_t version = -1, tables = -1;
+  {
+    Statement v(store->db_, "PRAGMA user_version");
+    if (v.Step()) version = v.Int(0);
+    Statement t(store->db_, "SELECT count(*) FROM sqlite_master");
+    if (t.Step()) tables = t.Int(0);
+  }
+  if (version == 0 && tables == 0) {
+    if (!store->Exec(kSchema)) return fail(Opened::kInMemory, sqlite3_errmsg(store->db_));
+  } else if (version != kStoreVersion) {
+    return fail(Opened::kDamaged, "the store is of another version");
+  }
+  {
+    Statement wal(store->db_, "PRAGMA journal_mode=WAL");
+    if (!wal.Step() || wal.Blob(0) != "wal") {
+      return fail(Opened::kInMemory, "the store cannot keep a log beside it");
+    }
+  }
+  if (!store->Exec("PRAGMA synchronous=NORMAL") || !store->Exec("BEGIN IMMEDIATE") ||
+      !store->Exec("COMMIT")) {
+    return fail(Opened::kInMemory, sqlite3_errmsg(store->db_));
+  }
+  if (!store->Load()) return fail(Opened::kDamaged, "the store's tables are not ours");
+  *how = Opened::kOnDisk;
+  return store;
+}
+
+MediaStore::~MediaStore() { sqlite3_close(db_); }
+
+bool MediaStore::Exec(const char* sql) {
+  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool MediaStore::Load() {
+  Statement rows(db_,
+                 "SELECT path, size, mtime, kind, samples, rate, channels, width, height, needs"
+                 " FROM measured");
+  if (!rows.ok()) return false;
+  std::vector<std::string> senseless;
+  while (rows.Step()) {
+    Measurement m;
+    m.stamp = {rows.Int(1), rows.Int(2)};
+    m.kind = static_cast<Measurement::Kind>(rows.Int(3));
+    m.song = {static_cast<uint64_t>(rows.Int(4)), static_cast<uint32_t>(rows.Int(5)),
+              static_cast<uint32_t>(rows.Int(6))};
+    m.photo = {static_cast<uint32_t>(rows.Int(7)), static_cast<uint32_t>(rows.Int(8)),
+               rows.Int(9) != 0};
+    if (rows.Int(3) < 1 || rows.Int(3) > 3 || !Sensible(m)) {
+      senseless.push_back(rows.Blob(0));
+    } else {
+      measured_[rows.Blob(0)] = m;
+    }
+  }
+  if (rows.code() != SQLITE_DONE) return false;
+  Statement entries(db_, "SELECT key, id, length, played FROM entries");
+  if (!entries.ok()) return false;
+  while (entries.Step()) {
+    const CacheEntry entry{entries.Int(1), entries.Int(2), entries.Int(3)};
+    // Entries that make no sense are dropped by the cache, which knows their files.
+    entries_[entries.Blob(0)] = entry;
+    entryBytes_ += std::max<int64_t>(entry.length, 0);
+    lastPlayed_ = std::max(lastPlayed_, entry.played);
+  }
+  if (entries.code() != SQLITE_DONE) return false;
+  for (const std::string& path : senseless) {
+    Statement(db_, "DELETE FROM measured WHERE path = ?").Bind(1, path).Run();
+  }
+  return true;
+}
+
+std::optional<Measurement> MediaStore::Measured(const std::string& path, SourceStamp stamp) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = measured_.find(path);
+  if (it == measured_.end() || !(it->second.stamp == stamp)) return std::nullopt;
+  return it->second;
+}
+
+void MediaStore::Remember(const std::vector<std::pair<std::string, Measurement>>& measured) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const bool inTransaction = db_ != nullptr && Exec("BEGIN");
+  for (const auto& [path, m] : measured) {
+    measured_[path] = m;
+    if (db_ == nullptr) continue;
+    Statement(db_,
+              "INSERT OR REPLACE INTO measured(path, size, mtime, kind, samples, rate, channels,"
+              " width, height, needs) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+        .Bind(1, path)
+        .Bind(2, m.stamp.size)
+        .Bind(3, m.stamp.mtimeNs)
+        .Bind(4, static_cast<int64_t>(m.kind))
+        .Bind(5, static_cast<int64_t>(m.song.samples))
+        .Bind(6, m.song.sampleRate)
+        .Bind(7, m.song.channels)
+        .Bind(8, m.photo.width)
+        .Bind(9, m.photo.height)
+        .Bind(10, m.photo.needsConversion ? 1 : 0)
+        .Run();
+  }
+  if (inTransaction) Exec("COMMIT");
+}
+
+std::optional<CacheEntry> MediaStore::Entry(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(key);
+  if (it == entries_.end()) return std::nullopt;
+  return it->second;
+}
+
+int64_t MediaStore::AddEntry(const std::string& key, int64_t length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Entries live on disk only: the next start could not tell whose a file was otherwise.
+  if (db_ == nullptr || entries_.count(key) != 0) return 0;
+  CacheEntry entry{0, length, ++lastPlayed_};
+  Statement insert(db_, "INSERT INTO entries(key, length, played) VALUES (?, ?, ?)");
+  if (!insert.Bind(1, key).Bind(2, length).Bind(3, entry.played).Run()) return 0;
+  entry.id = sqlite3_last_insert_rowid(db_);
+  entries_[key] = entry;
+  entryBytes_ += length;
+  return entry.id;
+}
+
+void MediaStore::Played(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(key);
+  if (it == entries_.end()) return;
+  it->second.played = ++lastPlayed_;
+  if (db_ != nullptr) {
+    Statement(db_, "UPDATE entries SET played = ? WHERE key = ?")
+        .Bind(1, it->second.played)
+        .Bind(2, key)
+        .Run();
+  }
+}
+
+void MediaStore::RemoveEntry(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(key);
+  if (it == entries_.end()) return;
+  entryBytes_ -= std::max<int64_t>(it->second.length, 0);
+  entries_.erase(it);
+  if (db_ != nullptr) Statement(db_, "DELETE FROM entries WHERE key = ?").Bind(1, key).Run();
+}
+
+std::vector<std::pair<std::string, CacheEntry>> MediaStore::EntriesByAge() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::pair<std::string, CacheEntry>> all(entries_.begin(), entries_.end());
+  std::sort(all.begin(), all.end(),
+            [](const auto& a, const auto& b) { return a.second.played < b.second.played; });
+  return all;
+}
+
+int64_t MediaStore::EntryBytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entryBytes_;
+}
+
+}  // namespace rureza

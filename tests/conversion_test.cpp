@@ -1,0 +1,572 @@
+// Songs and photos of other formats through the conversion layer and its converter process:
+// exact lengths, seeks that decode as the song from that time, the cache across restarts and
+// crashes, its bound, photos to baseline sRGB JPEG, and every kind of bad input and converter
+// failure ending in one log line. Fixtures are made at run time with ffmpeg, heif-enc and vips.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "conversion/conversions.h"
+#include "conversion/converter_protocol.h"
+#include "conversion/mp3_layout.h"
+#include "platform/thread.h"
+#include "support/fixture.h"
+#include "support/process.h"
+
+namespace rureza::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs a tool to make a fixture; its output lands in dir/out.
+void RunTool(const fs::path& dir, const std::string& program,
+             const std::vector<std::string>& args) {
+  ChildProcess tool(program, args, dir);
+  ASSERT_EQ(tool.Wait(120000), 0) << program << " " << args.back();
+}
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+uint32_t Crc32(std::string_view bytes) {
+  uint32_t crc = 0xffffffff;
+  for (unsigned char c : bytes) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320 & (0 - (crc & 1)));
+  }
+  return ~crc;
+}
+
+std::string BigEndian(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+
+std::string PngChunk(const std::string& type, const std::string& data) {
+  return BigEndian(uint32_t(data.size())) + type + data + BigEndian(Crc32(type + data));
+}
+
+// A PNG whose header claims width x height and whose pixels are missing.
+std::string PngHeader(uint32_t width, uint32_t height) {
+  return "\x89PNG\r\n\x1a\n" +
+         PngChunk("IHDR",
+                  BigEndian(width) + BigEndian(height) + "\x08\x02" + std::string(3, '\0')) +
+         PngChunk("IDAT", "") + PngChunk("IEND", "");
+}
+
+// jpeg with an EXIF block saying "turn it by 90 degrees" (orientation 6) right after SOI.
+std::string WithExifRotation(const std::string& jpeg) {
+  const std::string exif =
+      std::string("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0", 24) +
+      std::string("\x06\0\0\0\0\0\0\0", 8);
+  return jpeg.substr(0, 2) + "\xff\xe1" + char(0) + char(exif.size() + 2) + exif + jpeg.substr(2);
+}
+
+struct JpegShape {
+  bool baseline = false;
+  uint32_t width = 0, height = 0;
+  bool metadata = false;  // an EXIF or colour-profile block
+};
+
+JpegShape ShapeOf(const std::string& jpeg) {
+  JpegShape shape;
+  for (size_t i = 2; i + 9 < jpeg.size() && uint8_t(jpeg[i]) == 0xff;) {
+    const uint8_t marker = uint8_t(jpeg[i + 1]);
+    const size_t length = uint8_t(jpeg[i + 2]) << 8 | uint8_t(jpeg[i + 3]);
+    if (marker == 0xe1 || marker == 0xe2) shape.metadata = true;
+    if (marker == 0xc0 || marker == 0xc2) {
+      shape.baseline = marker == 0xc0;
+      shape.height = uint8_t(jpeg[i + 5]) << 8 | uint8_t(jpeg[i + 6]);
+      shape.width = uint8_t(jpeg[i + 7]) << 8 | uint8_t(jpeg[i + 8]);
+      break;
+    }
+    i += 2 + length;
+  }
+  return shape;
+}
+
+class ConversionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLogSink(log_);
+    settings_.cacheFolder = (dir_.path() / "cache").string();
+    settings_.converterProgram = RUREZA_CONVERTER_BINARY;
+  }
+  void TearDown() override {
+    EXPECT_TRUE(WaitForThreadsToEnd(10000));  // the conversions' threads, every one
+    SetLogSink(nullptr);
+  }
+
+  std::shared_ptr<Conversions> Start() {
+    std::string problem;
+    auto conversions = Conversions::Start(settings_, &problem);
+    problem_ = problem;
+    return conversions;
+  }
+  std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
+  // A song made by ffmpeg from a lavfi source (sine by default), args before the output.
+  std::string Song(const std::string& name, const std::string& source,
+                   std::vector<std::string> args = {}) {
+    std::vector<std::string> all = {"-v", "error", "-f", "lavfi", "-i", source};
+    all.insert(all.end(), args.begin(), args.end());
+    all.insert(all.end(), {"-y", Path(name)});
+    RunTool(dir_.path(), "/usr/bin/ffmpeg", all);
+    return Path(name);
+  }
+  std::string Fake(const std::string& name, const std::string& script) const {
+    const fs::path path = dir_.Write(name, "#!/bin/sh\n" + script + "\n");
+    fs::permissions(path, fs::perms::owner_all);
+    return path.string();
+  }
+  // The stream's bytes from offset on, at most most of them; stops at a failure.
+  static std::string Read(ConvertedStream& stream, int64_t offset = 0, int64_t most = INT64_MAX) {
+    std::string bytes;
+    for (int waits = 0; waits < 2000 && int64_t(bytes.size()) < most;) {
+      const int64_t at = offset + int64_t(bytes.size());
+      ConvertedStream::Span span = stream.BytesAt(at, 32768, 50);
+      if (span.state == ConvertedStream::Span::State::kWaiting) {
+        ++waits;
+        continue;
+      }
+      if (span.state != ConvertedStream::Span::State::kReady) break;
+      std::string part(size_t(std::min(span.bytes, most - int64_t(bytes.size()))), '\0');
+      EXPECT_EQ(span.file->Seek(span.fileOffset), span.fileOffset);
+      EXPECT_EQ(span.file->Read(part.data(), part.size()), int64_t(part.size()));
+      bytes += part;
+    }
+    return bytes;
+  }
+  // The tone's frequency where the MP3 bytes begin (past the first, possibly cut, frame):
+  // decoded by ffmpeg, zero crossings over 0.2 s.
+  double FrequencyAt(const std::string& mp3) {
+    std::ofstream(dir_.path() / "part.mp3", std::ios::binary) << mp3;
+    RunTool(dir_.path(), "/usr/bin/ffmpeg",
+            {"-v", "error", "-f", "mp3", "-i", Path("part.mp3"), "-ss", "0.1", "-t", "0.2", "-ac",
+             "1", "-ar", "48000", "-f", "s16le", "-y", Path("part.pcm")});
+    const std::string pcm = Slurp(dir_.path() / "part.pcm");
+    int crossings = 0;
+    for (size_t i = 2; i + 1 < pcm.size(); i += 2) {
+      const int16_t a = int16_t(uint8_t(pcm[i - 2]) | pcm[i - 1] << 8);
+      const int16_t b = int16_t(uint8_t(pcm[i]) | pcm[i + 1] << 8);
+      crossings += (a < 0) != (b < 0);
+    }
+    return crossings / 2.0 / (pcm.size() / 2 / 48000.0);
+  }
+  int CannotConvert(const std::string& path) const {
+    return log_->Count("Can Not Convert File : " + path);
+  }
+
+  TempDir dir_;
+  std::shared_ptr<CapturingSink> log_ = std::make_shared<CapturingSink>();
+  ConversionSettings settings_;
+  std::string problem_;
+};
+
+TEST(Mp3LayoutTest, FrameCountsCoverEverySampleAndTheEncodersPriming) {
+  // 47 samples and the 1105 of priming fill one frame exactly; one more needs a second.
+  EXPECT_EQ(Mp3FramesFor(47, 48000), 1u);
+  EXPECT_EQ(Mp3FramesFor(48, 48000), 2u);
+  EXPECT_EQ(Mp3FramesFor(44, 44100), 2u);  // 47.9 samples at 48 kHz count as 48
+  EXPECT_EQ(Mp3FramesFor(0, 48000), 0u);
+  EXPECT_EQ(Mp3FramesFor(1000, 0), 0u);
+  // 44.1 kHz rounds up: 132,300 samples are 144,000 at 48 kHz.
+  EXPECT_EQ(Mp3FramesFor(132300, 44100), (144000u + 1105 + 1151) / 1152);
+  // The longest song whose length still fits "%d", and one frame more.
+  const uint64_t most = (kMostMp3Frames * 1152 - 1105) * 2;
+  EXPECT_EQ(Mp3FramesFor(most, 96000), kMostMp3Frames);
+  EXPECT_EQ(Mp3FramesFor(most + 2 * 1152, 96000), 0u);
+  EXPECT_EQ(Mp3FrameAt(767), 0u);
+  EXPECT_EQ(Mp3FrameAt(768), 1u);
+  EXPECT_EQ(Mp3FrameStartMs(1000), 24000u);
+  EXPECT_EQ(EstimatedMp3Length("FLAC", 110000 * 60), Mp3Length(60 * 48000 / 1152 + 1));
+}
+
+TEST(ConverterProtocolTest, RepliesAreReadExactlyAndAnythingElseBreaksTheStream) {
+  MessageReader reader;
+  // kWritten 768 bytes, cut in two, then kFailed "no".
+  reader.Add(std::string("W\x08\0\0\0\0\x03\0", 8));
+  uint8_t kind;
+  std::string payload;
+  EXPECT_FALSE(reader.Next(&kind, &payload));
+  reader.Add(std::string("\0\0\0\0\0E\x02\0\0\0no", 12));
+  Reply reply;
+  ASSERT_TRUE(reader.Next(&kind, &payload));
+  ASSERT_TRUE(DecodeReply(kind, payload, &reply));
+  EXPECT_EQ(reply.bytes, 768u);
+  ASSERT_TRUE(reader.Next(&kind, &payload));
+  ASSERT_TRUE(DecodeReply(kind, payload, &reply));
+  EXPECT_EQ(reply.text, "no");
+  EXPECT_FALSE(DecodeReply('W', std::string(7, '\0'), &reply));  // cut short
+  EXPECT_FALSE(DecodeReply('W', std::string(9, '\0'), &reply));  // one byte too many
+  EXPECT_FALSE(DecodeReply('P', std::string("\1\0\0\0\1\0\0\0\2", 9), &reply));  // flag 2
+  EXPECT_FALSE(DecodeReply('Z', "", &reply));
+  // A payload one byte over the limit breaks the stream; one at the limit does not.
+  for (uint32_t length : {uint32_t(kMostPayload), uint32_t(kMostPayload) + 1}) {
+    MessageReader big;
+    big.Add(std::string("E") + char(length) + char(length >> 8) + std::string(2, '\0'));
+    big.Add(std::string(length, 'x'));
+    EXPECT_EQ(big.Next(&kind, &payload), length == kMostPayload);
+    EXPECT_EQ(big.broken(), length != kMostPayload);
+  }
+}
+
+TEST_F(ConversionTest, SongsOfEveryKindPlayTheirExactLengthAsConstantFrames) {
+  auto conversions = Start();
+  struct {
+    std::string name;
+    std::vector<std::string> args;
+    uint64_t samples;  // at rate; 0: as the format pads it
+    uint32_t rate;
+  } const songs[] = {
+      {"a.flac", {"-ac", "2"}, 88200, 44100},
+      {"surround.flac", {"-ac", "6"}, 88200, 44100},
+      {"high.flac", {"-ac", "2"}, 192000, 96000},
+      {"a.wav", {"-ac", "1"}, 88200, 44100},
+      {"a.m4a", {"-c:a", "aac"}, 0, 44100},
+      {"a.opus", {}, 0, 48000},
+      // 47 and 48 samples: exactly one frame with the priming, and one sample more.
+      {"one.wav", {"-af", "atrim=end_sample=47"}, 47, 48000},
+      {"two.wav", {"-af", "atrim=end_sample=48"}, 48, 48000},
+  };
+  for (const auto& song : songs) {
+    const std::string path =
+        Song(song.name, "sine=frequency=1000:duration=2:sample_rate=" + std::to_string(song.rate),
+             song.args);
+    std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(path);
+    ASSERT_TRUE(stream) << song.name;
+    const int64_t frames = stream->length() / kMp3FrameBytes;
+    EXPECT_EQ(stream->length() % kMp3FrameBytes, 0);
+    // The lossy codecs' own padding adds at most a few of their frames.
+    const uint64_t expected = Mp3FramesFor(song.samples ? song.samples : 2 * song.rate, song.rate);
+    EXPECT_NEAR(frames, expected, song.samples ? 0 : 3) << song.name;
+    const std::string bytes = Read(*stream);
+    ASSERT_EQ(int64_t(bytes.size()), stream->length()) << song.name;
+    for (int64_t f = 0; f < frames; ++f) {  // MPEG-1 layer III, 256 kbit/s, 48 kHz, no tags
+      ASSERT_EQ(bytes.substr(f * kMp3FrameBytes, 3), "\xff\xfb\xd4") << song.name << f;
+    }
+    if (frames > 2) {
+      EXPECT_NEAR(FrequencyAt(bytes), 1000, 30) << song.name;
+    }
+  }
+  EXPECT_EQ(log_->AllLines().size(), 0u);
+}
+
+TEST_F(ConversionTest, ASourceThatEndsEarlyOrLiesKeepsTheLengthItsHeaderStates) {
+  auto conversions = Start();
+  const std::string whole = Song("whole.flac", "sine=frequency=1000:duration=4", {"-ac", "2"});
+  std::string cut = Slurp(whole);
+  cut.resize(cut.size() / 2);
+  const std::string truncated = dir_.Write("cut.flac", cut).string();
+  std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(truncated);
+  ASSERT_TRUE(stream);
+  EXPECT_EQ(stream->length(), Mp3Length(Mp3FramesFor(4 * 44100, 44100)));
+  const std::string bytes = Read(*stream);
+  EXPECT_EQ(int64_t(bytes.size()), stream->length());  // padded with silence
+  EXPECT_NEAR(FrequencyAt(bytes), 1000, 30);
+  EXPECT_LT(FrequencyAt(bytes.substr(bytes.size() - 30 * kMp3FrameBytes)), 50);
+  // A WAV whose header claims 4 GiB of samples is as long as its samples.
+  std::string wav = Slurp(Song("a.wav", "sine=duration=1", {"-ac", "2"}));
+  wav.replace(wav.find("data") + 4, 4, "\xf0\xff\xff\xff");
+  stream = conversions->OpenSong(dir_.Write("claims.wav", wav).string());
+  ASSERT_TRUE(stream);
+  EXPECT_EQ(stream->length(), Mp3Length(Mp3FramesFor(44100, 44100)));
+}
+
+TEST_F(ConversionTest, SeeksDecodeAsTheSongFromThatTimeFromTheCacheOrAConversionOfTheirOwn) {
+  // 40 s, the tone rising by 200 Hz every 5 s.
+  const std::string path =
+      Song("steps.flac", "aevalsrc=sin(2*PI*t*200*(1+floor(t/5))):s=44100:d=40", {"-ac", "2"});
+  auto conversions = Start();
+  const int64_t at12 = 12500 * 32 + 100, at22 = 22500 * 32 + 700;  // 32 bytes per ms
+  for (int play = 0; play < 2; ++play) {  // converting, then from the cache
+    std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(path);
+    ASSERT_TRUE(stream);
+    // Far ahead of what the first play's conversion has written: a conversion of its own.
+    const std::string far = Read(*stream, at22, 64 * 1024);
+    ASSERT_EQ(far.size(), 64 * 1024u);
+    // The adapter resynchronises at the next frame, which starts at a multiple of 768.
+    EXPECT_EQ(far.substr(768 - at22 % 768, 2), "\xff\xfb");
+    EXPECT_NEAR(FrequencyAt(far.substr(768 - at22 % 768)), 1000, 40) << play;
+    EXPECT_NEAR(FrequencyAt(Read(*stream, at12, 64 * 1024)), 600, 40) << play;
+    EXPECT_EQ(int64_t(Read(*stream).size()), stream->length());
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir_.path() / "cache" / "1.entry"); }));
+  }
+}
+
+TEST_F(ConversionTest, TheCacheServesTheNextPlayAfterARestartWithoutAnyConversion) {
+  const std::string song = Song("a.flac", "sine=duration=3", {"-ac", "2"});
+  const std::string photo = Song("a.png", "testsrc2=s=2400x1600", {"-frames:v", "1"});
+  std::string mp3, jpeg;
+  {
+    auto conversions = Start();
+    EXPECT_EQ(problem_, "");
+    std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(song);
+    ASSERT_TRUE(stream);
+    mp3 = Read(*stream);
+    Conversions::Photo converted = conversions->OpenPhoto(photo);
+    ASSERT_TRUE(converted.file.valid());
+    jpeg.resize(size_t(converted.length));
+    converted.file.Read(jpeg.data(), jpeg.size());
+    ASSERT_TRUE(WaitUntil([&] {  // the song's entry and the photo's, in either order
+      return fs::exists(dir_.path() / "cache" / "1.entry") &&
+             fs::exists(dir_.path() / "cache" / "2.entry");
+    }));
+  }
+  settings_.converterProgram = "/nonexistent/rureza-convert";
+  auto conversions = Start();
+  std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(song);
+  ASSERT_TRUE(stream);
+  EXPECT_EQ(Read(*stream), mp3);
+  Conversions::Photo cached = conversions->OpenPhoto(photo);
+  ASSERT_EQ(cached.length, int64_t(jpeg.size()));
+  std::string again(jpeg.size(), '\0');
+  cached.file.Read(again.data(), again.size());
+  EXPECT_EQ(again, jpeg);
+  EXPECT_EQ(conversions->SongLength(song, StampOf(song), "flac").kind, ListedLength::Kind::kExact);
+  EXPECT_EQ(conversions->PhotoLength(photo, StampOf(photo)).length, int64_t(jpeg.size()));
+  // A changed source is a new version: converted afresh, which this converter cannot.
+  fs::last_write_time(song, fs::last_write_time(song) + std::chrono::seconds(5));
+  EXPECT_EQ(conversions->SongLength(song, StampOf(song), "flac").kind,
+            ListedLength::Kind::kEstimated);
+  EXPECT_FALSE(conversions->OpenSong(song));
+  EXPECT_EQ(CannotConvert(song), 1);
+}
+
+TEST_F(ConversionTest, ACacheLeftDamagedIsNeverTrusted) {
+  const std::string song = Song("a.flac", "sine=duration=2", {"-ac", "2"});
+  std::string mp3;
+  {
+    auto conversions = Start();
+    mp3 = Read(*conversions->OpenSong(song));
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir_.path() / "cache" / "1.entry"); }));
+  }
+  const fs::path cache = dir_.path() / "cache";
+  // A crash left a part and an entry nobody knows; the known entry lost its end.
+  std::ofstream(cache / "7.part") << "half";
+  std::ofstream(cache / "9.entry") << "stray";
+  fs::resize_file(cache / "1.entry", mp3.size() - 1);
+  {
+    auto conversions = Start();
+    EXPECT_FALSE(fs::exists(cache / "7.part"));
+    EXPECT_FALSE(fs::exists(cache / "9.entry"));
+    EXPECT_FALSE(fs::exists(cache / "1.entry"));
+    EXPECT_EQ(Read(*conversions->OpenSong(song)), mp3);  // converted again
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(cache / "2.entry"); }));
+  }
+  // A store that is not a database: begun anew, its entries with it.
+  std::ofstream(cache / "store.db", std::ios::trunc) << std::string(8192, 'x');
+  auto conversions = Start();
+  EXPECT_EQ(problem_, "The cache in " + cache.string() + " was damaged and is begun anew");
+  EXPECT_FALSE(fs::exists(cache / "2.entry"));
+  EXPECT_EQ(conversions->SongLength(song, StampOf(song), "flac").kind,
+            ListedLength::Kind::kEstimated);
+  EXPECT_EQ(Read(*conversions->OpenSong(song)), mp3);
+}
+
+TEST_F(ConversionTest, AFullCacheDropsTheLeastRecentlyPlayedEntryFirst) {
+  std::vector<std::string> songs;
+  for (const char* name : {"a.flac", "b.flac", "c.flac"}) {
+    songs.push_back(Song(name, "sine=duration=1", {"-ac", "2"}));
+  }
+  const int64_t length = Mp3Length(Mp3FramesFor(44100, 44100));
+  const fs::path cache = dir_.path() / "cache";
+  auto files = [&](const std::string& ending) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(cache)) {
+      if (entry.path().extension() == ending) names.insert(entry.path().filename());
+    }
+    return names;
+  };
+  // Exactly full: a (1) and b (2) are kept, and c (3) takes the place of b, played less
+  // recently than a. One byte short: each entry takes its predecessor's place.
+  for (int64_t spare : {0, -1}) {
+    fs::remove_all(cache);
+    settings_.cacheBytes = uint64_t(2 * length + spare);
+    auto conversions = Start();
+    for (int i : {0, 1, 0, 2}) {
+      EXPECT_EQ(int64_t(Read(*conversions->OpenSong(songs[i])).size()), length);
+      ASSERT_TRUE(WaitUntil([&] { return files(".part").empty(); }));
+    }
+    const std::set<std::string> kept =
+        spare == 0 ? std::set<std::string>{"1.entry", "3.entry"} : std::set<std::string>{"4.entry"};
+    EXPECT_EQ(files(".entry"), kept);
+  }
+}
+
+TEST_F(ConversionTest, ListingsEstimateUntilABatchMeasuresAndRemembersEverything) {
+  const std::string a = Song("a.flac", "sine=duration=2", {"-ac", "2"});
+  const std::string b = Song("b.ogg", "sine=duration=3", {"-c:a", "libvorbis"});
+  const std::string garbage = dir_.Write("g.flac", "fLaC not really").string();
+  const std::string photo = dir_.Write("p.png", PngHeader(16384, 6103)).string();
+  const std::string starts = Path("starts");
+  settings_.converterProgram =
+      Fake("counting", "echo >> " + starts + "; exec " RUREZA_CONVERTER_BINARY " \"$@\"");
+  {
+    auto conversions = Start();
+    EXPECT_EQ(conversions->SongLength(a, StampOf(a), "flac").kind, ListedLength::Kind::kEstimated);
+    EXPECT_EQ(
+        conversions->Measure({a, b, garbage, Path("missing.flac")}, {photo}, [] { return false; }),
+        4u);
+    EXPECT_EQ(Slurp(starts), "\n");  // one process for the whole batch
+  }
+  auto conversions = Start();
+  EXPECT_EQ(conversions->Measure({a, b, garbage}, {photo}, [] { return false; }), 0u);
+  // Two plays of a song never played share one conversion.
+  std::unique_ptr<ConvertedStream> first = conversions->OpenSong(a),
+                                   second = conversions->OpenSong(a);
+  EXPECT_EQ(Read(*first), Read(*second));
+  EXPECT_EQ(Slurp(starts), "\n\n");
+  const ListedLength listed = conversions->SongLength(b, StampOf(b), "ogg");
+  EXPECT_EQ(listed.kind, ListedLength::Kind::kExact);
+  EXPECT_NEAR(listed.length, Mp3Length(Mp3FramesFor(3 * 44100, 44100)), 3 * kMp3FrameBytes);
+  EXPECT_EQ(conversions->SongLength(garbage, StampOf(garbage), "flac").kind,
+            ListedLength::Kind::kUnplayable);
+  // 16,384 x 6,103 is 99,991,552 pixels: measured, and fitted to 1920 x 715.
+  EXPECT_EQ(conversions->PhotoLength(photo, StampOf(photo)).length, 1920 * 715 / 4 + 1024);
+}
+
+TEST_F(ConversionTest, PhotosBecomeBaselineSrgbJpegsThatFitAndJpegsThatAreFineStayAsTheyAre) {
+  const std::string big = Song("big.png", "testsrc2=s=2400x1600", {"-frames:v", "1"});
+  Song("red.png", "color=c=red:s=64x48", {"-frames:v", "1"});
+  RunTool(dir_.path(), "/usr/bin/vips", {"icc_transform", Path("red.png"), Path("p3.png"), "p3"});
+  RunTool(dir_.path(), "/usr/bin/heif-enc", {"-q", "90", "-o", Path("p3.heic"), Path("p3.png")});
+  RunTool(dir_.path(), "/usr/bin/vips", {"copy", Path("p3.png"), Path("p3.jpg")});
+  RunTool(dir_.path(), "/usr/bin/vips", {"copy", Path("red.png"), Path("fine.jpg")});
+  RunTool(dir_.path(), "/usr/bin/vips",
+          {"copy", Path("red.png"), Path("progressive.jpg[interlace]")});
+  RunTool(dir_.path(), "/usr/bin/vips", {"copy", big, Path("big.jpg")});
+  RunTool(dir_.path(), "/usr/bin/vips",
+          {"icc_transform", Path("red.png"), Path("cmyk.jpg"), "cmyk"});
+  const std::string turned = dir_.Write("turned.jpg", WithExifRotation(Slurp(Path("fine.jpg"))));
+  auto conversions = Start();
+  for (const char* name : {"progressive.jpg", "big.jpg", "cmyk.jpg", "p3.jpg", "turned.jpg"}) {
+    EXPECT_TRUE(conversions->JpegNeedsConversion(Path(name))) << name;
+  }
+  EXPECT_FALSE(conversions->JpegNeedsConversion(Path("fine.jpg")));
+  struct {
+    std::string name;
+    uint32_t width, height;
+  } const photos[] = {{"big.png", 1620, 1080}, {"p3.heic", 64, 48}, {"turned.jpg", 48, 64}};
+  for (const auto& photo : photos) {
+    Conversions::Photo converted = conversions->OpenPhoto(Path(photo.name));
+    ASSERT_TRUE(converted.file.valid()) << photo.name;
+    std::string jpeg(size_t(converted.length), '\0');
+    ASSERT_EQ(converted.file.Read(jpeg.data(), jpeg.size() + 1), converted.length);
+    const JpegShape shape = ShapeOf(jpeg);
+    EXPECT_TRUE(shape.baseline) << photo.name;
+    EXPECT_FALSE(shape.metadata) << photo.name;
+    EXPECT_EQ(shape.width, photo.width) << photo.name;
+    EXPECT_EQ(shape.height, photo.height) << photo.name;
+    if (photo.name == "p3.heic") {  // Display P3's red taken back to sRGB's
+      std::ofstream(dir_.path() / "out.jpg", std::ios::binary) << jpeg;
+      RunTool(dir_.path(), "/usr/bin/vips", {"getpoint", Path("out.jpg"), "32", "24"});
+      std::istringstream rgb(Slurp(dir_.path() / "out"));
+      int r, g, b;
+      rgb >> r >> g >> b;
+      EXPECT_GT(r, 245);
+      EXPECT_LT(g + b, 20);
+    }
+  }
+}
+
+TEST_F(ConversionTest, BadInputEndsItsPlayWithOneLineAndTheCacheKeepsNothing) {
+  Song("ok.png", "testsrc2=s=320x240", {"-frames:v", "1"});
+  RunTool(dir_.path(), "/usr/bin/heif-enc", {"-o", Path("ok.heic"), Path("ok.png")});
+  // A well-formed container whose picture the decoder rejects.
+  std::string heic = Slurp(Path("ok.heic"));
+  heic.replace(heic.find("mdat") + 8, 40, std::string(40, '\xff'));
+  const std::vector<std::string> songs = {dir_.Write("garbage.flac", "fLaC" + PatternBytes(5000)),
+                                          dir_.Write("empty.m4a", ""), Path("gone.flac")};
+  const std::vector<std::string> photos = {
+      dir_.Write("huge.png", PngHeader(100000, 100000)),
+      dir_.Write("wide.png", PngHeader(16385, 1)),
+      dir_.Write("many.png", PngHeader(10000, 10001)),  // one row over 100 megapixels
+      dir_.Write("bad.heic", heic), Path("gone.png")};
+  auto conversions = Start();
+  for (const std::string& song : songs) {
+    EXPECT_FALSE(conversions->OpenSong(song)) << song;
+    EXPECT_EQ(CannotConvert(song), 1) << song;
+  }
+  for (const std::string& photo : photos) {
+    EXPECT_FALSE(conversions->OpenPhoto(photo).file.valid()) << photo;
+    EXPECT_EQ(CannotConvert(photo), 1) << photo;
+  }
+  EXPECT_EQ(log_->AllLines().size(), songs.size() + photos.size());
+  // A cache folder taken by another server, or one that cannot be made: nothing on disk, but
+  // songs and photos are still converted.
+  for (const fs::path& folder : {dir_.path() / "cache", dir_.Write("file", "")}) {
+    settings_.cacheFolder = folder.string();
+    auto diskless = Start();
+    EXPECT_TRUE(problem_.starts_with("The cache in " + folder.string() + " is not used: "));
+    const std::string song = Song("s.wav", "sine=duration=1");
+    EXPECT_EQ(int64_t(Read(*diskless->OpenSong(song)).size()),
+              Mp3Length(Mp3FramesFor(44100, 44100)));
+    EXPECT_TRUE(diskless->OpenPhoto(Path("ok.png")).file.valid());
+  }
+  // The largest pictures allowed are measured (and refused only for their missing pixels).
+  conversions->Measure({},
+                       {dir_.Write("edge.png", PngHeader(16384, 1)),
+                        dir_.Write("square.png", PngHeader(10000, 10000))},
+                       [] { return false; });
+  EXPECT_EQ(conversions->PhotoLength(Path("edge.png"), StampOf(Path("edge.png"))).kind,
+            ListedLength::Kind::kEstimated);
+  EXPECT_EQ(conversions->PhotoLength(Path("square.png"), StampOf(Path("square.png"))).kind,
+            ListedLength::Kind::kEstimated);
+  EXPECT_EQ(conversions->PhotoLength(Path("wide.png"), StampOf(Path("wide.png"))).kind,
+            ListedLength::Kind::kEstimated);  // not measured yet
+  conversions->Measure({}, {Path("wide.png")}, [] { return false; });
+  EXPECT_EQ(conversions->PhotoLength(Path("wide.png"), StampOf(Path("wide.png"))).kind,
+            ListedLength::Kind::kUnplayable);
+  for (const auto& entry : fs::directory_iterator(dir_.path() / "cache")) {
+    const std::string name = entry.path().filename();
+    EXPECT_TRUE(name.starts_with("store.db") || name == "lock") << name;
+  }
+}
+
+TEST_F(ConversionTest, AConverterThatCrashesHangsTalksNonsenseOrRunsOutOfMemoryEndsOnePlay) {
+  const std::string song = Song("a.flac", "sine=duration=60", {"-ac", "2"});
+  Start()->Measure({song}, {}, [] { return false; });  // later starts need no probe
+  settings_.limits.watchdogMs = 300;
+  const std::pair<std::string, std::string> converters[] = {
+      {"crash", "kill -SEGV $$"},
+      {"hang", "exec sleep 600"},
+      {"nonsense", "printf 'Zgarbage'; exec sleep 600"},
+  };
+  for (const auto& [name, script] : converters) {
+    settings_.converterProgram = Fake(name, script);
+    log_->Reset();
+    auto conversions = Start();
+    // A converter that dies at once may already be gone when the play starts.
+    std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(song);
+    if (stream) {
+      Read(*stream);
+      EXPECT_EQ(stream->BytesAt(0, 32768, 0).state, ConvertedStream::Span::State::kFailed) << name;
+    }
+    EXPECT_EQ(log_->AllLines(), std::vector<std::string>{"Can Not Convert File : " + song}) << name;
+  }
+  // The real converter, with memory for its libraries but not for a 4-megapixel photo.
+  if (settings_.limits.photoMemoryBytes > 0) {  // the sanitizers' builds run without limits
+    const std::string photo = Song("mid.png", "testsrc2=s=2400x1600", {"-frames:v", "1"});
+    settings_.converterProgram = RUREZA_CONVERTER_BINARY;
+    settings_.limits.photoMemoryBytes = 40 << 20;
+    log_->Reset();
+    EXPECT_FALSE(Start()->OpenPhoto(photo).file.valid());
+    EXPECT_EQ(log_->AllLines(), std::vector<std::string>{"Can Not Convert File : " + photo});
+  }
+  // Stopping ends a conversion under way, and the plays that wait for it.
+  settings_.converterProgram = Fake("slow", "exec sleep 600");
+  settings_.limits.watchdogMs = 60000;
+  auto conversions = Start();
+  std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(song);
+  ASSERT_TRUE(stream);
+  EXPECT_EQ(stream->BytesAt(0, 1, 0).state, ConvertedStream::Span::State::kWaiting);
+  conversions->Stop();
+  EXPECT_TRUE(WaitUntil(
+      [&] { return stream->BytesAt(0, 1, 10).state == ConvertedStream::Span::State::kFailed; }));
+}
+
+}  // namespace
+}  // namespace rureza::test
