@@ -111,16 +111,19 @@ bool AdapterConnection::Send(std::string_view bytes) {
 
 ssize_t AdapterConnection::Receive(void* into, size_t length, int timeoutMs) {
   if (progressWindowMs_ <= 0 || timeoutMs <= 0) return ReceiveOnce(into, length, timeoutMs);
+  // A window begins with its first byte: a wait for that one is timeoutMs's alone.
+  const bool counting = windowBytes_ > 0;
   const int64_t left = progressWindowMs_ - waitedMs_;
   const int64_t start = NowMs();
-  ssize_t n = ReceiveOnce(into, length, static_cast<int>(std::min<int64_t>(timeoutMs, left)));
-  waitedMs_ += NowMs() - start;
+  ssize_t n = ReceiveOnce(
+      into, length, counting ? static_cast<int>(std::min<int64_t>(timeoutMs, left)) : timeoutMs);
+  if (counting) waitedMs_ += NowMs() - start;
   windowBytes_ += n > 0 ? static_cast<size_t>(n) : 0;
   if (windowBytes_ >= leastBytes_) {
     waitedMs_ = 0;
     windowBytes_ = 0;
-  } else if (waitedMs_ >= progressWindowMs_ && windowBytes_ > 0 && (n > 0 || n == kTimedOut)) {
-    return kTooSlow;  // a few bytes came: it trickles (nothing at all is kTimedOut)
+  } else if (waitedMs_ >= progressWindowMs_ && (n > 0 || n == kTimedOut)) {
+    return kTooSlow;
   }
   return n;
 }

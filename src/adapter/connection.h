@@ -57,9 +57,9 @@ class AdapterConnection {
   // address, say, to stand for a second adapter); by default the system chooses.
   void SetLocalAddress(in_addr address) { localAddress_ = address; }
   // From now on a reply must keep coming, not only come now and then: once the receives have
-  // waited windowMs in all (the time between them does not count) without leastBytes arriving,
-  // Receive fails with kTooSlow, as one that waits too long fails with kTimedOut. A server that
-  // trickles a byte a second is thus left as one that stalls.
+  // waited windowMs in all (counted from a byte on; the time between them does not count)
+  // without leastBytes arriving, Receive fails with kTooSlow, as one that waits too long fails
+  // with kTimedOut. A server that trickles a byte a second is thus left as one that stalls.
   void RequireProgress(int windowMs, size_t leastBytes) {
     progressWindowMs_ = windowMs;
     leastBytes_ = leastBytes;
