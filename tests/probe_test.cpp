@@ -14,6 +14,7 @@
 #include "platform/poll.h"
 #include "support/fixture.h"
 #include "support/process.h"
+#include "support/reliability.h"
 
 namespace rureza::test {
 namespace {
@@ -225,6 +226,10 @@ TEST(ProbeMisbehavingServerTest, SaysWhereTheReplyWentWrongAndNeverWaitsForEver)
     done = true;
     fake.join();
     EXPECT_EQ(got.code, code) << line << got.err;
+    NoteFault("rureza-probe " + line + " against a server that " +
+              (way == kTrickle   ? "trickles"
+               : way == kEndless ? "sends without end"
+                                 : "errs"));
     EXPECT_NE((code ? got.err + got.out : got.out).find(text), std::string::npos)
         << got.out << got.err;
     // The entries an endless listing brings are not all kept.
