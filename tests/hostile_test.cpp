@@ -184,8 +184,8 @@ TEST_F(HostileRequestTest, StalledHandshakesAndRepliesNobodyTakesFreeTheirSlots)
   }
   EXPECT_TRUE(WaitUntil([] { return ClientCount() == 0; }, 30000)) << ClientCount();
   NoteFault(
-      "stream handshakes that stop at their first or last answer, replies whose window stays "
-      "closed: all 7 slots freed at limits of 1 s");
+      "stream handshakes that stop at their first or last answer (limit 1 s), replies whose "
+      "window stays closed (limit 2.5 s): all 7 slots freed");
   EXPECT_TRUE(Fetch('v') == Reply('v') && Fetch('m') == Reply('m'));
   stalled.clear();
   ExpectRecovered();
