@@ -210,15 +210,13 @@ TEST(ProbeMisbehavingServerTest, SaysWhereTheReplyWentWrongAndNeverWaitsForEver)
         if (std::string_view(request, 3) == "<34") {  // announces 64 KiB, then sends on and on
           if (!send(client, std::string(256, '\0') + block) || !read()) continue;
           if (!send(client, Block("32768") + block + block) || !read()) continue;
-          for (int i = 0; i < 2000 && !done && send(client, block); ++i) {
-          }
+          for (int i = 0; i < 2000 && !done && send(client, block);) ++i;
         }
         for (size_t at = 0; way == kTrickle && at < reply.size() && !done; ++at) {
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
           if (!send(client, reply.substr(at, 1))) break;
         }
-        for (int i = 0; i < (way == kEndless ? 100000 : 1) && !done && send(client, reply); ++i) {
-        }
+        for (int i = 0; i < (way == kEndless ? 100000 : 1) && !done && send(client, reply);) ++i;
         if (reply.empty()) WaitReadable(client.fd(), 10000);  // silent until the probe gives up
       }
     });
@@ -226,10 +224,8 @@ TEST(ProbeMisbehavingServerTest, SaysWhereTheReplyWentWrongAndNeverWaitsForEver)
     done = true;
     fake.join();
     EXPECT_EQ(got.code, code) << line << got.err;
-    NoteFault("rureza-probe " + line + " against a server that " +
-              (way == kTrickle   ? "trickles"
-               : way == kEndless ? "sends without end"
-                                 : "errs"));
+    const char* const kWays[] = {"errs", "trickles", "sends without end"};
+    NoteFault("rureza-probe " + line + " against a server that " + kWays[way]);
     EXPECT_NE((code ? got.err + got.out : got.out).find(text), std::string::npos)
         << got.out << got.err;
     // The entries an endless listing brings are not all kept.
