@@ -257,6 +257,7 @@ TEST_F(HostileStreamTest, ResetsAndHalfClosesOfEveryKind) {
   EXPECT_TRUE(client.ReadToClose(kLongReadMs));  // without its control the AVI stream ends
   ExpectEnded();
   client = Open('a');
+  ASSERT_TRUE(WaitUntil([] { return CurrentRun()->HasControlWaiters(); }));  // not one closed first
   control = Control();
   ASSERT_TRUE(control.Send(ControlBlock("<8", "12345").substr(0, 100)));
   ASSERT_TRUE(WaitForThreads(kRunThreads + 2));
