@@ -694,10 +694,11 @@ void MeasureListing(const Options& o, Recorder& r, int round, bool ours) {
 
 void MeasureDiscovery(const Options& o, Recorder& r, int round, bool ours) {
   // The server answers a burst and then a steady rate, to keep an echo loop or a flood from
-  // taking it over; back-to-back rounds would drain the burst. Wait for it to refill.
+  // taking it over, each sender half of it; back-to-back rounds would drain the burst. Wait for
+  // it to refill.
   if (ours) {
     std::this_thread::sleep_for(std::chrono::milliseconds(
-        1000 * int64_t{o.probes} / rureza::kDiscoveryAnswersPerSecond + 100));
+        1000 * int64_t{o.probes} / rureza::kDiscoverySenderAnswersPerSecond + 100));
   }
   Probes p = ProbeMany(static_cast<uint16_t>(ours ? o.oursPort + 3 : o.echoPort), o.probes);
   Check(p.ok, "discovery", ours);

@@ -121,10 +121,11 @@ void CheckAvi(const CommandBlock& block, rureza::AviPlaybackState& state) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const auto run = std::make_shared<rureza::ServerRun>(rureza::ServerSettings{});
-  rureza::AudioPlaybackState audio(run->NewControlWait());
-  rureza::MpegPlaybackState mpeg(run->NewControlWait());
-  rureza::AviPlaybackState avi(run->NewControlWait(), rureza::MediaPath{"movie.avi", true}, 5000000,
-                               2048, 4096000);
+  static const rureza::Socket none;
+  rureza::AudioPlaybackState audio(run->NewControlWait(none));
+  rureza::MpegPlaybackState mpeg(run->NewControlWait(none));
+  rureza::AviPlaybackState avi(run->NewControlWait(none), rureza::MediaPath{"movie.avi", true},
+                               5000000, 2048, 4096000);
   for (size_t at = 0; at < size; at += sizeof(CommandBlock)) {
     CommandBlock block = {};
     std::memcpy(block, data + at, std::min(size - at, sizeof block));

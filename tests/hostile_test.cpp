@@ -1,6 +1,7 @@
 // Hostile adapters and injected faults against the live server. Each case ends with the
 // server serving the next ordinary request, no client left, descriptors and threads back at
 // their baseline.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "delivery/decimal.h"
+#include "platform/text.h"
 #include "platform/thread.h"
 #include "request/dispatcher.h"
 #include "server/server.h"
@@ -90,9 +92,9 @@ TEST_F(HostileRequestTest, NamesOfNothingAListingCouldListAreRefusedWithoutBlock
         if (!name.empty() && name.size() < 7 && name.find_first_of("./\\") == std::string::npos) {
           name += endings[i];  // the FIFO, device, folder and locked names
         }
-        const std::string line = (i < 2 ? "Can Not Open File : " : "Can Not Play File : ") +
-                                 folders[i].string() + "\\" +
-                                 (name.starts_with("./") ? name.substr(2) : name);
+        const std::string line = ShowableText(
+            (i < 2 ? "Can Not Open File : " : "Can Not Play File : ") + folders[i].string() +
+            "\\" + (name.starts_with("./") ? name.substr(2) : name));
         const int before = log_->Count(line);
         // A FIFO or device that blocked the open would hold the reply past the test's limit.
         EXPECT_EQ(Exchange(Block(std::string("<3") + type + name)), "") << type << Printable(name);
@@ -180,6 +182,43 @@ TEST_F(HostileRequestTest, ClientLimitFullBacklogAndMoreThenEverySlotComesBack) 
   ExpectRecovered();
 }
 
+// Every wait for the adapter has a limit: a stream handshake whose answer does not come (at
+// its first answer or its last), and a listing, photo or firmware image the adapter takes no
+// byte of (its window stays closed, yet it answers every window probe), free their slots; a
+// fair adapter at the same limits is served whole.
+TEST_F(HostileRequestTest, StalledHandshakesAndRepliesNobodyTakesFreeTheirSlots) {
+  SetRequestTimeLimitMs(1000);
+  SetDeadPeerTimeoutMs(2500);  // as long as a paused stream is kept past it (DeadPeerTest)
+  // Longer than the connections' buffers hold.
+  for (int i = 0; i < 3000; ++i) media_.Write("audio/" + std::to_string(i) + ".mp3", "");
+  Begin(100000, 300000, 8, 1 << 20, 1 << 20);
+  std::vector<AdapterConnection> stalled(7);
+  for (int i = 0; i < 5; ++i) {
+    const std::string request = i < 2 ? RequestText(KindOf("vm"[i]), KindRequestName("vm"[i]))
+                                      : std::string(i == 2   ? "<1"
+                                                    : i == 3 ? "<33image.jpg"
+                                                             : "<7");
+    NoteInput(Printable(request) + (i < 2 ? ", then no answer" : ", then no byte taken"));
+    stalled[i].SetReceiveBuffer(4096);
+    stalled[i].SetSegmentSize(536);
+    ASSERT_TRUE(stalled[i].Connect(LoopbackAddress(port())) && stalled[i].SendBlock(request));
+  }
+  for (int i = 5; i < 7; ++i) {  // the last answer never comes
+    const char kind = "vm"[i - 5];
+    HandshakeAnswers answers = FairAnswers(kind, File(kind).size());
+    answers.beforeLastAnswer = [&, i] { EXPECT_TRUE(stalled[i].ClosedWithoutData(20000)); };
+    ASSERT_TRUE(stalled[i].Connect(LoopbackAddress(port())));
+    SendRequest(stalled[i], KindOf(kind), KindRequestName(kind), answers);
+  }
+  EXPECT_TRUE(WaitUntil([] { return ClientCount() == 0; }, 30000)) << ClientCount();
+  NoteFault(
+      "stream handshakes that stop at their first or last answer (limit 1 s), replies whose "
+      "window stays closed (limit 2.5 s): all 7 slots freed");
+  EXPECT_TRUE(Fetch('v') == Reply('v') && Fetch('m') == Reply('m'));
+  stalled.clear();
+  ExpectRecovered();
+}
+
 TEST_F(HostileRequestTest, ThousandsOfConnectionsThatCloseAtOnce) {
   Begin();
   const int cycles = 10000 / kSlowdown;
@@ -246,6 +285,7 @@ TEST_F(HostileStreamTest, ResetsAndHalfClosesOfEveryKind) {
   EXPECT_TRUE(client.ReadToClose(kLongReadMs));  // without its control the AVI stream ends
   ExpectEnded();
   client = Open('a');
+  ASSERT_TRUE(WaitUntil([] { return CurrentRun()->HasControlWaiters(); }));  // not one closed first
   control = Control();
   ASSERT_TRUE(control.Send(ControlBlock("<8", "12345").substr(0, 100)));
   ASSERT_TRUE(WaitForThreads(kRunThreads + 2));
@@ -346,21 +386,37 @@ TEST_F(HostileStreamTest, RandomControlBlocksOnEveryStreamKind) {
   ExpectRecovered();
 }
 
-TEST_F(HostileStreamTest, ControlConnectionsThatBelongToNoStream) {
-  // Opened while no stream waits for one, they wait in the control port's backlog.
-  AdapterConnection closed = Control();
-  ASSERT_TRUE(closed.Send(Block(">junk") + Block("not a command")));
-  closed.Close();
-  AdapterConnection open = Control();
-  EXPECT_TRUE(open.SilentFor(200));
-  // The next stream takes the closed one, and plays on; the one after takes the open one and
-  // ends it with the stream.
+// A control connection goes only to a stream of its own address: one that came first waits
+// for its stream a moment; one that no stream of its address claims in that time is closed,
+// whatever it sent, instead of waiting for the next stream; another adapter's (127.0.0.2)
+// never steers this one's stream.
+TEST_F(HostileStreamTest, ControlConnectionsOfNoStreamOrOfAnotherAdapter) {
+  const std::string& song = File('a');
+  AdapterConnection early = Control();
+  EXPECT_TRUE(early.SilentFor(300));
+  AdapterConnection client = Play('1', "song.mp3");
+  ASSERT_TRUE(early.Send(ControlBlock("<4")));  // it steers the stream that came after it
+  EXPECT_LT(client.ReadToClose(kLongReadMs).value_or(song).size(), song.size());
+  ExpectEnded();
+  AdapterConnection stray = Control();
+  ASSERT_TRUE(stray.Send(Block("<4") + Block("not a command")));
+  EXPECT_TRUE(stray.ClosedWithoutData());
   Media("audio/short.mp3", OffsetBytes(1000));
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_TRUE(Exchange(Block("<31short.mp3")) == Block("1000") + OffsetBytes(1000));
-  }
-  EXPECT_TRUE(open.ClosedWithoutData());
-  open.Close();
+  EXPECT_TRUE(Exchange(Block("<31short.mp3")) == Block("1000") + OffsetBytes(1000));
+
+  client = Play('1', "song.mp3");
+  ASSERT_TRUE(client.ReadExact(256));
+  ASSERT_TRUE(WaitUntil([] { return CurrentRun()->HasControlWaiters(); }));
+  AdapterConnection other;
+  other.SetLocalAddress({htonl(0x7f000002)});
+  NoteInput("a control connection from 127.0.0.2 while a stream of 127.0.0.1 waits");
+  ASSERT_TRUE(other.Connect(LoopbackAddress(uint16_t(port() + 1))));
+  ASSERT_TRUE(other.Send(ControlBlock("<4")));
+  EXPECT_TRUE(other.ClosedWithoutData());
+  EXPECT_TRUE(WaitForThreads(kRunThreads + 2));  // the stream and its control thread wait on
+  ASSERT_TRUE(Control().Send(ControlBlock("<4")));
+  EXPECT_LT(client.ReadToClose(kLongReadMs).value_or(song).size(), song.size());
+  for (AdapterConnection* c : {&early, &stray, &other, &client}) c->Close();
   ExpectRecovered();
 }
 

@@ -212,7 +212,8 @@ TEST_F(AviTest, StopOrTheControlThreadsEndEndTheStream) {
       control = Control();
       held = Wind(control, '8');
       ASSERT_TRUE(control.Send(ControlBlock("<4")));
-    } else if (way == 1) {  // the adapter closes the control connection
+    } else if (way == 1) {  // the adapter closes the control connection its stream waits for
+      ASSERT_TRUE(WaitUntil([] { return CurrentRun()->HasControlWaiters(); }));
       Control().Close();
     } else if (way == 2) {  // the control thread cannot open the file, gone since the stream did
       ASSERT_TRUE(client.ReadExact(3 * 256 + 2 * kBlock) && client.SendBlock("0"));

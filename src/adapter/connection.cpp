@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -62,6 +64,18 @@ bool AdapterConnection::Connect(const sockaddr_in& to, int timeoutMs, Status* er
   Status failure;
   socket_ = Socket::NewTcp(&failure);
   receiveTimeoutMs_ = 0;
+  waitedMs_ = 0;
+  windowBytes_ = 0;
+  if (socket_.valid() && segmentSize_ > 0 &&
+      ::setsockopt(fd(), IPPROTO_TCP, TCP_MAXSEG, &segmentSize_, sizeof segmentSize_) != 0) {
+    failure = Status::FromErrno(errno);
+  }
+  if (socket_.valid() && localAddress_) {
+    sockaddr_in local = Ipv4Address(*localAddress_, 0);
+    if (::bind(fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      failure = Status::FromErrno(errno);
+    }
+  }
   // Before the connect, so that the window the server is told fits it.
   if (socket_.valid() && receiveBuffer_ > 0 &&
       ::setsockopt(fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer_, sizeof receiveBuffer_) != 0) {
@@ -96,6 +110,25 @@ bool AdapterConnection::Send(std::string_view bytes) {
 }
 
 ssize_t AdapterConnection::Receive(void* into, size_t length, int timeoutMs) {
+  if (progressWindowMs_ <= 0 || timeoutMs <= 0) return ReceiveOnce(into, length, timeoutMs);
+  // A window begins with its first byte: a wait for that one is timeoutMs's alone.
+  const bool counting = windowBytes_ > 0;
+  const int64_t left = progressWindowMs_ - waitedMs_;
+  const int64_t start = NowMs();
+  ssize_t n = ReceiveOnce(
+      into, length, counting ? static_cast<int>(std::min<int64_t>(timeoutMs, left)) : timeoutMs);
+  if (counting) waitedMs_ += NowMs() - start;
+  windowBytes_ += n > 0 ? static_cast<size_t>(n) : 0;
+  if (windowBytes_ >= leastBytes_) {
+    waitedMs_ = 0;
+    windowBytes_ = 0;
+  } else if (waitedMs_ >= progressWindowMs_ && (n > 0 || n == kTimedOut)) {
+    return kTooSlow;
+  }
+  return n;
+}
+
+ssize_t AdapterConnection::ReceiveOnce(void* into, size_t length, int timeoutMs) {
   // The wait is the socket's own receive timeout, set again only when it changes.
   if (timeoutMs > 0 && timeoutMs != receiveTimeoutMs_) {
     timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};

@@ -32,8 +32,8 @@ std::string Block(std::string_view text);
 
 class AdapterConnection {
  public:
-  // What Receive reports besides a byte count.
-  static constexpr ssize_t kClosed = 0, kFailed = -1, kTimedOut = -2;
+  // What Receive reports besides a byte count. kTooSlow: see RequireProgress.
+  static constexpr ssize_t kClosed = 0, kFailed = -1, kTimedOut = -2, kTooSlow = -3;
 
   // Why a read gave up: kClosed, kFailed or kTimedOut, after `got` bytes. A server that could
   // not serve a request closes at once, one that is busy does not answer: the adapter tells
@@ -49,6 +49,21 @@ class AdapterConnection {
   // small as an adapter's, so that the server cannot run far ahead of a slow reader. 0, the
   // default, leaves the system's, which grows with the transfer.
   void SetReceiveBuffer(int bytes) { receiveBuffer_ = bytes; }
+  // The largest segment the server may send on the connections Connect makes from now on
+  // (TCP_MAXSEG), as on a network of small packets; 0, the default, leaves the route's. Over
+  // loopback the server's send buffer starts at about 20 segments' worth.
+  void SetSegmentSize(int bytes) { segmentSize_ = bytes; }
+  // The local address the connections Connect makes from now on come from (another loopback
+  // address, say, to stand for a second adapter); by default the system chooses.
+  void SetLocalAddress(in_addr address) { localAddress_ = address; }
+  // From now on a reply must keep coming, not only come now and then: once the receives have
+  // waited windowMs in all (counted from a byte on; the time between them does not count)
+  // without leastBytes arriving, Receive fails with kTooSlow, as one that waits too long fails
+  // with kTimedOut. A server that trickles a byte a second is thus left as one that stalls.
+  void RequireProgress(int windowMs, size_t leastBytes) {
+    progressWindowMs_ = windowMs;
+    leastBytes_ = leastBytes;
+  }
 
   // Connects within timeoutMs; false (and *error) when the server refused or did not answer.
   bool Connect(const sockaddr_in& to, int timeoutMs = kAdapterTimeoutMs, Status* error = nullptr);
@@ -59,9 +74,9 @@ class AdapterConnection {
   bool SendBlock(std::string_view text) { return Send(Block(text)); }
 
   // Up to length bytes of what arrives within timeoutMs: the count, kClosed when the server
-  // closed (or reset) the connection, kFailed, or kTimedOut. One system call: a bulk transfer
-  // costs the adapter no more than a bare receive loop. A timeoutMs of 0 or less takes only what
-  // has arrived already (kTimedOut for nothing), for a caller that waits on epoll itself.
+  // closed (or reset) the connection, kFailed, kTimedOut, or kTooSlow. One system call: a bulk
+  // transfer costs the adapter no more than a bare receive loop. A timeoutMs of 0 or less takes
+  // only what has arrived already (kTimedOut for nothing), for a caller that waits on epoll itself.
   ssize_t Receive(void* into, size_t length, int timeoutMs);
   // Exactly n bytes within timeoutMs in all; nullopt (and *why) when the connection ends or
   // time runs out.
@@ -83,9 +98,18 @@ class AdapterConnection {
   void Close() { socket_.Close(); }
 
  private:
+  ssize_t ReceiveOnce(void* into, size_t length, int timeoutMs);
+
   Socket socket_;
   int receiveBuffer_ = 0;
+  int segmentSize_ = 0;
+  std::optional<in_addr> localAddress_;
   int receiveTimeoutMs_ = 0;  // the socket's SO_RCVTIMEO; 0: none set
+  // RequireProgress: the rule (a window of 0: none), and the window's wait and bytes so far.
+  int progressWindowMs_ = 0;
+  size_t leastBytes_ = 0;
+  int64_t waitedMs_ = 0;
+  size_t windowBytes_ = 0;
 };
 
 // Sends payload to UDP `to` from an ephemeral port; the first answer within timeoutMs.

@@ -42,6 +42,10 @@ std::string SecondsText(int ms) {
 std::string ReadEndText(ssize_t end, int timeoutMs) {
   if (end == AdapterConnection::kClosed) return "the reply ended";
   if (end == AdapterConnection::kTimedOut) return "no byte came for " + SecondsText(timeoutMs);
+  if (end == AdapterConnection::kTooSlow) {
+    return "the reply trickled: less than " + std::to_string(kLeastProgressBytes) +
+           " bytes came in " + SecondsText(timeoutMs);
+  }
   return "the connection failed";
 }
 
@@ -339,8 +343,8 @@ FetchResult Fetch(AdapterConnection& connection, MediaKind kind, std::string_vie
                   3 * kAdapterBlockSize + 3 * uint64_t{kStreamBlockSize} + kAdapterBlockSize);
   } else if (kind == MediaKind::kMpeg) {
     // Only an MPEG stream's length is not exact: a RIFF file streams from 64 KiB on and the
-    // stream's last piece may repeat bytes. Its first block, repeated at the handshake's end,
-    // is its first media.
+    // stream's last piece may repeat bytes; but a stream of the announced file never brings
+    // more than its length. Its first block, repeated at the handshake's end, is its first media.
     reader.Expect(handshake.fileLength, 2 * kAdapterBlockSize + 2 * uint64_t{kStreamBlockSize},
                   kRiffStreamStart);
     rest = handshake.firstBlock;
@@ -354,13 +358,19 @@ FetchResult Fetch(AdapterConnection& connection, MediaKind kind, std::string_vie
 
 std::string ReadListing(AdapterConnection& connection, int timeoutMs,
                         const ListingReader::OnEntry& onEntry,
-                        const std::function<void(const char*, size_t)>& raw) {
+                        const std::function<void(const char*, size_t)>& raw,
+                        Clock::time_point until) {
   if (!connection.SendBlock("<1")) return "the listing request could not be sent";
   ListingReader reader(onEntry);
   std::vector<char> buffer(64 * 1024);
   uint64_t received = 0;
   for (;;) {
-    ssize_t n = connection.Receive(buffer.data(), buffer.size(), timeoutMs);
+    const int64_t leftMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (leftMs <= 0) return kListingCutAtDeadline;
+    ssize_t n = connection.Receive(buffer.data(), buffer.size(),
+                                   static_cast<int>(std::min<int64_t>(timeoutMs, leftMs)));
+    if (n == AdapterConnection::kTimedOut && Clock::now() >= until) return kListingCutAtDeadline;
     if (n == AdapterConnection::kClosed) break;
     if (n < 0) return ReadEndText(n, timeoutMs) + " at offset " + std::to_string(received);
     if (raw) raw(buffer.data(), static_cast<size_t>(n));

@@ -21,7 +21,10 @@ namespace rureza {
 enum class MediaKind { kAudio, kAvi, kMpeg, kPhoto, kFirmware };
 
 inline constexpr uint32_t kStreamBlockSize = 32768;  // the streams' data block
-inline constexpr uint32_t kPhotoChunkSize = 32767;   // the still image's chunk, '0'-padded
+// The least a reply must bring in each timeout's worth of waiting, for a reader that requires
+// progress (AdapterConnection::RequireProgress): far below any real transfer's rate.
+inline constexpr size_t kLeastProgressBytes = 1024;
+inline constexpr uint32_t kPhotoChunkSize = 32767;  // the still image's chunk, '0'-padded
 
 // "audio", "avi", "mpeg", "photo", "firmware" and back.
 const char* KindName(MediaKind kind);
@@ -111,11 +114,13 @@ FetchResult ReadReply(AdapterConnection& connection, MediaReplyReader& reader,
 
 // Requests the listing on a connected request connection and reads it to its end block,
 // handing on each entry as it arrives and, with raw, each piece of the reply's bytes before it
-// is checked. Empty when the listing was whole and well formed; else what went wrong, with the
-// reply offset.
-std::string ReadListing(AdapterConnection& connection, int timeoutMs,
-                        const ListingReader::OnEntry& onEntry,
-                        const std::function<void(const char*, size_t)>& raw = {});
+// is checked. Empty when the listing was whole and well formed; kListingCutAtDeadline when
+// `until` came first; else what went wrong, with the reply offset.
+inline constexpr char kListingCutAtDeadline[] = "the listing was cut short at the time limit";
+std::string ReadListing(
+    AdapterConnection& connection, int timeoutMs, const ListingReader::OnEntry& onEntry,
+    const std::function<void(const char*, size_t)>& raw = {},
+    std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
 
 // A playback-control command as an adapter sends it on the control port (P + 1): the command
 // ("<3" Play, "<4" Stop, "<8" fast forward, "<9" backward), from byte 3 its number (a seek's

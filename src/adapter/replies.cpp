@@ -163,9 +163,9 @@ bool MediaReplyReader::Feed(const char* data, size_t size, const Sink& sink) {
     data += used;
     size -= used;
   }
-  // The media bytes, then the padding, then nothing (a loose reply's media run on).
-  size_t media =
-      looseBy_ > 0 ? size : static_cast<size_t>(std::min<uint64_t>(size, announced_ - media_));
+  // The media bytes, then the padding, then nothing: a server that sends more is wrong, also
+  // one whose stream would otherwise never end.
+  size_t media = static_cast<size_t>(std::min<uint64_t>(size, announced_ - media_));
   if (media > 0) {
     media_ += media;
     offset_ += media;

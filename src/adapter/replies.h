@@ -84,8 +84,8 @@ class MediaReplyReader {
   MediaReplyReader& operator=(const MediaReplyReader&) = delete;
 
   // The header was read elsewhere: announced media bytes follow from the reply's offset. With
-  // looseBy (an MPEG stream, whose last piece may repeat bytes), any bytes after them are media
-  // too and the reply may end up to looseBy bytes short.
+  // looseBy (an MPEG stream of a RIFF file, which starts 64 KiB into the file) the reply may end
+  // up to looseBy bytes short; it is never longer.
   void Expect(uint64_t announced, uint64_t offset, uint64_t looseBy = 0);
 
   // Takes the next bytes of the reply, handing its media bytes to sink (none when null). False

@@ -67,7 +67,7 @@ void AudioStream::Run() {
   SmallBlock lengthBlock = LengthBlock(static_cast<int32_t>(length));
   SendAll(socket_, lengthBlock.data(), kSmallBlockSize);
   const int64_t tailLength = length % kDataBlockSize;
-  state_ = std::make_shared<AudioPlaybackState>(run_.NewControlWait());
+  state_ = std::make_shared<AudioPlaybackState>(run_.NewControlWait(socket_));
   StartAudioControl(run_, state_);
 
   Next next = Next::kBlock;

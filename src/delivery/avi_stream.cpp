@@ -1,4 +1,5 @@
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "delivery/decimal.h"
@@ -8,6 +9,7 @@
 #include "platform/clock.h"
 #include "server/activity_log.h"
 #include "server/paced_sender.h"
+#include "server/server.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
 
@@ -35,9 +37,13 @@ class AviStream {
   bool MustEnd() const {
     return state_->stopRequested.load() != 0 || state_->controlEnded.load() || run_.stopping();
   }
-  SmallBlock ReceiveBlock() {
+  // The adapter's next answer; nullopt when it does not come whole within the request time
+  // limit (or the connection ends first): the stream then ends and frees its slot.
+  std::optional<SmallBlock> ReceiveBlock() {
     SmallBlock block(kSmallBlockSize, '\0');
-    ReceiveAll(socket_, block.data(), kSmallBlockSize);
+    if (ReceiveAllWithin(socket_, block.data(), kSmallBlockSize, RequestTimeLimitMs()) < 0) {
+      return std::nullopt;
+    }
     return block;
   }
   bool SendBuffer(uint32_t length) { return SendAll(socket_, buffer_.data(), length) >= 0; }
@@ -72,23 +78,25 @@ bool AviStream::Handshake() {
   SendBuffer(kDataBlockSize);
   SendAll(socket_, filesize.data(), kSmallBlockSize);
 
-  SmallBlock probe = ReceiveBlock();
-  int32_t probeOffset = ParseSignedDecimal(probe.data(), kSmallBlockSize);
+  std::optional<SmallBlock> probe = ReceiveBlock();
+  if (!probe) return false;
+  int32_t probeOffset = ParseSignedDecimal(probe->data(), kSmallBlockSize);
   if (probeOffset < 0 || !SeekToOffset(file_, static_cast<uint32_t>(probeOffset))) return false;
   if (file_.Read(buffer_.data(), kDataBlockSize) < 0) return false;
   SendBuffer(kDataBlockSize);
   if (!SeekToOffset(file_, 0)) return false;
 
-  SmallBlock endBlock = ReceiveBlock();
-  SmallBlock startBlock = ReceiveBlock();
-  uint32_t movieEnd = ParseDecimal(endBlock.data(), kSmallBlockSize);
-  uint32_t movieStart = ParseDecimal(startBlock.data(), kSmallBlockSize);
+  std::optional<SmallBlock> endBlock = ReceiveBlock();
+  std::optional<SmallBlock> startBlock = endBlock ? ReceiveBlock() : std::nullopt;
+  if (!startBlock) return false;
+  uint32_t movieEnd = ParseDecimal(endBlock->data(), kSmallBlockSize);
+  uint32_t movieStart = ParseDecimal(startBlock->data(), kSmallBlockSize);
   if (!SeekToOffset(file_, movieStart)) return false;
   int32_t fileLength = static_cast<int32_t>(file_.Length());
   SmallBlock start = StartBlock(fileLength);
   SendAll(socket_, start.data(), kSmallBlockSize);
-  state_ = std::make_shared<AviPlaybackState>(run_.NewControlWait(), path_, fileLength, movieStart,
-                                              movieEnd);
+  state_ = std::make_shared<AviPlaybackState>(run_.NewControlWait(socket_), path_, fileLength,
+                                              movieStart, movieEnd);
   return true;
 }
 

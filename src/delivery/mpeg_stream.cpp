@@ -1,5 +1,6 @@
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "delivery/decimal.h"
@@ -9,6 +10,7 @@
 #include "platform/clock.h"
 #include "server/activity_log.h"
 #include "server/paced_sender.h"
+#include "server/server.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
 
@@ -35,9 +37,13 @@ class MpegStream {
   uint32_t BlockLimit() const { return end_ / kDataBlockSize - 1; }
   // Reads up to a data block into the zeroed buffer and sends what was read.
   bool SendFreshBlock();
-  SmallBlock ReceiveBlock() {
+  // The adapter's next answer; nullopt when it does not come whole within the request time
+  // limit (or the connection ends first): the stream then ends and frees its slot.
+  std::optional<SmallBlock> ReceiveBlock() {
     SmallBlock block(kSmallBlockSize, '\0');
-    ReceiveAll(socket_, block.data(), kSmallBlockSize);
+    if (ReceiveAllWithin(socket_, block.data(), kSmallBlockSize, RequestTimeLimitMs()) < 0) {
+      return std::nullopt;
+    }
     return block;
   }
 
@@ -55,7 +61,7 @@ class MpegStream {
 
 void MpegStream::Run() {
   if (Handshake()) {
-    state_ = std::make_shared<MpegPlaybackState>(run_.NewControlWait());
+    state_ = std::make_shared<MpegPlaybackState>(run_.NewControlWait(socket_));
     StartMpegControl(run_, state_);
     SleepMs(20);
     if (BlockLimit() == 0 || Stream()) {
@@ -86,8 +92,9 @@ bool MpegStream::Handshake() {
   SendAll(socket_, zero.data(), kSmallBlockSize);
   if (!SeekToOffset(file_, startOffset_) || !SendFreshBlock()) return false;
 
-  SmallBlock answer = ReceiveBlock();
-  if (answer[0] != '0') {
+  std::optional<SmallBlock> answer = ReceiveBlock();
+  if (!answer) return false;
+  if ((*answer)[0] != '0') {
     // The adapter wants the end: the offset and contents of the last data block.
     int64_t tail = file_.Seek(-static_cast<int64_t>(kDataBlockSize), File::Whence::kEnd);
     uint32_t tailPosition = tail >= 0 ? static_cast<uint32_t>(tail) : 0;
@@ -100,8 +107,9 @@ bool MpegStream::Handshake() {
   }
   if (!SeekToOffset(file_, startOffset_) || !SendFreshBlock()) return false;
 
-  SmallBlock scale = ReceiveBlock();
-  step_ = BackwardStep(ParseDecimal(scale.data(), kSmallBlockSize));
+  std::optional<SmallBlock> scale = ReceiveBlock();
+  if (!scale) return false;
+  step_ = BackwardStep(ParseDecimal(scale->data(), kSmallBlockSize));
   return true;
 }
 

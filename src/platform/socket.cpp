@@ -2,13 +2,16 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/tcp.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>  // glibc's tcp_info lacks tcpi_bytes_acked
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 
 #include "platform/syscalls.h"
 
@@ -74,6 +77,18 @@ bool Socket::PeerStoppedAcknowledging(unsigned timeoutMs) const {
   return waiting && info.tcpi_last_ack_recv >= timeoutMs;
 }
 
+std::optional<SendProgress> Socket::SendProgressNow() const {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  int queued = 0;
+  if (fd_ < 0 || ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+      length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked ||
+      ::ioctl(fd_, SIOCOUTQ, &queued) != 0) {
+    return std::nullopt;
+  }
+  return SendProgress{info.tcpi_bytes_acked, static_cast<uint32_t>(std::max(queued, 0))};
+}
+
 Socket Socket::Accept(sockaddr_in* peer, Status* error) const {
   sockaddr_in address{};
   for (;;) {
@@ -98,6 +113,29 @@ ssize_t Socket::ReceiveFrom(void* buffer, size_t length, sockaddr_in* sender) co
   return n;
 }
 
+int Socket::ReceiveWaiting(Datagram* datagrams, unsigned count) const {
+  constexpr unsigned kMost = 64;
+  mmsghdr headers[kMost] = {};
+  iovec parts[kMost];
+  count = std::min(count, kMost);
+  for (unsigned i = 0; i < count; ++i) {
+    parts[i] = {datagrams[i].bytes, sizeof datagrams[i].bytes};
+    headers[i].msg_hdr.msg_iov = &parts[i];
+    headers[i].msg_hdr.msg_iovlen = 1;
+    headers[i].msg_hdr.msg_name = &datagrams[i].sender;
+    headers[i].msg_hdr.msg_namelen = sizeof datagrams[i].sender;
+  }
+  int n;
+  do {
+    n = ::recvmmsg(fd_, headers, count, MSG_DONTWAIT, nullptr);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  for (int i = 0; i < n; ++i) {
+    datagrams[i].length = std::min<size_t>(headers[i].msg_len, sizeof datagrams[i].bytes);
+  }
+  return n;
+}
+
 ssize_t Socket::SendTo(const void* data, size_t length, const sockaddr_in& to) const {
   ssize_t n;
   do {
@@ -118,6 +156,16 @@ bool Socket::PeerHasClosed() const {
     n = ::poll(&item, 1, 0);
   } while (n < 0 && errno == EINTR);
   return n > 0 && (item.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+std::optional<in_addr> Socket::PeerAddress() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      address.sin_family != AF_INET) {
+    return std::nullopt;
+  }
+  return address.sin_addr;
 }
 
 uint16_t Socket::LocalPort() const {

@@ -9,12 +9,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "platform/status.h"
 
 namespace rureza {
+
+// How far the peer has taken what was sent on a connection.
+struct SendProgress {
+  uint64_t acknowledged = 0;  // bytes the peer has acknowledged since the connection began
+  uint32_t queued = 0;        // bytes sent or queued that it has not acknowledged yet
+};
 
 class Socket {
  public:
@@ -53,6 +60,10 @@ class Socket {
   // the peer's acknowledgement. A paused peer answers the window probes, so it never counts;
   // one that is switched off does. May be called from any thread.
   bool PeerStoppedAcknowledging(unsigned timeoutMs) const;
+  // The connection's send progress now; nullopt when the kernel cannot tell. A peer whose
+  // receive window stays closed still answers window probes, so only a count that stops
+  // growing while bytes wait shows that it takes nothing. May be called from any thread.
+  std::optional<SendProgress> SendProgressNow() const;
 
   // Accepts one connection (retrying EINTR). On failure returns an invalid socket and the
   // errno in *error (EAGAIN on a non-blocking socket with nothing pending).
@@ -60,6 +71,14 @@ class Socket {
 
   // One datagram; see recvfrom/sendto. Return -1 on failure.
   ssize_t ReceiveFrom(void* buffer, size_t length, sockaddr_in* sender) const;
+  // The datagrams waiting, up to count of them in one system call, without waiting for more;
+  // each cut to the first bytes that fit. Returns how many (0 when none waits), -1 on failure.
+  struct Datagram {
+    char bytes[8];
+    size_t length;  // of bytes taken, at most sizeof bytes
+    sockaddr_in sender;
+  };
+  int ReceiveWaiting(Datagram* datagrams, unsigned count) const;
   ssize_t SendTo(const void* data, size_t length, const sockaddr_in& to) const;
 
   // Shuts both directions down, ignoring failures. Wakes threads blocked on this socket.
@@ -67,6 +86,9 @@ class Socket {
 
   // True when the peer has closed or reset the connection (a poll that does not wait).
   bool PeerHasClosed() const;
+
+  // The address of the connected peer; nullopt when unknown.
+  std::optional<in_addr> PeerAddress() const;
 
   // The local port the socket is bound to, 0 when unknown.
   uint16_t LocalPort() const;

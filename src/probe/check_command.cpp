@@ -92,7 +92,10 @@ int RunCheck(const ProbeOptions& options) {
   });
   const bool listed = error.empty();
   report.Ran(listed ? Outcome::kOk : Outcome::kFailed, "listing", start,
-             listed ? summary.Text() : error);
+             !listed               ? error
+             : summary.entries > 0 ? summary.Text()
+                                   : "no entries: the server's media folders may be missing or "
+                                     "empty (its log says which)");
 
   // One fetch: the kind's first file's first bytes, or only the firmware image's length block.
   auto fetch = [&](MediaKind kind, const std::string& name, std::optional<uint32_t> listedSize,

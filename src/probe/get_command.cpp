@@ -51,8 +51,27 @@ class ProgressBar {
 
 int RunGet(const ProbeOptions& options) {
   const MediaKind kind = *KindNamed(options.operands[1]);
-  const std::string name = options.operands.size() == 3 ? options.operands[2] : "";
+  // The name as list shows it, sent as the adapter sends it: in its character set.
+  NameEncoder encoder;
   NameDecoder names;
+  std::string error;
+  if (!options.charset.empty() &&
+      (!encoder.Open(options.charset, &error) || !names.Open(options.charset, &error))) {
+    Complain(error);
+    return kProbeUsage;
+  }
+  std::optional<std::string> encoded =
+      encoder.Encode(options.operands.size() == 3 ? options.operands[2] : "", &error);
+  if (!encoded) {
+    Complain(error);
+    return kProbeUsage;
+  }
+  const std::string name = *encoded;
+  if (RequestText(kind, name).size() > kAdapterBlockSize) {
+    // The name travels in the 256-byte request block, after three bytes.
+    Complain("NAME is longer than " + std::to_string(kAdapterBlockSize - 3) + " bytes");
+    return kProbeUsage;
+  }
   const std::string what = kind == MediaKind::kFirmware
                                ? std::string("the firmware image")
                                : std::string(KindName(kind)) + " '" + names.Printable(name) + "'";
@@ -68,7 +87,7 @@ int RunGet(const ProbeOptions& options) {
   fetch.idleTimeoutMs = options.TimeoutMs(kAdapterTimeoutMs);
   if (kind == MediaKind::kMpeg) {
     // The listed size tells how long a short file's first block is.
-    std::string error = StreamListing(*target, fetch.idleTimeoutMs, [&](const ListingEntry& e) {
+    error = StreamListing(*target, fetch.idleTimeoutMs, [&](const ListingEntry& e) {
       if (e.name == name) fetch.listedSize = e.size;
     });
     if (!error.empty()) {

@@ -24,6 +24,10 @@ constexpr size_t kErrorsShown = 5;
 constexpr auto kPauseAfterError = std::chrono::milliseconds(100);
 constexpr uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ull;
 constexpr uint64_t kFnvPrime = 0x100000001b3ull;
+// The listed files the adapters keep, all of them together: an endless listing must not take
+// the machine's memory. Each keeps its share, at least kFewestKept.
+constexpr size_t kMostKeptInAll = 200000;
+constexpr size_t kFewestKept = 64;
 
 uint64_t Fnv1a64(uint64_t hash, const char* data, size_t size) {
   for (size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<unsigned char>(data[i])) * kFnvPrime;
@@ -106,6 +110,7 @@ class LoadTally {
 struct LoadPlan {
   ProbeTarget target;
   int timeoutMs = kAdapterTimeoutMs;
+  size_t mostKept = kFewestKept;  // listed files one adapter keeps
   std::vector<MediaKind> kinds;
   std::string charset;
   Clock::time_point deadline;
@@ -120,13 +125,17 @@ void RunAdapter(int adapter, const LoadPlan& plan, LoadTally& tally) {
   size_t next = static_cast<size_t>(adapter);  // adapters start at different files
   while (Clock::now() < plan.deadline) {
     std::vector<ListedFile> files;
-    std::string error = StreamListing(plan.target, plan.timeoutMs, [&](const ListingEntry& e) {
-      std::optional<MediaKind> kind = KindOfListedName(e.name);
-      if (!e.isFolder() && kind &&
-          std::find(plan.kinds.begin(), plan.kinds.end(), *kind) != plan.kinds.end()) {
-        files.push_back({e.name, e.size, *kind});
-      }
-    });
+    std::string error = StreamListing(
+        plan.target, plan.timeoutMs,
+        [&](const ListingEntry& e) {
+          std::optional<MediaKind> kind = KindOfListedName(e.name);
+          if (!e.isFolder() && kind && files.size() < plan.mostKept &&
+              std::find(plan.kinds.begin(), plan.kinds.end(), *kind) != plan.kinds.end()) {
+            files.push_back({e.name, e.size, *kind});
+          }
+        },
+        {}, plan.deadline);
+    if (error == kListingCutAtDeadline) break;  // the time is up, not an error
     if (!error.empty()) {
       tally.Error(adapter, "the listing: " + error);
       std::this_thread::sleep_for(kPauseAfterError);
@@ -182,6 +191,7 @@ int RunLoad(const ProbeOptions& options) {
   plan.target = target;
   plan.timeoutMs = options.TimeoutMs(kAdapterTimeoutMs);
   plan.charset = options.charset;
+  plan.mostKept = std::max(kFewestKept, kMostKeptInAll / static_cast<size_t>(options.adapters));
   if (options.loadKind != "photo") plan.kinds.push_back(MediaKind::kAudio);
   if (options.loadKind != "audio") plan.kinds.push_back(MediaKind::kPhoto);
   if (options.loadKind == "all")

@@ -83,7 +83,7 @@ constexpr OptionSpec kOptions[] = {
      [](ProbeOptions& o, const std::string&, std::string*) { return o.bytes = true; }},
     {"--raw", nullptr, false, kList,
      [](ProbeOptions& o, const std::string&, std::string*) { return o.raw = true; }},
-    {"--charset", nullptr, true, kList | kCheck | kLoad,
+    {"--charset", nullptr, true, kList | kGet | kCheck | kLoad,
      [](ProbeOptions& o, const std::string& value, std::string* error) {
        if (value.empty()) *error = "a character set name";
        o.charset = value;
@@ -146,9 +146,6 @@ bool CheckOperands(const CommandSpec& command, const ProbeOptions& options, std:
       *error = "get HOST firmware takes no NAME";
     } else if (*kind != MediaKind::kFirmware && operands.size() == 2) {
       *error = "get HOST " + operands[1] + " needs the NAME of a file";
-    } else if (operands.size() == 3 && RequestText(*kind, operands[2]).size() > kAdapterBlockSize) {
-      // The name travels in the 256-byte request block, after three bytes.
-      *error = "NAME is longer than " + std::to_string(kAdapterBlockSize - 3) + " bytes";
     }
     if (!error->empty()) return false;
   }
@@ -243,19 +240,21 @@ std::string ProbeUsage() {
          "                        broadcast it) and show the servers that answer\n"
          "  list HOST             show the media listing as the adapter receives it\n"
          "  get HOST KIND [NAME]  fetch a file as the adapter plays it; KIND is audio, avi,\n"
-         "                        mpeg, photo or firmware (which takes no NAME)\n"
+         "                        mpeg, photo or firmware (which takes no NAME); NAME as list\n"
+         "                        shows it (\\xNN is that byte)\n"
          "  check HOST            discovery, the listing, the start of one listed file of\n"
          "                        each kind and the firmware image, one line a step\n"
          "  load HOST             simulated adapters fetch the listed files over and over\n"
          "\n"
          "Options (anywhere on the line):\n"
          "  --port P              the server's base port P (default 4567)\n"
-         "  --timeout S           limit every read to S seconds (default 10; discover: 1)\n"
+         "  --timeout S           limit every read to S seconds, and end a reply that brings\n"
+         "                        less than 1 KiB in S seconds (default 10; discover: 1)\n"
          "  --bytes               list: sizes in bytes\n"
          "  --raw                 list: write the reply's bytes unchanged\n"
-         "  --charset CHARSET     list, check, load: names are sent in CHARSET\n"
+         "  --charset CHARSET     list, get, check, load: names are sent in CHARSET\n"
          "  -o, --output FILE     get: write the media bytes to FILE, not standard output\n"
-         "  --adapters N          load: simulated adapters, 1-100 (needed)\n"
+         "  --adapters N          load: simulated adapters, 1-1000 (needed)\n"
          "  --seconds S           load: how long to run (needed)\n"
          "  --kind KIND           load: audio, photo or all listed files (default all)\n"
          "  --digests             load: show each file's FNV-1a digest at the end\n"

@@ -27,6 +27,8 @@ std::optional<ProbeTarget> ResolveTarget(const std::string& host, uint16_t port)
 bool ConnectTo(const ProbeTarget& target, int timeoutMs, AdapterConnection* connection,
                std::string* error) {
   Status status;
+  // A reply that trickles fails as one that stalls: --timeout bounds both.
+  connection->RequireProgress(timeoutMs, kLeastProgressBytes);
   if (connection->Connect(target.RequestAddress(), timeoutMs, &status)) return true;
   *error = "cannot connect: " + status.text;
   return false;
@@ -34,11 +36,12 @@ bool ConnectTo(const ProbeTarget& target, int timeoutMs, AdapterConnection* conn
 
 std::string StreamListing(const ProbeTarget& target, int timeoutMs,
                           const ListingReader::OnEntry& onEntry,
-                          const std::function<void(const char*, size_t)>& raw) {
+                          const std::function<void(const char*, size_t)>& raw,
+                          std::chrono::steady_clock::time_point until) {
   AdapterConnection connection;
   std::string error;
   if (!ConnectTo(target, timeoutMs, &connection, &error)) return error;
-  return ReadListing(connection, timeoutMs, onEntry, raw);
+  return ReadListing(connection, timeoutMs, onEntry, raw, until);
 }
 
 const char* KindWord(std::string_view name) {

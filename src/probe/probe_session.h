@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -34,16 +35,19 @@ struct ProbeTarget {
 // nullopt (and a message) when host cannot be resolved.
 std::optional<ProbeTarget> ResolveTarget(const std::string& host, uint16_t port);
 
-// Connects to the request port; false and *error when it is refused or does not answer.
+// Connects to the request port; false and *error when it is refused or does not answer. Every
+// reply read on the connection must bring kLeastProgressBytes in each timeoutMs of waiting.
 bool ConnectTo(const ProbeTarget& target, int timeoutMs, AdapterConnection* connection,
                std::string* error);
 
 // Requests the listing and reads it to its end block, handing on each entry as it arrives and,
 // with raw, each piece of the reply's bytes before it is checked. Empty when the listing was
-// whole and well formed; else what went wrong, with the reply offset.
-std::string StreamListing(const ProbeTarget& target, int timeoutMs,
-                          const ListingReader::OnEntry& onEntry,
-                          const std::function<void(const char*, size_t)>& raw = {});
+// whole and well formed; kListingCutAtDeadline at `until`; else what went wrong, with the
+// reply offset.
+std::string StreamListing(
+    const ProbeTarget& target, int timeoutMs, const ListingReader::OnEntry& onEntry,
+    const std::function<void(const char*, size_t)>& raw = {},
+    std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
 
 // The word the listing table shows for a name's kind: video, audio, photo or other.
 const char* KindWord(std::string_view name);

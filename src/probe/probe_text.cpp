@@ -8,10 +8,14 @@
 #include <cwctype>
 #include <iterator>
 
+#include "platform/text.h"
+
 namespace rureza {
 namespace {
 
 const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+// The longest character of the multibyte character sets an adapter uses (GB18030).
+constexpr size_t kLongestCharacter = 4;
 
 void AppendHex(std::string& out, char byte) {
   char text[8];
@@ -19,22 +23,36 @@ void AppendHex(std::string& out, char byte) {
   out += text;
 }
 
-// Keeps each printable character of the terminal's character set, escapes every other byte.
-std::string EscapeForTerminal(std::string_view text) {
-  std::string out;
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// text starts with \xNN; *byte is NN.
+bool StartsWithEscape(std::string_view text, char* byte = nullptr) {
+  if (text.size() < 4 || text[0] != '\\' || text[1] != 'x') return false;
+  int high = HexValue(text[2]), low = HexValue(text[3]);
+  if (high < 0 || low < 0) return false;
+  if (byte) *byte = static_cast<char>(high << 4 | low);
+  return true;
+}
+
+// Text in the terminal's character set that prints as itself: no control or format character,
+// nothing that is not a character.
+bool PrintsAsItself(std::string_view text) {
   std::mbstate_t state{};
   for (size_t i = 0; i < text.size();) {
     wchar_t c = 0;
     size_t n = std::mbrtowc(&c, text.data() + i, text.size() - i, &state);
-    if (n == 0 || n > text.size() - i || !std::iswprint(static_cast<wint_t>(c))) {
-      AppendHex(out, text[i++]);
-      state = std::mbstate_t{};
-      continue;
+    if (n == 0 || n > text.size() - i || !std::iswprint(static_cast<wint_t>(c)) ||
+        IsFormatCharacter(static_cast<char32_t>(c))) {
+      return false;
     }
-    out.append(text.data() + i, n);
     i += n;
   }
-  return out;
+  return true;
 }
 
 }  // namespace
@@ -73,34 +91,100 @@ bool NameDecoder::Open(const std::string& charset, std::string* error) {
   return false;
 }
 
+size_t NameDecoder::NextCharacter(std::string_view name, std::string* text) {
+  if (converter_ == kNoConverter) {
+    std::mbstate_t state{};
+    wchar_t c = 0;
+    size_t n = std::mbrtowc(&c, name.data(), name.size(), &state);
+    if (n == 0 || n > name.size()) return 0;
+    text->assign(name.substr(0, n));
+    return n;
+  }
+  // Character by character (the character sets adapters use keep no shift state), so that
+  // what cannot be shown is escaped as the name's own bytes.
+  for (size_t n = 1; n <= std::min(name.size(), kLongestCharacter); ++n) {
+    iconv(converter_, nullptr, nullptr, nullptr, nullptr);
+    char* in = const_cast<char*>(name.data());  // iconv's signature; it does not write
+    size_t inLeft = n;
+    char buffer[32];
+    char* out = buffer;
+    size_t outLeft = sizeof buffer;
+    if (iconv(converter_, &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1)) {
+      text->assign(buffer, static_cast<size_t>(out - buffer));
+      return n;
+    }
+    if (errno != EINVAL) return 0;  // no character of the charset, or none the terminal has
+  }
+  return 0;
+}
+
 std::string NameDecoder::Printable(std::string_view name) {
-  if (converter_ == kNoConverter) return EscapeForTerminal(name);
-  iconv(converter_, nullptr, nullptr, nullptr, nullptr);
-  std::string out, converted;
-  char* in = const_cast<char*>(name.data());  // iconv's signature; it does not write
-  size_t inLeft = name.size();
-  while (inLeft > 0) {
-    char buffer[256];
-    char* to = buffer;
-    size_t toLeft = sizeof buffer;
-    size_t result = iconv(converter_, &in, &inLeft, &to, &toLeft);
-    const int err = errno;
-    converted.append(buffer, static_cast<size_t>(to - buffer));
-    if (result == static_cast<size_t>(-1) && err != E2BIG) {
-      // A byte the character set does not define, or that the terminal cannot show.
-      out += EscapeForTerminal(converted);
-      converted.clear();
-      AppendHex(out, *in++);
-      --inLeft;
+  std::string out, text;
+  for (size_t i = 0; i < name.size();) {
+    const size_t n = NextCharacter(name.substr(i), &text);
+    const bool kept = n > 0 && PrintsAsItself(text) &&
+                      !(name[i] == '\\' && n == 1 && StartsWithEscape(name.substr(i)));
+    if (kept) {
+      out += text;
+    } else {
+      for (size_t end = i + std::max<size_t>(n, 1); i < end; ++i) AppendHex(out, name[i]);
+      continue;
+    }
+    i += n;
+  }
+  return out;
+}
+
+NameEncoder::~NameEncoder() {
+  if (converter_ != kNoConverter) iconv_close(converter_);
+}
+
+bool NameEncoder::Open(const std::string& charset, std::string* error) {
+  const char* terminal = nl_langinfo(CODESET);
+  converter_ = iconv_open(charset.c_str(), terminal);
+  charset_ = charset;
+  if (converter_ != kNoConverter) return true;
+  *error =
+      "no conversion from the terminal's " + std::string(terminal) + " to " + charset + " is known";
+  return false;
+}
+
+std::optional<std::string> NameEncoder::Encode(std::string_view typed, std::string* error) {
+  std::string out, text;
+  auto flush = [&] {
+    if (converter_ == kNoConverter || text.empty()) {
+      out += text;
+    } else {
       iconv(converter_, nullptr, nullptr, nullptr, nullptr);
+      char* in = text.data();
+      size_t inLeft = text.size();
+      while (inLeft > 0) {
+        char buffer[256];
+        char* to = buffer;
+        size_t toLeft = sizeof buffer;
+        size_t result = iconv(converter_, &in, &inLeft, &to, &toLeft);
+        out.append(buffer, static_cast<size_t>(to - buffer));
+        if (result == static_cast<size_t>(-1) && errno != E2BIG) return false;
+      }
+    }
+    text.clear();
+    return true;
+  };
+  for (size_t i = 0; i < typed.size();) {
+    char byte;
+    if (StartsWithEscape(typed.substr(i), &byte)) {
+      if (!flush()) break;
+      out += byte;
+      i += 4;
+    } else {
+      text += typed[i++];
     }
   }
-  char buffer[64];
-  char* to = buffer;
-  size_t toLeft = sizeof buffer;
-  iconv(converter_, nullptr, nullptr, &to, &toLeft);  // a stateful encoding's closing bytes
-  converted.append(buffer, static_cast<size_t>(to - buffer));
-  return out + EscapeForTerminal(converted);
+  if (!flush()) {
+    *error = "the name cannot be written in " + charset_ + " (write such a character as \\xNN)";
+    return std::nullopt;
+  }
+  return out;
 }
 
 }  // namespace rureza

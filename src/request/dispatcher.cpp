@@ -14,8 +14,6 @@
 namespace rureza {
 namespace {
 
-std::atomic<uint32_t> g_requestTimeLimitMs{30000};
-
 struct PlayRoute {
   const char* firstLine;
   void (*deliver)(const Socket&, ServerRun&, const MediaPath&);
@@ -33,10 +31,6 @@ const PlayRoute* RouteFor(char mediaType) {
 }
 
 }  // namespace
-
-uint32_t RequestTimeLimitMs() { return g_requestTimeLimitMs.load(); }
-
-void SetRequestTimeLimitMs(uint32_t ms) { g_requestTimeLimitMs.store(ms); }
 
 Request ParseRequestBlock(const uint8_t (&block)[kRequestBlockSize]) {
   Request request;

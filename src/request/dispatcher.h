@@ -13,6 +13,7 @@
 
 #include "delivery/media_path.h"
 #include "platform/socket.h"
+#include "server/server.h"  // RequestTimeLimitMs
 
 namespace rureza {
 
@@ -20,10 +21,6 @@ class ServerRun;
 struct ServerSettings;
 
 inline constexpr size_t kRequestBlockSize = 256;
-// How long a connection may take to deliver its request block before it counts as closed
-// (30 s; tests shorten it).
-uint32_t RequestTimeLimitMs();
-void SetRequestTimeLimitMs(uint32_t ms);
 
 struct Request {
   enum class Kind { kNone, kList, kPlay, kFirmware, kUnknownCommand, kUnknownFormat };

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/text.h"
 #include "settings/server_settings.h"
 
 namespace rureza {
@@ -22,7 +23,12 @@ std::shared_ptr<LogSink> CurrentSink() {
 
 // The sink is called without any lock held: a sink that hands lines to its own thread must
 // never wait on a lock that thread might want for an append of its own.
-void AddToSink(std::string_view line) {
+// Every line passes here, so no name from a request or from disk can add a line of its own,
+// send escape sequences to a terminal or turn the line around: what is not printable text is
+// shown as \xNN. The fixed texts are printable and stay as they are.
+void AddToSink(std::string_view raw) {
+  const std::string shown = ShowableText(raw);
+  const std::string_view line = shown;
   if (auto sink = CurrentSink()) {
     sink->AddLine(line);
   } else {

@@ -1,7 +1,8 @@
 // The activity log: the one channel through which every thread reports what it does. A line
 // goes to the registered sink (the console's log list, or stdout for the headless server);
 // counted lines also advance the line count, and the line that reaches the log-line limit
-// empties the sink.
+// empties the sink. A line reaches the sink as printable text: control bytes, bytes that are no
+// UTF-8 and format characters (bidirectional overrides, ...) are written as \xNN.
 // Thread safety: AppendLog and AppendLogUncounted may be called from any thread and return
 // once the sink has taken the line. With no sink registered, lines go to stderr.
 #pragma once

@@ -44,6 +44,23 @@ bool AnswerBudget::Take(uint64_t nowMs) {
   return true;
 }
 
+SenderBudgets::SenderBudgets(uint32_t perSecond, uint32_t burst, size_t mostSenders)
+    : perSecond_(perSecond), burst_(burst), mostSenders_(mostSenders) {}
+
+bool SenderBudgets::Take(in_addr sender, uint64_t nowMs) {
+  auto it = senders_.find(sender.s_addr);
+  if (it == senders_.end()) {
+    if (senders_.size() >= mostSenders_) {
+      senders_.erase(std::min_element(senders_.begin(), senders_.end(), [](auto& a, auto& b) {
+        return a.second.lastMs < b.second.lastMs;
+      }));
+    }
+    it = senders_.emplace(sender.s_addr, Sender{AnswerBudget(perSecond_, burst_), nowMs}).first;
+  }
+  it->second.lastMs = std::max(it->second.lastMs, nowMs);
+  return it->second.budget.Take(nowMs);
+}
+
 void SetDiscoveryAnswerBudget(uint32_t perSecond, uint32_t burst) {
   g_answersPerSecond.store(perSecond);
   g_answerBurst.store(burst);
@@ -67,20 +84,30 @@ void RunDiscovery(const std::shared_ptr<ServerRun>& run) {
                      error.text.c_str()));
   } else {
     socket.SetNonBlocking(true);
-    AnswerBudget budget(g_answersPerSecond.load(), g_answerBurst.load());
+    const uint32_t perSecond = g_answersPerSecond.load(), burst = g_answerBurst.load();
+    AnswerBudget budget(perSecond, burst);
+    SenderBudgets senders(perSecond / 2, burst / 2, kDiscoverySendersKept);
     run->DiscoveryOpened();
+    // Datagrams are taken in batches while they keep coming: a flood must not fill the
+    // socket's queue, or the probes of other adapters would be dropped before they are read.
+    constexpr unsigned kBatch = 32;
+    Socket::Datagram datagrams[kBatch];
+    int taken = 0;
     while (!run->stopping()) {
-      PollItem items[2] = {{socket.fd(), false}, {run->stopFd(), false}};
-      PollReadable(items, 2, -1);
-      if (items[1].readable) break;
-      // One datagram per wake-up: poll reports the next one at once, and a lone probe costs
-      // no receive that finds nothing.
-      char received[6] = {};  // at most 5 bytes arrive, so it always reads as a string
-      sockaddr_in sender{};
-      ssize_t n = socket.ReceiveFrom(received, 5, &sender);
-      if (n >= 0 && std::strcmp(received, kDiscoveryProbe) == 0 && MayAnswer(sender, port) &&
-          budget.Take(SteadyMs())) {
-        socket.SendTo(received, 5, sender);
+      if (taken < static_cast<int>(kBatch)) {
+        PollItem items[2] = {{socket.fd(), false}, {run->stopFd(), false}};
+        PollReadable(items, 2, -1);
+        if (items[1].readable) break;
+      }
+      taken = socket.ReceiveWaiting(datagrams, kBatch);
+      const uint64_t now = SteadyMs();
+      for (int i = 0; i < taken; ++i) {
+        const Socket::Datagram& d = datagrams[i];
+        // The first five bytes count, whatever follows them.
+        if (d.length >= 5 && std::memcmp(d.bytes, kDiscoveryProbe, 5) == 0 &&
+            MayAnswer(d.sender, port) && senders.Take(d.sender.sin_addr, now) && budget.Take(now)) {
+          socket.SendTo(kDiscoveryProbe, 5, d.sender);
+        }
       }
     }
     socket.Close();

@@ -28,6 +28,7 @@ namespace {
 constexpr int kListenBacklog = 128;
 // A connection whose peer stopped acknowledging (an adapter switched off) ends within this.
 std::atomic<uint32_t> g_deadPeerTimeoutMs{90000};
+std::atomic<uint32_t> g_requestTimeLimitMs{30000};
 // Time the listener waits at the end of a run before it reports client threads still running.
 constexpr uint32_t kClientExitReportMs = 5000;
 
@@ -147,10 +148,13 @@ void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
       AppendLog(Format("Maximum users is %d, please connect later.", limit));
     }
     limitLogged = atLimit;
-    PollItem items[3] = {{run->wakeFd(), false},
-                         {atLimit ? -1 : requests.fd(), false},
-                         {run->HasControlWaiters() ? control.fd() : -1, false}};
-    int ready = PollReadable(items, 3, WatchIntervalMs());
+    // The control port is always taken from: a connection nobody waits for is closed after a
+    // grace instead of waiting in the backlog for whichever stream comes next.
+    const int strayDueMs = run->CloseStrayControls();
+    PollItem items[3] = {
+        {run->wakeFd(), false}, {atLimit ? -1 : requests.fd(), false}, {control.fd(), false}};
+    int ready = PollReadable(
+        items, 3, strayDueMs < 0 ? WatchIntervalMs() : std::min(strayDueMs, WatchIntervalMs()));
     auto now = std::chrono::steady_clock::now();
     if (now - lastWatch >= std::chrono::milliseconds(WatchIntervalMs())) {
       run->ShutDownDeadPeers(DeadPeerTimeoutMs());
@@ -163,8 +167,9 @@ void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
     if (items[0].readable) run->DrainWake();
     if (run->stopping()) break;
     if (items[2].readable) {
-      Socket connection = control.Accept(nullptr, nullptr);
-      if (connection.valid()) run->DeliverControlConnection(std::move(connection));
+      sockaddr_in peer{};
+      Socket connection = control.Accept(&peer, nullptr);
+      if (connection.valid()) run->DeliverControlConnection(std::move(connection), peer.sin_addr);
     }
     if (items[1].readable && !AcceptClients(run, requests, serve)) break;
   }
@@ -325,6 +330,10 @@ std::string ServerFailure() {
 }
 
 void SetServerFailureHandler(void (*handler)()) { g_failureHandler.store(handler); }
+
+uint32_t RequestTimeLimitMs() { return g_requestTimeLimitMs.load(); }
+
+void SetRequestTimeLimitMs(uint32_t ms) { g_requestTimeLimitMs.store(ms); }
 
 bool ServerIsRunning() {
   std::lock_guard<std::mutex> lock(g_runMutex);

@@ -53,6 +53,12 @@ bool WaitForClientThreads(uint32_t timeoutMs);
 uint32_t DeadPeerTimeoutMs();
 void SetDeadPeerTimeoutMs(uint32_t ms);
 
+// How long an adapter may take to send one block the server waits for before a reply (the
+// request block, a stream handshake's answers) before its connection counts as closed: 30 s;
+// tests shorten it.
+uint32_t RequestTimeLimitMs();
+void SetRequestTimeLimitMs(uint32_t ms);
+
 // The run in progress, or null when stopped. For tests and diagnostics.
 std::shared_ptr<ServerRun> CurrentRun();
 

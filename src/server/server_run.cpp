@@ -3,6 +3,12 @@
 #include <algorithm>
 
 namespace rureza {
+namespace {
+
+// Control connections kept for a stream that has not begun to wait yet: a few per adapter.
+constexpr size_t kMostStrayControls = 64;
+
+}  // namespace
 
 void ControlWait::End() {
   std::shared_ptr<Socket> connection;
@@ -16,9 +22,8 @@ void ControlWait::End() {
       state_ = State::kEnded;
     }
   }
+  // An abandoned wait is dropped by the next delivery, and never handed a connection.
   if (connection) connection->Shutdown();
-  // The listener drops the abandoned wait, so it never accepts a connection for it.
-  if (auto run = run_.lock()) run->Wake();
 }
 
 bool ControlWait::ended() const {
@@ -43,6 +48,7 @@ void ServerRun::Stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const Socket* connection : pendingRequests_) connection->Shutdown();
     waits.swap(controlWaits_);
+    strays_.clear();
   }
   for (auto& wait : waits) {
     std::lock_guard<std::mutex> lock(wait->mutex_);
@@ -53,17 +59,40 @@ void ServerRun::Stop() {
   }
 }
 
-std::shared_ptr<ControlWait> ServerRun::NewControlWait() {
-  return std::shared_ptr<ControlWait>(new ControlWait(weak_from_this()));
+std::shared_ptr<ControlWait> ServerRun::NewControlWait(const Socket& request) {
+  {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    auto it = watched_.find(&request);
+    if (it != watched_.end()) it->second.mustTakeData = false;
+  }
+  return std::shared_ptr<ControlWait>(new ControlWait(request.PeerAddress()));
 }
 
 ControlWait::Outcome ServerRun::AwaitControlConnection(const std::shared_ptr<ControlWait>& wait) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping()) return ControlWait::Outcome::kServerStopped;
+    // The oldest from the stream's address that its adapter has not closed meanwhile (the
+    // control connection of a stream that ended before its control thread began to wait).
+    auto stray = strays_.begin();
+    while (stray != strays_.end()) {
+      if (!wait->From(stray->from)) {
+        ++stray;
+      } else if (stray->connection.PeerHasClosed()) {
+        stray = strays_.erase(stray);
+      } else {
+        break;
+      }
+    }
+    std::lock_guard<std::mutex> waitLock(wait->mutex_);
+    if (wait->state_ != ControlWait::State::kWaiting) return ControlWait::Outcome::kEnded;
+    if (stray != strays_.end()) {
+      HandOver(*wait, std::move(stray->connection));
+      strays_.erase(stray);
+      return ControlWait::Outcome::kConnected;
+    }
     controlWaits_.push_back(wait);
   }
-  Wake();
   std::unique_lock<std::mutex> lock(wait->mutex_);
   wait->changed_.wait(lock, [&] { return wait->state_ != ControlWait::State::kWaiting; });
   switch (wait->state_) {
@@ -88,26 +117,63 @@ bool ServerRun::HasControlWaiters() {
   return !controlWaits_.empty();
 }
 
-void ServerRun::DeliverControlConnection(Socket connection) {
+void ServerRun::HandOver(ControlWait& wait, Socket connection) {
+  // Watched for a dead peer until its last holder lets go of it.
+  Socket* watched = new Socket(std::move(connection));
+  WatchConnection(watched, /*mustTakeData=*/false);
+  std::weak_ptr<ServerRun> owner = weak_from_this();
+  wait.connection_ = std::shared_ptr<Socket>(watched, [owner](Socket* s) {
+    if (auto run = owner.lock()) run->UnwatchConnection(s);
+    delete s;
+  });
+  wait.state_ = ControlWait::State::kConnected;
+  wait.changed_.notify_all();
+}
+
+void ServerRun::DeliverControlConnection(Socket connection, in_addr from) {
   std::lock_guard<std::mutex> lock(mutex_);
-  while (!controlWaits_.empty()) {
-    std::shared_ptr<ControlWait> wait = std::move(controlWaits_.front());
-    controlWaits_.pop_front();
+  for (auto it = controlWaits_.begin(); it != controlWaits_.end();) {
+    std::shared_ptr<ControlWait> wait = *it;
     std::lock_guard<std::mutex> waitLock(wait->mutex_);
-    if (wait->state_ != ControlWait::State::kWaiting) continue;
-    // Watched for a dead peer until its last holder lets go of it.
-    Socket* watched = new Socket(std::move(connection));
-    WatchConnection(watched);
-    std::weak_ptr<ServerRun> owner = weak_from_this();
-    wait->connection_ = std::shared_ptr<Socket>(watched, [owner](Socket* s) {
-      if (auto run = owner.lock()) run->UnwatchConnection(s);
-      delete s;
-    });
-    wait->state_ = ControlWait::State::kConnected;
-    wait->changed_.notify_all();
+    if (wait->state_ != ControlWait::State::kWaiting) {
+      it = controlWaits_.erase(it);
+      continue;
+    }
+    // Another adapter's stream is never steered from here.
+    if (!wait->From(from)) {
+      ++it;
+      continue;
+    }
+    controlWaits_.erase(it);
+    HandOver(*wait, std::move(connection));
     return;
   }
-  // Nobody waits any more (the stream ended meanwhile): the connection is closed here.
+  if (stopping()) return;  // closed here
+  strays_.push_back(StrayControl{std::move(connection), from, Clock::now()});
+  if (strays_.size() > kMostStrayControls) {
+    // The oldest of the address that keeps the most: one adapter opening connection after
+    // connection takes no room from the others.
+    auto count = [&](in_addr a) {
+      return std::count_if(strays_.begin(), strays_.end(),
+                           [&](const StrayControl& s) { return s.from.s_addr == a.s_addr; });
+    };
+    auto most = std::max_element(strays_.begin(), strays_.end(),
+                                 [&](const StrayControl& a, const StrayControl& b) {
+                                   return count(a.from) < count(b.from);
+                                 });
+    strays_.erase(most);
+  }
+}
+
+int ServerRun::CloseStrayControls() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Clock::time_point now = Clock::now();
+  const auto grace = std::chrono::milliseconds(kStrayControlGraceMs);
+  while (!strays_.empty() && now - strays_.front().arrived >= grace) strays_.pop_front();
+  if (strays_.empty()) return -1;
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(strays_.front().arrived + grace - now);
+  return static_cast<int>(left.count()) + 1;
 }
 
 void ServerRun::RegisterPendingRequest(const Socket* connection) {
@@ -122,9 +188,9 @@ void ServerRun::UnregisterPendingRequest(const Socket* connection) {
   pendingRequests_.erase(connection);
 }
 
-void ServerRun::WatchConnection(const Socket* connection) {
+void ServerRun::WatchConnection(const Socket* connection, bool mustTakeData) {
   std::lock_guard<std::mutex> lock(watchMutex_);
-  watched_[connection] = 0;
+  watched_[connection] = Watch{0, mustTakeData, 0, Clock::now()};
 }
 
 void ServerRun::UnwatchConnection(const Socket* connection) {
@@ -134,9 +200,19 @@ void ServerRun::UnwatchConnection(const Socket* connection) {
 
 void ServerRun::ShutDownDeadPeers(uint32_t timeoutMs) {
   std::lock_guard<std::mutex> lock(watchMutex_);
-  for (auto& [connection, strikes] : watched_) {
-    strikes = connection->PeerStoppedAcknowledging(timeoutMs) ? strikes + 1 : 0;
-    if (strikes == 2) connection->Shutdown();
+  const Clock::time_point now = Clock::now();
+  for (auto& [connection, watch] : watched_) {
+    watch.strikes = connection->PeerStoppedAcknowledging(timeoutMs) ? watch.strikes + 1 : 0;
+    bool stalled = false;
+    if (watch.mustTakeData) {
+      std::optional<SendProgress> progress = connection->SendProgressNow();
+      if (!progress || progress->queued == 0 || progress->acknowledged != watch.acknowledged) {
+        watch.acknowledged = progress ? progress->acknowledged : 0;
+        watch.lastTaken = now;
+      }
+      stalled = now - watch.lastTaken >= std::chrono::milliseconds(timeoutMs);
+    }
+    if (watch.strikes == 2 || stalled) connection->Shutdown();
   }
 }
 

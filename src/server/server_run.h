@@ -1,18 +1,23 @@
 // ServerRun: everything one run of the server owns, from StartServer to the end of its last
 // thread: the settings it started with, its stop flag and stop event, the listener's wake-up,
-// the connections still waiting for their request block, and the queue of control threads
-// waiting for a control connection. Threads of a run hold it by shared_ptr, so a Start soon
-// after a Stop never lets an old thread touch the new run's sockets or events.
+// the connections still waiting for their request block, the control threads waiting for a
+// control connection and the control connections waiting for their stream. Threads of a run
+// hold it by shared_ptr, so a Start soon after a Stop never lets an old thread touch the new
+// run's sockets or events.
 // Thread safety: every method may be called from any thread.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "platform/event.h"
@@ -23,8 +28,8 @@ namespace rureza {
 
 class ServerRun;
 
-// One stream's claim on the next control connection. Shared by the stream, which ends it, and
-// its control thread, which waits on it.
+// One stream's claim on the next control connection from its adapter's address. Shared by the
+// stream, which ends it, and its control thread, which waits on it.
 class ControlWait {
  public:
   enum class Outcome { kConnected, kEnded, kServerStopped };
@@ -43,9 +48,11 @@ class ControlWait {
   friend class ServerRun;
   enum class State { kWaiting, kConnected, kEnded, kServerStopped };
 
-  explicit ControlWait(std::weak_ptr<ServerRun> run) : run_(std::move(run)) {}
+  explicit ControlWait(std::optional<in_addr> adapter) : adapter_(adapter) {}
+  bool From(in_addr address) const { return adapter_ && adapter_->s_addr == address.s_addr; }
 
-  const std::weak_ptr<ServerRun> run_;
+  // The address of the stream's request connection; a connection from no other is handed over.
+  const std::optional<in_addr> adapter_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   State state_ = State::kWaiting;       // guarded by mutex_
@@ -72,10 +79,17 @@ class ServerRun : public std::enable_shared_from_this<ServerRun> {
   void Stop();
 
   // --- control connections (streams and their control threads)
-  std::shared_ptr<ControlWait> NewControlWait();
-  // Control-thread side: waits, in the order of waiting, for the next connection the control
-  // port accepts. Returns kEnded when the stream ended the wait first and kServerStopped
-  // when the run stopped (the control port is closed).
+  // How long a control connection that no stream of its address waits for is kept before it
+  // is closed: its stream's control thread may not have begun to wait yet.
+  static constexpr uint32_t kStrayControlGraceMs = 2000;
+
+  // A stream's claim on a control connection from the address of its request connection,
+  // which from now on may pause (stop taking data) for as long as the adapter likes.
+  std::shared_ptr<ControlWait> NewControlWait(const Socket& request);
+  // Control-thread side: waits for the next connection the control port accepts from the
+  // stream's address, or takes one that came first; for one address, in the order of waiting.
+  // Returns kEnded when the stream ended the wait first and kServerStopped when the run
+  // stopped (the control port is closed).
   ControlWait::Outcome AwaitControlConnection(const std::shared_ptr<ControlWait>& wait);
 
   // --- listener side
@@ -86,8 +100,12 @@ class ServerRun : public std::enable_shared_from_this<ServerRun> {
   void DrainWake() { wake_.Drain(); }
   // True when at least one control thread waits; drops waits that ended meanwhile.
   bool HasControlWaiters();
-  // Hands connection to the control thread that has waited longest; closes it when none waits.
-  void DeliverControlConnection(Socket connection);
+  // Hands connection to the control thread of its address that has waited longest; when none
+  // waits, keeps it for kStrayControlGraceMs (a few at most), then closes it.
+  void DeliverControlConnection(Socket connection, in_addr from);
+  // Closes the kept control connections whose grace is over; returns the milliseconds until
+  // the next one's is, or -1 when none is kept.
+  int CloseStrayControls();
   // A descriptor that becomes readable, and stays so, once the run is stopped.
   int stopFd() const { return stopWake_.fd(); }
 
@@ -121,12 +139,15 @@ class ServerRun : public std::enable_shared_from_this<ServerRun> {
   bool WaitForClients(uint32_t timeoutMs);
 
   // --- connections watched for a dead peer (request and control connections)
-  // Unwatch before the socket is closed.
-  void WatchConnection(const Socket* connection);
+  // Unwatch before the socket is closed. A request connection must also keep taking what is
+  // sent to it, until its stream allows pauses (NewControlWait); a control connection need not.
+  void WatchConnection(const Socket* connection, bool mustTakeData = true);
   void UnwatchConnection(const Socket* connection);
   // Shuts down each watched connection whose peer has acknowledged nothing for timeoutMs while
   // data waited for it, at two checks in a row (one check could fall in the moment a paused
-  // peer's window probe is on its way). Its blocked send or receive then fails.
+  // peer's window probe is on its way), and each one that must take data whose peer has
+  // taken no byte for timeoutMs while bytes waited (a closed receive window that stays closed
+  // looks alive to the first test). Its blocked send or receive then fails.
   void ShutDownDeadPeers(uint32_t timeoutMs);
 
   bool valid() const { return wake_.valid() && stopWake_.valid(); }
@@ -145,13 +166,29 @@ class ServerRun : public std::enable_shared_from_this<ServerRun> {
   std::mutex mutex_;
   std::condition_variable clientsChanged_;
   std::atomic<int> liveClients_{0};
+  using Clock = std::chrono::steady_clock;
+  struct StrayControl {
+    Socket connection;
+    in_addr from;
+    Clock::time_point arrived;
+  };
+  // Hands connection over; wait is kWaiting and its mutex_ is held.
+  void HandOver(ControlWait& wait, Socket connection);
+
   std::set<const Socket*> pendingRequests_;                // guarded by mutex_
   std::deque<std::shared_ptr<ControlWait>> controlWaits_;  // guarded by mutex_
+  std::deque<StrayControl> strays_;                        // oldest first; guarded by mutex_
 
+  struct Watch {
+    int strikes = 0;  // checks found dead in a row
+    bool mustTakeData = true;
+    uint64_t acknowledged = 0;  // by the peer, when last seen to grow
+    Clock::time_point lastTaken;
+  };
   // Apart from mutex_: a control connection unwatches itself when its last holder lets go,
   // which may happen while mutex_ is held.
   std::mutex watchMutex_;
-  std::map<const Socket*, int> watched_;  // checks found dead in a row; guarded by watchMutex_
+  std::map<const Socket*, Watch> watched_;  // guarded by watchMutex_
 };
 
 }  // namespace rureza

@@ -66,6 +66,7 @@ void HostileTest::SetUp() {
 void HostileTest::TearDown() {
   RecordInputs(false);
   SetRequestTimeLimitMs(30000);
+  SetDeadPeerTimeoutMs(90000);
   ServerTest::TearDown();
 }
 
