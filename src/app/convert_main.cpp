@@ -45,7 +45,7 @@ bool Failed(const std::string& text) {
   return Say(reply);
 }
 
-bool Serve(const Request& request, const char* program) {
+bool Serve(const ConverterRequest& request, const char* program) {
   static bool photosReady = false;
   if (!photosReady &&
       (request.kind == RequestKind::kPhoto || request.kind == RequestKind::kProbePhoto)) {
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     uint8_t kind;
     std::string payload;
     while (reader.Next(&kind, &payload)) {
-      Request request;
+      ConverterRequest request;
       if (!DecodeRequest(kind, payload, &request)) {
         Failed("bad request");
         return 2;

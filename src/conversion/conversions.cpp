@@ -110,7 +110,7 @@ struct Conversions::Shared {
 
   Process StartProcess(uint64_t memoryBytes, uint32_t cpuSeconds, const File& output,
                        std::string* failure);
-  Answer Ask(const Request& request, Reply* reply);
+  Answer Ask(const ConverterRequest& request, Reply* reply);
   std::optional<Measurement> MeasureOne(const std::string& path, bool photo);
   // The measurement of the source at path as it is now (stamp), taken now when not yet known.
   std::optional<Measurement> Measured(const std::string& path, SourceStamp stamp, bool photo);
@@ -348,7 +348,7 @@ void SongStream::StartSeek(int64_t offset) {
   seek_->process =
       shared_->StartProcess(shared_->settings.limits.songMemoryBytes,
                             shared_->SongCpuSeconds(frames_ - frame), seek_->file, &failure);
-  Request request;
+  ConverterRequest request;
   request.kind = RequestKind::kSong;
   request.path = path_;
   request.song = {path_, kMp3SampleRate, kMp3BitRate, frame, frames_};
@@ -420,7 +420,7 @@ Conversions::Shared::Process Conversions::Shared::StartProcess(uint64_t memoryBy
   return process;
 }
 
-Answer Conversions::Shared::Ask(const Request& request, Reply* reply) {
+Answer Conversions::Shared::Ask(const ConverterRequest& request, Reply* reply) {
   std::lock_guard<std::mutex> lock(proberMutex);
   const ReplyKind expected =
       request.kind == RequestKind::kProbeSong ? ReplyKind::kSongFacts : ReplyKind::kPhotoFacts;
@@ -453,7 +453,7 @@ std::optional<Measurement> Conversions::Shared::MeasureOne(const std::string& pa
   Measurement m;
   m.stamp = StampOf(path);
   if (m.stamp.size < 0) return std::nullopt;
-  Request request;
+  ConverterRequest request;
   request.kind = photo ? RequestKind::kProbePhoto : RequestKind::kProbeSong;
   request.path = path;
   Reply reply;
@@ -584,7 +584,7 @@ std::unique_ptr<ConvertedStream> Conversions::OpenSong(const std::string& path) 
     started->process =
         shared_->StartProcess(shared_->settings.limits.songMemoryBytes,
                               shared_->SongCpuSeconds(frames), started->part.file, &failure);
-    Request request;
+    ConverterRequest request;
     request.kind = RequestKind::kSong;
     request.path = path;
     request.song = {path, kMp3SampleRate, kMp3BitRate, 0, frames};
@@ -623,7 +623,7 @@ Conversions::Photo Conversions::OpenPhoto(const std::string& path) {
           ? Shared::Process(nullptr, Shared::Untrack{shared_.get()})
           : shared_->StartProcess(shared_->settings.limits.photoMemoryBytes,
                                   shared_->settings.limits.cpuSeconds, converted, &failure);
-  Request request;
+  ConverterRequest request;
   request.kind = RequestKind::kPhoto;
   request.path = path;
   request.box = box;

@@ -50,7 +50,7 @@ ConverterProcess::~ConverterProcess() {
   Reap(true);
 }
 
-bool ConverterProcess::Send(const Request& request) {
+bool ConverterProcess::Send(const ConverterRequest& request) {
   const std::string bytes = EncodeRequest(request);
   return !broken_ && requests_.WriteAll(bytes.data(), bytes.size());
 }

@@ -37,7 +37,7 @@ class ConverterProcess {
   ConverterProcess& operator=(const ConverterProcess&) = delete;
 
   // False when the process no longer takes requests.
-  bool Send(const Request& request);
+  bool Send(const ConverterRequest& request);
 
   enum class Outcome { kReply, kSilent, kGone };
   // The next reply, waiting up to timeoutMs: kSilent when none came in that time, kGone when the

@@ -64,7 +64,7 @@ class FieldReader {
 
 }  // namespace
 
-std::string EncodeRequest(const Request& request) {
+std::string EncodeRequest(const ConverterRequest& request) {
   FieldWriter fields;
   switch (request.kind) {
     case RequestKind::kProbeSong:
@@ -140,7 +140,7 @@ bool MessageReader::Next(uint8_t* kind, std::string* payload) {
   return true;
 }
 
-bool DecodeRequest(uint8_t kind, std::string_view payload, Request* request) {
+bool DecodeRequest(uint8_t kind, std::string_view payload, ConverterRequest* request) {
   FieldReader fields(payload);
   request->kind = static_cast<RequestKind>(kind);
   switch (request->kind) {

@@ -49,7 +49,7 @@ struct SongRequest {
   uint64_t frameCount = 0;
 };
 
-struct Request {
+struct ConverterRequest {
   RequestKind kind = RequestKind::kProbeSong;
   std::string path;
   PhotoBox box;      // kPhoto
@@ -80,7 +80,7 @@ struct Reply {
   std::string text;    // kFailed
 };
 
-std::string EncodeRequest(const Request& request);
+std::string EncodeRequest(const ConverterRequest& request);
 std::string EncodeReply(const Reply& reply);
 
 // Splits a byte stream into messages.
@@ -103,7 +103,7 @@ class MessageReader {
 
 // False when the message is not a well-formed request (or reply): unknown kind, fields cut
 // short or left over, a path with a zero byte in it.
-bool DecodeRequest(uint8_t kind, std::string_view payload, Request* request);
+bool DecodeRequest(uint8_t kind, std::string_view payload, ConverterRequest* request);
 bool DecodeReply(uint8_t kind, std::string_view payload, Reply* reply);
 
 }  // namespace rureza
