@@ -292,6 +292,7 @@ QPixmap PaintLibraryBackground() {
   const int buttonsTop = ToPixels(kArial9Units, kOk).top();
   PaintWhitePanel(p, QRect(10, 8, kSize.width() - 20, buttonsTop - 20));
   PaintWell(p, ToPixels(kArial9Units, kCharset), 3);
+  PaintWell(p, ToPixels(kArial9Units, kPhotoSize), 3);
   PaintCaptions(p, LibraryCaptions(), kArial9Pixels);
   return picture;
 }
