@@ -17,9 +17,23 @@
 //   convert_song_peak_mib, convert_photo_peak_mib   the converter process's peak resident memory
 //   convert_measured_songs_per_s one converter measuring a library of FLAC songs
 //
-//   conversion_bench DIR RESULTS --converter PROGRAM [--rounds N] [--songs N] [--small]
+// and through a live server with conversion on, read as an adapter reads (the adapter library):
 //
-// --small: a 10-second song and a 1-megapixel photo, to check the harness quickly.
+//   cache_song_gbps              a 10-minute song converted before, streamed from the cache,
+//                                against an MP3 file of the same size streamed as any MP3
+//   cache_photo_gbps             the 12-megapixel photo converted before, sent from the cache,
+//                                against a JPEG file of the same size sent untouched
+//   flac_first_listing_records_per_s   the library of FLAC songs (N songs, 10 to a folder)
+//                                listed with nothing remembered (estimated sizes), against the
+//                                same library of MP3s
+//   flac_background_pass_s       the background pass that the first listing starts, until
+//                                every song is measured
+//   flac_later_listing_records_per_s   then listed with exact sizes, against the MP3s
+//
+//   conversion_bench DIR RESULTS --converter PROGRAM --port P [--rounds N] [--songs N] [--small]
+//
+// --small: a 10-second song and a 1-megapixel photo, to check the harness quickly. The server
+// takes TCP P and P+1 and UDP P+3 on 127.0.0.1.
 //
 // RESULTS gets lines "metric<TAB>side<TAB>round<TAB>value" (side: ours or peer), as peer_bench
 // writes them. Every child process is waited for; every wait is bounded.
@@ -39,8 +53,16 @@
 #include <string>
 #include <vector>
 
+#include "adapter/exchange.h"
 #include "conversion/conversions.h"
+#include "conversion/process_conversions.h"
+#include "platform/clock.h"
+#include "platform/thread.h"
+#include "request/dispatcher.h"
 #include "server/activity_log.h"
+#include "server/server.h"
+#include "server/server_run.h"
+#include "settings/server_settings.h"
 
 extern char** environ;
 
@@ -59,10 +81,14 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
   std::exit(1);
 }
 
+// Shows what went wrong, not the server's every request.
 class QuietSink : public LogSink {
  public:
   void AddLine(std::string_view line) override {
-    std::fprintf(stderr, "log: %.*s\n", static_cast<int>(line.size()), line.data());
+    if (line.starts_with("Can Not") || line.find("Error") != std::string_view::npos ||
+        line.starts_with("The cache")) {
+      std::fprintf(stderr, "log: %.*s\n", static_cast<int>(line.size()), line.data());
+    }
   }
   void Clear() override {}
 };
@@ -142,6 +168,84 @@ double ConverterPeakMib(const std::function<void()>& work) {
   return mib;
 }
 
+// The server on port with conversion on and the media folders given (empty: unset), its
+// conversions in the settings' cache (begun anew when fresh), until the object goes.
+class LiveServer {
+ public:
+  LiveServer(uint16_t port, const std::string& audio, const std::string& photo,
+             const ConversionSettings& settings, bool fresh) {
+    if (fresh) fs::remove_all(settings.cacheFolder);
+    conversions_ = StartProcessConversions(settings);
+    ServerSettings s;
+    s.port = port;
+    s.clientLimit = 10;
+    s.logLineLimit = 10000;
+    SetPathText(&s.audioFolder, audio);
+    SetPathText(&s.photoFolder, photo);
+    s.library = NewInstallLibraryOptions();
+    s.library.charset = kStoredCharset;
+    SetCurrentSettings(s);
+    StartServer(ServeClient);
+    std::shared_ptr<ServerRun> run = CurrentRun();
+    if (!run || !run->WaitForListenerOpened(10000)) Fail("the server did not start");
+  }
+  ~LiveServer() {
+    StopServer();
+    if (!WaitForThreadsToEnd(30000)) Fail("the server's threads did not end");
+    conversions_.reset();
+    EndProcessConversions();
+  }
+  Conversions& conversions() { return *conversions_; }
+
+ private:
+  std::shared_ptr<Conversions> conversions_;
+};
+
+// name played whole as kind: its media bytes, and the seconds from the request to its last.
+std::pair<uint64_t, double> Play(uint16_t port, MediaKind kind, const std::string& name) {
+  AdapterConnection connection;
+  if (!connection.Connect(LoopbackAddress(port))) Fail("cannot connect to the server");
+  const FetchResult result =
+      Fetch(connection, kind, name, [](const char*, size_t) { return true; });
+  if (!result.ok) Fail(name + ": " + result.error);
+  return {result.mediaBytes, result.lastByteSeconds};
+}
+
+// The records per second of a listing.
+double ListingRate(uint16_t port, size_t expected) {
+  AdapterConnection connection;
+  if (!connection.Connect(LoopbackAddress(port))) Fail("cannot connect to the server");
+  size_t records = 0;
+  const Clock::time_point start = Clock::now();
+  const std::string error =
+      ReadListing(connection, 120000, [&](const ListingEntry&) { ++records; });
+  if (!error.empty() || records != expected) Fail("the listing: " + error);
+  return records / Seconds(Clock::now() - start);
+}
+
+// The cache entry of length bytes, once it is kept (bounded).
+fs::path EntryOf(const std::string& cache, uint64_t length) {
+  for (int waits = 0; waits < kMostWaits; ++waits) {
+    for (const auto& entry : fs::directory_iterator(cache)) {
+      if (entry.path().extension() == ".entry" && entry.file_size() == length) return entry;
+    }
+    SleepMs(kReadyWaitMs);
+  }
+  Fail("nothing was kept in the cache");
+}
+
+// Plays name fetches times as kind; GB/s over them all.
+double Throughput(uint16_t port, MediaKind kind, const std::string& name, int fetches) {
+  uint64_t bytes = 0;
+  double seconds = 0;
+  for (int i = 0; i < fetches; ++i) {
+    const auto [b, s] = Play(port, kind, name);
+    bytes += b;
+    seconds += s;
+  }
+  return bytes / seconds / 1e9;
+}
+
 // A path of its own for every play, so that each finds nothing measured and nothing cached.
 std::string Fresh(const fs::path& source, const fs::path& dir, int round, const char* what) {
   const fs::path link =
@@ -155,7 +259,7 @@ int Main(int argc, char** argv) {
   if (argc < 3) Fail("usage: conversion_bench DIR RESULTS --converter PROGRAM [--rounds N]");
   const fs::path dir = argv[1];
   Recorder recorder(argv[2]);
-  int rounds = 5, songs = 10000;
+  int rounds = 5, songs = 10000, port = 0;
   ConversionSettings settings;
   bool small = false;
   for (int i = 3; i < argc; ++i) {
@@ -168,8 +272,11 @@ int Main(int argc, char** argv) {
     if (option == "--rounds") rounds = std::atoi(argv[++i]);
     if (option == "--songs") songs = std::atoi(argv[++i]);
     if (option == "--converter") settings.converterProgram = argv[++i];
+    if (option == "--port") port = std::atoi(argv[++i]);
   }
-  if (settings.converterProgram.empty()) Fail("--converter is needed");
+  if (settings.converterProgram.empty() || port <= 0 || port > 65532) {
+    Fail("--converter and --port are needed");
+  }
   fs::create_directories(dir / "plays");
   settings.cacheFolder = (dir / "cache").string();
   SetLogSink(std::make_shared<QuietSink>());
@@ -191,16 +298,27 @@ int Main(int argc, char** argv) {
   RunTool({"/usr/bin/heif-enc", "-q", "80", "-o", heic, png});
   const fs::path library = dir / "library";
   fs::create_directories(library);
-  const fs::path shortSong = library / "short.flac";
+  const fs::path shortSong = dir / "short.flac";
   RunTool({ffmpeg, "-v", "error", "-f", "lavfi", "-i", "sine=duration=3", "-ac", "2", "-y",
            shortSong.string()});
+  const fs::path mp3Library = dir / "mp3-library", shortMp3 = dir / "short.mp3";
+  std::ofstream(shortMp3) << std::string(1000, 'm');
   std::vector<std::string> many;
   for (int i = 0; i < songs; ++i) {
-    const fs::path folder = library / std::to_string(i / 10);
-    fs::create_directories(folder);
-    many.push_back((folder / (std::to_string(i) + ".flac")).string());
+    const std::string folder = std::to_string(i / 10), name = std::to_string(i);
+    fs::create_directories(library / folder);
+    fs::create_directories(mp3Library / folder);
+    many.push_back((library / folder / (name + ".flac")).string());
     fs::create_hard_link(shortSong, many.back());
+    fs::create_hard_link(shortMp3, mp3Library / folder / (name + ".mp3"));
   }
+  const fs::path streams = dir / "streams", stills = dir / "stills";
+  fs::create_directories(streams);
+  fs::create_directories(stills);
+  RunTool({ffmpeg, "-v", "error", "-f", "lavfi", "-i",
+           std::string("sine=frequency=440:duration=") + (small ? "20" : "600"), "-ac", "2", "-y",
+           (streams / "long.flac").string()});
+  fs::copy_file(png, stills / "photo.png");
 
   const fs::path plays = dir / "plays", out = dir / "peer-out";
   recorder.Add("convert_song_peak_mib", true, 1, ConverterPeakMib([&] {
@@ -265,6 +383,67 @@ int Main(int argc, char** argv) {
       if (photo == jpeg) recorder.Add("convert_photos_per_s", false, round, 1 / peer);
       if (photo == heic) recorder.Add("convert_heic_first_byte_ms", false, round, 1000 * peer);
     }
+  }
+
+  // Through a live server: a song and a photo from the cache against files of their sizes.
+  const uint16_t serverPort = static_cast<uint16_t>(port);
+  {
+    LiveServer server(serverPort, streams, stills, settings, /*fresh=*/true);
+    const uint64_t songBytes = Play(serverPort, MediaKind::kAudio, "long.mp3").first;
+    EntryOf(settings.cacheFolder, songBytes);  // kept: the plays below come from the cache
+    {
+      std::ofstream same(streams / "same.mp3", std::ios::binary);
+      const std::string block(1 << 20, 's');
+      for (uint64_t left = songBytes; left > 0; left -= std::min<uint64_t>(left, block.size())) {
+        same.write(block.data(),
+                   static_cast<std::streamsize>(std::min<uint64_t>(left, block.size())));
+      }
+    }
+    const uint64_t photoBytes = Play(serverPort, MediaKind::kPhoto, "photo.jpg").first;
+    // The converted photo is a baseline JPEG that fits: as a .jpg it is sent untouched.
+    fs::copy_file(EntryOf(settings.cacheFolder, photoBytes), stills / "today.jpg");
+    Play(serverPort, MediaKind::kPhoto, "today.jpg");  // its header is read once
+    const int songFetches = small ? 2 : 5, photoFetches = small ? 20 : 200;
+    for (int round = 0; round <= rounds; ++round) {
+      recorder.Add("cache_song_gbps", true, round,
+                   Throughput(serverPort, MediaKind::kAudio, "long.mp3", songFetches));
+      recorder.Add("cache_song_gbps", false, round,
+                   Throughput(serverPort, MediaKind::kAudio, "same.mp3", songFetches));
+      recorder.Add("cache_photo_gbps", true, round,
+                   Throughput(serverPort, MediaKind::kPhoto, "photo.jpg", photoFetches));
+      recorder.Add("cache_photo_gbps", false, round,
+                   Throughput(serverPort, MediaKind::kPhoto, "today.jpg", photoFetches));
+    }
+  }
+  // The library listed as FLAC songs with nothing remembered, measured in the background, then
+  // listed with exact sizes; as MP3s between.
+  auto allMeasured = [&](Conversions& conversions) {
+    for (const std::string& path : many) {
+      if (conversions.SongLength(path, StampOf(path), "flac").kind != ListedLength::Kind::kExact) {
+        return false;
+      }
+    }
+    return true;
+  };
+  for (int round = 0; round <= rounds; ++round) {
+    double mp3Rate;
+    {
+      LiveServer server(serverPort, mp3Library, "", settings, /*fresh=*/false);
+      mp3Rate = ListingRate(serverPort, many.size());
+    }
+    LiveServer server(serverPort, library, "", settings, /*fresh=*/true);
+    recorder.Add("flac_first_listing_records_per_s", true, round,
+                 ListingRate(serverPort, many.size()));
+    recorder.Add("flac_first_listing_records_per_s", false, round, mp3Rate);
+    const Clock::time_point start = Clock::now();
+    for (int waits = 0; !allMeasured(server.conversions()); ++waits) {
+      if (waits == kMostWaits * 10) Fail("the background pass did not end within 20 minutes");
+      SleepMs(kReadyWaitMs);
+    }
+    recorder.Add("flac_background_pass_s", true, round, Seconds(Clock::now() - start));
+    recorder.Add("flac_later_listing_records_per_s", true, round,
+                 ListingRate(serverPort, many.size()));
+    recorder.Add("flac_later_listing_records_per_s", false, round, mp3Rate);
   }
 
   // One converter measuring the library, nothing measured before.

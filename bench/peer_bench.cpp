@@ -970,6 +970,25 @@ const std::vector<Goal>& Goals() {
        "converter's peak memory for a 12-megapixel photo ≤ 200 MiB", "a HEIC is decoded whole"},
       {"convert_measured_songs_per_s", Goal::kAtLeast, 167,
        "measuring 10,000 songs ≤ 60 s (≥ 167 songs/s)", "each file's header is opened and read"},
+      {"cache_song_gbps", Goal::kAtLeastRatio, 0.95,
+       "song from the cache ≥ 0.95 × an MP3 file of the same size",
+       "the cache entry is found (a stat of the source, a look in the store's memory) and "
+       "marked as played (one write to the store) before its first byte"},
+      {"cache_photo_gbps", Goal::kAtLeastRatio, 0.95,
+       "photo from the cache ≥ 0.95 × the still image of a JPEG file of the same size",
+       "a photo of a few hundred KB is mostly its request: the cache's look-up and the store's "
+       "write weigh against the JPEG file's check (a stat and a look in memory)"},
+      {"flac_first_listing_records_per_s", Goal::kAtLeastRatio, 0.5,
+       "first listing of the FLAC library (nothing remembered, estimated sizes) ≥ 0.5 × the "
+       "same library of MP3s",
+       "each song's path is made and looked up in the store's memory, and noted for the "
+       "background pass"},
+      {"flac_background_pass_s", Goal::kAtMost, 60,
+       "background pass measuring 10,000 songs ≤ 60 s (every round)",
+       "each file's header is opened and read by the one converter"},
+      {"flac_later_listing_records_per_s", Goal::kAtLeastRatio, 0.8,
+       "later listings of the FLAC library (exact sizes) ≥ 0.8 × the MP3s",
+       "each song's path is made and looked up in the store's memory"},
   };
   return goals;
 }
@@ -1075,7 +1094,20 @@ const std::vector<std::pair<const char*, std::vector<Row>>>& Sections() {
          "ms", true},
         {"convert_song_peak_mib", "converter's peak resident memory, songs", "MiB", false},
         {"convert_photo_peak_mib", "converter's peak resident memory, photos", "MiB", false},
-        {"convert_measured_songs_per_s", "songs measured by one converter", "songs/s", false}}},
+        {"convert_measured_songs_per_s", "songs measured by one converter", "songs/s", false},
+        {"cache_song_gbps",
+         "10-minute song from the cache through the server (peer: an MP3 file of its size)", "GB/s",
+         true},
+        {"cache_photo_gbps",
+         "the photo from the cache through the server (peer: a JPEG file of its size)", "GB/s",
+         true},
+        {"flac_first_listing_records_per_s",
+         "listing of the FLAC library, nothing remembered (peer: the same library of MP3s)",
+         "records/s", true},
+        {"flac_background_pass_s", "the background pass it starts, until every song is measured",
+         "s", false},
+        {"flac_later_listing_records_per_s", "later listings, exact sizes (peer: the MP3s)",
+         "records/s", true}}},
   };
   return sections;
 }

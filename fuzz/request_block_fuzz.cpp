@@ -12,7 +12,7 @@
 
 namespace {
 
-using rureza::Request;
+using rureza::AdapterRequest;
 
 const char* const kFolders[] = {"/srv/media/video", "", "/", "relative/audio", "/srv/photo/",
                                 "C:\\Media\\Music"};
@@ -53,29 +53,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string folder =
       kFolders[size > sizeof block ? data[sizeof block] % std::size(kFolders) : 0];
 
-  Request request = rureza::ParseRequestBlock(block);
+  AdapterRequest request = rureza::ParseRequestBlock(block);
   if (block[0] != '<') {
-    FUZZ_CHECK(request.kind == Request::Kind::kNone);
+    FUZZ_CHECK(request.kind == AdapterRequest::Kind::kNone);
     return 0;
   }
   switch (block[1]) {
     case '1':
-      FUZZ_CHECK(request.kind == Request::Kind::kList);
+      FUZZ_CHECK(request.kind == AdapterRequest::Kind::kList);
       return 0;
     case '7':
-      FUZZ_CHECK(request.kind == Request::Kind::kFirmware);
+      FUZZ_CHECK(request.kind == AdapterRequest::Kind::kFirmware);
       return 0;
     case '3':
       break;
     default:
-      FUZZ_CHECK(request.kind == Request::Kind::kUnknownCommand);
+      FUZZ_CHECK(request.kind == AdapterRequest::Kind::kUnknownCommand);
       return 0;
   }
   if (block[2] < '1' || block[2] > '4') {
-    FUZZ_CHECK(request.kind == Request::Kind::kUnknownFormat);
+    FUZZ_CHECK(request.kind == AdapterRequest::Kind::kUnknownFormat);
     return 0;
   }
-  FUZZ_CHECK(request.kind == Request::Kind::kPlay);
+  FUZZ_CHECK(request.kind == AdapterRequest::Kind::kPlay);
   FUZZ_CHECK(request.mediaType == char(block[2]));
   FUZZ_CHECK(request.name == ExpectedName(block));
 

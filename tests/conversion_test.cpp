@@ -1,7 +1,9 @@
 // Songs and photos of other formats through the conversion layer and its converter process:
 // exact lengths, seeks that decode as the song from that time, the cache across restarts and
 // crashes, its bound, photos to baseline sRGB JPEG, and every kind of bad input and converter
-// failure ending in one log line. Fixtures are made at run time with ffmpeg, heif-enc and vips.
+// failure ending in one log line; then as an adapter meets them through a live server: listed
+// as MP3s and JPEGs, played, seeked, and not there at all with conversion off. Fixtures are
+// made at run time with ffmpeg, heif-enc and vips.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,10 +12,14 @@
 #include <set>
 #include <sstream>
 
+#include "adapter/replies.h"
 #include "conversion/conversions.h"
 #include "conversion/converter_protocol.h"
 #include "conversion/mp3_layout.h"
+#include "conversion/process_conversions.h"
 #include "platform/thread.h"
+#include "server/server.h"
+#include "settings/settings_file.h"
 #include "support/fixture.h"
 #include "support/process.h"
 
@@ -63,6 +69,23 @@ std::string WithExifRotation(const std::string& jpeg) {
       std::string("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0", 24) +
       std::string("\x06\0\0\0\0\0\0\0", 8);
   return jpeg.substr(0, 2) + "\xff\xe1" + char(0) + char(exif.size() + 2) + exif + jpeg.substr(2);
+}
+
+// The tone's frequency where the MP3 bytes begin (past the first, possibly cut, frame): decoded
+// by ffmpeg in dir, zero crossings over 0.2 s.
+double ToneAt(const fs::path& dir, const std::string& mp3) {
+  std::ofstream(dir / "part.mp3", std::ios::binary) << mp3;
+  RunTool(dir, "/usr/bin/ffmpeg",
+          {"-v", "error", "-f", "mp3", "-i", (dir / "part.mp3").string(), "-ss", "0.1", "-t", "0.2",
+           "-ac", "1", "-ar", "48000", "-f", "s16le", "-y", (dir / "part.pcm").string()});
+  const std::string pcm = Slurp(dir / "part.pcm");
+  int crossings = 0;
+  for (size_t i = 2; i + 1 < pcm.size(); i += 2) {
+    const int16_t a = int16_t(uint8_t(pcm[i - 2]) | pcm[i - 1] << 8);
+    const int16_t b = int16_t(uint8_t(pcm[i]) | pcm[i + 1] << 8);
+    crossings += (a < 0) != (b < 0);
+  }
+  return crossings / 2.0 / (pcm.size() / 2 / 48000.0);
 }
 
 struct JpegShape {
@@ -139,22 +162,7 @@ class ConversionTest : public ::testing::Test {
     }
     return bytes;
   }
-  // The tone's frequency where the MP3 bytes begin (past the first, possibly cut, frame):
-  // decoded by ffmpeg, zero crossings over 0.2 s.
-  double FrequencyAt(const std::string& mp3) {
-    std::ofstream(dir_.path() / "part.mp3", std::ios::binary) << mp3;
-    RunTool(dir_.path(), "/usr/bin/ffmpeg",
-            {"-v", "error", "-f", "mp3", "-i", Path("part.mp3"), "-ss", "0.1", "-t", "0.2", "-ac",
-             "1", "-ar", "48000", "-f", "s16le", "-y", Path("part.pcm")});
-    const std::string pcm = Slurp(dir_.path() / "part.pcm");
-    int crossings = 0;
-    for (size_t i = 2; i + 1 < pcm.size(); i += 2) {
-      const int16_t a = int16_t(uint8_t(pcm[i - 2]) | pcm[i - 1] << 8);
-      const int16_t b = int16_t(uint8_t(pcm[i]) | pcm[i + 1] << 8);
-      crossings += (a < 0) != (b < 0);
-    }
-    return crossings / 2.0 / (pcm.size() / 2 / 48000.0);
-  }
+  double FrequencyAt(const std::string& mp3) { return ToneAt(dir_.path(), mp3); }
   int CannotConvert(const std::string& path) const {
     return log_->Count("Can Not Convert File : " + path);
   }
@@ -566,6 +574,163 @@ TEST_F(ConversionTest, AConverterThatCrashesHangsTalksNonsenseOrRunsOutOfMemoryE
   conversions->Stop();
   EXPECT_TRUE(WaitUntil(
       [&] { return stream->BytesAt(0, 1, 10).state == ConvertedStream::Span::State::kFailed; }));
+}
+
+// The live server with conversion on (subfolders and short names too, as a new install has
+// them), its conversions in a cache of the test's own.
+class ConvertedPlayTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    settings_.library = {true, true, "stored", true, {800, 600}};
+    conversion_.cacheFolder = (media_.path() / "cache").string();
+    conversion_.converterProgram = RUREZA_CONVERTER_BINARY;
+  }
+  void TearDown() override {
+    StopServer();
+    EndProcessConversions();
+    ServerTest::TearDown();
+  }
+  void Start() {
+    StartProcessConversions(conversion_);
+    ServerTest::Start();
+  }
+  // A song or photo made by ffmpeg from a lavfi source, at path in the media tree.
+  void Make(const std::string& path, const std::string& source, std::vector<std::string> args) {
+    fs::create_directories((media_.path() / path).parent_path());
+    args.insert(args.begin(), {"-v", "error", "-f", "lavfi", "-i", source});
+    args.insert(args.end(), {"-y", (media_.path() / path).string()});
+    RunTool(media_.path(), "/usr/bin/ffmpeg", args);
+  }
+  // The listed sizes by name; the names in order in order_.
+  std::map<std::string, uint32_t> Listed() {
+    std::map<std::string, uint32_t> sizes;
+    order_.clear();
+    ListingReader reader([&](const ListingEntry& e) {
+      sizes[e.name] = e.size;
+      order_.push_back(e.name);
+    });
+    std::optional<std::string> reply = Exchange(Block("<1"));
+    EXPECT_TRUE(reply && reader.Feed(reply->data(), reply->size()) && reader.Finish());
+    return sizes;
+  }
+  // The whole reply to playing name as type: the length block's number, then what followed.
+  std::pair<std::string, std::string> Fetch(char type, const std::string& name) {
+    std::string reply = Exchange(Block(std::string("<3") + type + name)).value_or("");
+    const std::string length = reply.substr(0, std::min<size_t>(reply.size(), 256));
+    return {length.substr(0, length.find('\0')), reply.substr(length.size())};
+  }
+
+  ConversionSettings conversion_;
+  std::vector<std::string> order_;
+};
+
+TEST_F(ConvertedPlayTest, SongsAreListedAsMp3sWithTheirExactLengthAndPlayAndSeekLikeFiles) {
+  // 60 s, the tone rising by 200 Hz every 5 s, and a WAV of its stem; a real MP3 and a FLAC of
+  // one stem; garbage.
+  Make("audio/Album/01 Title.flac", "aevalsrc=sin(2*PI*t*200*(1+floor(t/5))):s=44100:d=60",
+       {"-ac", "2"});
+  Make("audio/Album/01 Title.wav", "sine=duration=1", {});
+  Make("audio/Album/02 Song.FLAC", "sine=duration=1", {"-ac", "2", "-f", "flac"});
+  const std::string realMp3 = Media("audio/Album/02 Song.mp3", PatternBytes(5000));
+  Media("audio/Album/03 Bad.flac", "fLaC" + PatternBytes(5000));
+  Start();
+  const int64_t length = Mp3Length(Mp3FramesFor(60 * 44100, 44100));
+  const int64_t second = Mp3Length(Mp3FramesFor(44100, 44100));
+  // The first listing estimates from the size the walk read: nothing is opened to list.
+  const int64_t flacSize = int64_t(fs::file_size(audio() / "Album/01 Title.flac"));
+  EXPECT_EQ(Listed()["Album/01 Title.mp3"], EstimatedMp3Length("flac", flacSize));
+  // A background pass measures them: later listings carry exact lengths and leave out what
+  // cannot be played.
+  EXPECT_TRUE(WaitUntil([&] { return Listed().size() == 4; }));
+  std::map<std::string, uint32_t> listed = Listed();
+  // In their places; a file listed as it is keeps its name, and of two sources the first by
+  // their bytes; the other takes a short name.
+  ASSERT_EQ(order_.size(), 4u);
+  EXPECT_EQ(order_[0] + "|" + order_[2], "Album/01 Title.mp3|Album/02 Song.mp3");
+  EXPECT_TRUE(order_[1].starts_with("Album-01 Title~") && order_[3].starts_with("Album-02 Song~"));
+  EXPECT_EQ(std::vector<int64_t>({listed[order_[0]], listed[order_[1]], listed[order_[3]]}),
+            std::vector<int64_t>({length, second, second}));
+  EXPECT_EQ(Fetch('1', "Album/02 Song.mp3"), std::pair(std::string("5000"), realMp3));
+  EXPECT_EQ(Fetch('1', order_[3]).first, std::to_string(second));
+
+  // A fast forward with Play to 42.5 s, into the middle of a frame, as the song begins; another
+  // adapter plays it whole by its own name meanwhile, while it is converted.
+  const int64_t target = 42500 * 32 + 700;
+  AdapterConnection client = Play('1', "Album/01 Title.mp3");
+  EXPECT_EQ(client.ReadExact(256), Block(std::to_string(length)));
+  AdapterConnection control = Control();
+  ASSERT_TRUE(control.Send(ControlBlock("<8", std::to_string(target)) + ControlBlock("<3")));
+  ASSERT_TRUE(log_->WaitForLine("Fastforward...."));  // its stream has the control connection
+  const auto [announced, whole] = Fetch('1', "Album/01 Title.flac");
+  const std::string seeked = client.ReadToClose(kLongReadMs).value_or("");
+  EXPECT_EQ(announced, std::to_string(length));
+  ASSERT_EQ(int64_t(whole.size()), length);  // the length block's bytes exactly
+  for (int64_t at = 0; at < length; at += kMp3FrameBytes) {
+    ASSERT_EQ(whole.substr(at, 2), "\xff\xfb") << at;  // nothing that was not converted yet
+  }
+  // Whole blocks of the song from its start, then the song from the target, which decodes as
+  // the song from that time at the next frame.
+  ASSERT_GE(int64_t(seeked.size()), length - target);
+  const size_t old = seeked.size() - (length - target);
+  EXPECT_EQ(old % kBlock, 0u);
+  EXPECT_TRUE(seeked.compare(0, old, whole, 0, old) == 0);
+  const size_t frame = old + kMp3FrameBytes - target % kMp3FrameBytes;
+  EXPECT_EQ(seeked.substr(frame, 2), "\xff\xfb");
+  EXPECT_NEAR(ToneAt(media_.path(), seeked.substr(frame)), 1800, 60);
+  EXPECT_EQ(log_->Count("Can Not Convert File : " + (audio() / "Album/01 Title.flac").string()), 0);
+}
+
+TEST_F(ConvertedPlayTest, PhotosGoAsBaselineJpegsThatFitTheRunsPhotoSizeAndFineJpegsUntouched) {
+  Make("photo/pic.png", "testsrc2=s=1200x900", {"-frames:v", "1"});
+  Make("photo/big.jpg", "testsrc2=s=1200x900", {"-frames:v", "1"});
+  Make("photo/fine.jpg", "testsrc2=s=320x240", {"-frames:v", "1"});
+  Start();
+  std::map<std::string, uint32_t> listed = Listed();
+  EXPECT_EQ(listed.size(), 3u);
+  for (const char* name : {"pic.jpg", "big.jpg"}) {
+    const auto [length, jpeg] = Fetch('3', name);
+    const JpegShape shape = ShapeOf(jpeg);
+    EXPECT_TRUE(shape.baseline && shape.width == 800 && shape.height == 600) << name;
+    EXPECT_EQ(jpeg.size(), (std::stoul(length) + 32766) / 32767 * 32767);  // padded chunks
+  }
+  const std::string fine = Slurp(photo() / "fine.jpg");
+  EXPECT_EQ(Fetch('3', "fine.jpg").second.substr(0, fine.size()), fine);
+  // Once converted, the listing carries the length that is sent.
+  EXPECT_EQ(std::to_string(Listed()["pic.jpg"]), Fetch('3', "pic.jpg").first);
+}
+
+TEST_F(ConvertedPlayTest, WithConversionOffOrAConverterThatFailsAdaptersSeeWhatTheyAlwaysSaw) {
+  Make("audio/a.flac", "sine=duration=30", {"-ac", "2"});
+  Make("photo/p.png", "testsrc2=s=320x240", {"-frames:v", "1"});
+  const std::string mp3 = Media("audio/b.mp3", PatternBytes(100));
+  // A settings file of 1,026 bytes: conversion is off, also with the conversions started.
+  media_.Write("sv.dat", std::string(1026, '\0'));
+  ServerSettings loaded;
+  ASSERT_TRUE(LoadSettingsFile((media_.path() / "sv.dat").string(), &loaded).ok());
+  settings_.library = loaded.library;
+  Start();
+  EXPECT_EQ(Listed(), (std::map<std::string, uint32_t>{{"b.mp3", 100}}));
+  EXPECT_EQ(Exchange(Block("<31a.flac")), "");
+  EXPECT_EQ(Exchange(Block("<33p.jpg")), "");
+  EXPECT_EQ(log_->Count("Can Not Open File : " + audio().string() + "\\a.flac"), 1);
+  // On, with the song measured by the real converter and then one that crashes: the play
+  // announces the length, ends with one line and a clean close, and nobody else notices.
+  Stop();
+  settings_.library.convert = true;
+  Start();
+  const int64_t length = Mp3Length(Mp3FramesFor(30 * 44100, 44100));
+  ASSERT_TRUE(WaitUntil([&] { return Listed()["a.mp3"] == length; }));
+  Stop();
+  EndProcessConversions();
+  conversion_.converterProgram = (media_.path() / "crash").string();
+  media_.Write("crash", "#!/bin/sh\nhead -c 1 >/dev/null\nkill -SEGV $$\n");  // once asked
+  fs::permissions(conversion_.converterProgram, fs::perms::owner_all);
+  Start();
+  EXPECT_EQ(Fetch('1', "a.mp3"), std::pair(std::to_string(length), std::string()));
+  EXPECT_TRUE(log_->WaitForLine("Can Not Convert File : " + (audio() / "a.flac").string()));
+  EXPECT_EQ(ClientCount(), 0);
+  EXPECT_EQ(Fetch('1', "b.mp3").second, mp3);
 }
 
 }  // namespace

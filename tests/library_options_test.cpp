@@ -33,7 +33,15 @@ TEST(LibraryTailTest, ReadFallenBackFromAndSavedAroundWhatFollows) {
            {"RUREZA-LIBRARY 1\nsubfolders=on\n", {}, "are cut short"},
            {"RUREZA-LIBRARY 2\nEND\n", {}, "of another version"},
            {"RUREZA-LIBRARY 1\nsubfolders=on\ncharset=NO-SUCH\nEND\n", {true}, "NO-SUCH cannot"},
-           {"RUREZA-LIBRARY 1\nshort-names=yes\nEND\n", {}, "neither on nor off"}}) {
+           {"RUREZA-LIBRARY 1\nshort-names=yes\nEND\n", {}, "neither on nor off"},
+           // The largest photo size, and one pixel over it; a tail of before conversion is off.
+           {"RUREZA-LIBRARY 1\nconvert=on\nphoto-size=16384x1\nEND\n",
+            {false, false, "stored", true, {16384, 1}},
+            ""},
+           {"RUREZA-LIBRARY 1\nconvert=on\nphoto-size=1x16385\nEND\n",
+            {false, false, "stored", true},
+            "photo-size=1x16385 is not WIDTHxHEIGHT of 1-16384 each; 1920x1080 is used"},
+           {"RUREZA-LIBRARY 1\nphoto-size=0x1\nEND\n", {}, "0x1 is not"}}) {
     dir.Write("sv.dat", record + tail);
     ServerSettings s;
     std::string note;
@@ -46,7 +54,9 @@ TEST(LibraryTailTest, ReadFallenBackFromAndSavedAroundWhatFollows) {
   // Other options replace our tail only; what follows it, or what is not ours, stays behind.
   ServerSettings s;
   s.library = {true, true, "CP1252"};
-  const std::string ours = "RUREZA-LIBRARY 1\nsubfolders=on\nshort-names=on\ncharset=CP1252\n";
+  const std::string ours =
+      "RUREZA-LIBRARY 1\nsubfolders=on\nshort-names=on\ncharset=CP1252\nconvert=off\n"
+      "photo-size=1920x1080\n";
   for (auto [before, after] : {std::pair{good + "x", ours + "mine=kept\nEND\nx"},
                                {std::string("\x01garbage"), ours + "END\n\x01garbage"}}) {
     dir.Write("sv.dat", record + before);
@@ -57,15 +67,33 @@ TEST(LibraryTailTest, ReadFallenBackFromAndSavedAroundWhatFollows) {
 
 TEST(LibraryOptionsTest, ServerOptionsOverrideTheFileAndAnUnusableCharsetIsBadUsage) {
   std::string error;
-  auto options =
-      ParseServerOptions({"--subfolders", "--no-short-names", "--name-charset", "cp1252"}, &error);
+  auto options = ParseServerOptions({"--subfolders", "--no-short-names", "--name-charset", "cp1252",
+                                     "--convert", "--photo-size", "1X16384", "--cache-size=64T"},
+                                    &error);
   ASSERT_TRUE(options) << error;
   ServerSettings s;
   s.library.shortNames = true;
   ApplyOverrides(*options, &s);
-  EXPECT_EQ(s.library, (LibraryOptions{true, false, "CP1252"}));
+  EXPECT_EQ(s.library, (LibraryOptions{true, false, "CP1252", true, {1, 16384}}));
+  EXPECT_EQ(options->cacheBytes, uint64_t{64} << 40);
   EXPECT_FALSE(ParseServerOptions({"--subfolders=yes"}, &error) ||
                ParseServerOptions({"--name-charset"}, &error));
+  // Sizes at and beside their limits.
+  for (auto [text, ok, bytes] :
+       std::vector<std::tuple<const char*, bool, uint64_t>>{{"0", true, 0},
+                                                            {"1536k", true, 1536 << 10},
+                                                            {"65536G", true, uint64_t{64} << 40},
+                                                            {"65537G", false, 0},
+                                                            {"70368744177665", false, 0},
+                                                            {"2GB", false, 0},
+                                                            {"G", false, 0}}) {
+    uint64_t parsed = 7;
+    EXPECT_EQ(ParseCacheSize(text, &parsed), ok) << text;
+    EXPECT_EQ(parsed, ok ? bytes : 7) << text;
+  }
+  for (const char* size : {"0x1080", "16385x1", "1920x", "x1080", "1920*1080", "1920x1080x1"}) {
+    EXPECT_FALSE(ParseServerOptions({"--photo-size", size}, &error)) << size;
+  }
   for (const char* charset : {"UTF-16", "CP1252//TRANSLIT"}) {
     EXPECT_FALSE(ParseServerOptions({"--name-charset", charset}, &error)) << charset;
   }

@@ -130,7 +130,8 @@ TEST(SettingsFileTest, MissingFileIsCreatedWithDefaults) {
   EXPECT_EQ(PathText(s.audioFolder), home + "/Music");
   EXPECT_EQ(PathText(s.videoFolder) + PathText(s.firmwareFile), "");  // no Videos folder
   EXPECT_EQ(ReadAll(path).substr(1026),
-            "RUREZA-LIBRARY 1\nsubfolders=on\nshort-names=on\ncharset=CP1253\nEND\n");
+            "RUREZA-LIBRARY 1\nsubfolders=on\nshort-names=on\ncharset=CP1253\nconvert=on\n"
+            "photo-size=1920x1080\nEND\n");
   s.port = 9;
   ASSERT_TRUE(SaveSettingsFile(path, s).ok());
   ASSERT_TRUE(LoadOrCreateSettingsFile(path, &s).ok());  // an existing file is loaded, not replaced

@@ -8,6 +8,7 @@
 
 #include "console/artwork.h"
 #include "console/rureza_dlg.h"
+#include "conversion/process_conversions.h"
 #include "platform/thread.h"
 #include "server/server.h"
 
@@ -49,11 +50,14 @@ int CRurezaApp::Run() {
     window.exec();
   }  // the window lets go of the activity log here
   if (ServerIsRunning() || LiveThreadCount() > 0) {
-    // Server threads still run and would outlive the process's globals: end now, with them.
+    // Server threads still run and would outlive the process's globals: end now, with them
+    // and the converters.
+    StopProcessConversions();
     std::fflush(stdout);
     std::fflush(stderr);
     _exit(0);
   }
+  EndProcessConversions();
   return 0;
 }
 

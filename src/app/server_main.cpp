@@ -11,6 +11,7 @@
 
 #include "app/server_options.h"
 #include "app/stream_log_sink.h"
+#include "conversion/process_conversions.h"
 #include "platform/thread.h"
 #include "request/dispatcher.h"
 #include "server/activity_log.h"
@@ -49,8 +50,12 @@ void Log(const std::vector<std::string>& lines) {
 // Runs on the thread that found the failure; the main thread takes the signal in sigwait.
 void OnServerFailed() { kill(getpid(), SIGUSR1); }
 
-void Start() {
+void Start(const ServerOptions& options) {
   AppendLog("Start Running Media Server...");
+  // Started once, by the first run that converts; kept for the runs after it.
+  if (CurrentSettings().library.convert) {
+    StartProcessConversions(FrontEndConversionSettings(options.cacheBytes));
+  }
   StartServer(ServeClient);
 }
 
@@ -91,7 +96,7 @@ int Main(int argc, char** argv) {
   SetLogSink(std::make_shared<StreamLogSink>(STDOUT_FILENO));
   Log(notes);
   SetServerFailureHandler(OnServerFailed);
-  Start();
+  Start(*options);
 
   for (;;) {
     int received = 0;
@@ -100,7 +105,7 @@ int Main(int argc, char** argv) {
       Stop();
       // A file that cannot be read now keeps the settings of the last good load.
       if (LoadSettings(*options, /*createMissing=*/false, &notes)) Log(notes);
-      Start();
+      Start(*options);
       continue;
     }
     int code = 0;
@@ -111,9 +116,11 @@ int Main(int argc, char** argv) {
       code = 1;
     }
     Stop();
+    StopProcessConversions();  // streams that wait for a conversion end now
     bool allEnded = WaitForThreadsToEnd(kExitGraceMs);
     std::fflush(stdout);
     if (!allEnded) _exit(code);  // threads still sending must not meet destroyed globals
+    EndProcessConversions();
     SetLogSink(nullptr);
     return code;
   }

@@ -35,6 +35,7 @@ struct SwitchOption {
 const SwitchOption kSwitchOptions[] = {
     {"--subfolders", "--no-subfolders", &ServerOptions::subfolders},
     {"--short-names", "--no-short-names", &ServerOptions::shortNames},
+    {"--convert", "--no-convert", &ServerOptions::convert},
 };
 
 const TextOption kTextOptions[] = {
@@ -56,6 +57,24 @@ bool ParseNumber(const std::string& text, int low, int high, int* value) {
 }
 
 }  // namespace
+
+bool ParseCacheSize(const std::string& text, uint64_t* bytes) {
+  size_t digits = 0;
+  uint64_t value = 0;
+  while (digits < text.size() && digits < 15 && text[digits] >= '0' && text[digits] <= '9') {
+    value = value * 10 + static_cast<uint64_t>(text[digits++] - '0');
+  }
+  const std::string unit = text.substr(digits);
+  int shift = -1;
+  if (unit.empty()) shift = 0;
+  if (unit.size() == 1) {
+    const size_t at = std::string("kmgt").find(static_cast<char>(unit[0] | 0x20));
+    if (at != std::string::npos) shift = 10 * static_cast<int>(at + 1);
+  }
+  if (digits == 0 || shift < 0 || value > (kMostCacheBytes >> shift)) return false;
+  *bytes = value << shift;
+  return true;
+}
 
 std::optional<ServerOptions> ParseServerOptions(const std::vector<std::string>& args,
                                                 std::string* error) {
@@ -109,6 +128,27 @@ std::optional<ServerOptions> ParseServerOptions(const std::vector<std::string>& 
       options.nameCharset = charset;
       known = true;
     }
+    if (name == "--photo-size") {
+      if (!takeValue()) return std::nullopt;
+      PhotoSize size;
+      if (!ParsePhotoSize(*value, &size)) {
+        *error = "--photo-size must be WIDTHxHEIGHT, each 1-16384, not '" + *value + "'";
+        return std::nullopt;
+      }
+      options.photoSize = size;
+      known = true;
+    }
+    if (name == "--cache-size") {
+      if (!takeValue()) return std::nullopt;
+      if (!ParseCacheSize(*value, &options.cacheBytes)) {
+        *error =
+            "--cache-size must be bytes, or a number with K, M, G or T (KiB to TiB), at "
+            "most 64T, not '" +
+            *value + "'";
+        return std::nullopt;
+      }
+      known = true;
+    }
     if (name == "--settings") {
       if (!takeValue()) return std::nullopt;
       if (value->empty()) {
@@ -159,6 +199,8 @@ void ApplyOverrides(const ServerOptions& options, ServerSettings* settings) {
   if (options.subfolders) settings->library.subfolders = *options.subfolders;
   if (options.shortNames) settings->library.shortNames = *options.shortNames;
   if (options.nameCharset) settings->library.charset = *options.nameCharset;
+  if (options.convert) settings->library.convert = *options.convert;
+  if (options.photoSize) settings->library.photoSize = *options.photoSize;
 }
 
 std::string ServerUsage() {
@@ -181,6 +223,11 @@ std::string ServerUsage() {
          "  --name-charset CHARSET\n"
          "                    the adapter's character set for names (CP1252, ISO-8859-15,\n"
          "                    SHIFT_JIS, ...); 'stored' sends them as the folders hold them\n"
+         "  --convert         list songs and photos of other formats (FLAC, M4A, HEIC, PNG,\n"
+         "                    ...) as MP3s and JPEGs, converted when played (--no-convert: not)\n"
+         "  --photo-size WxH  the largest photo sent, e.g. 1920x1080; larger ones are scaled\n"
+         "  --cache-size SIZE the most the cache of converted files holds (default 2G; K, M,\n"
+         "                    G, T; 0 keeps nothing on disk)\n"
          "  --help            show this text and exit\n"
          "  --version         show the version and exit\n"
          "\n"

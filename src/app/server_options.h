@@ -2,7 +2,8 @@
 //   rureza-server [--settings FILE] [--port N] [--clients N] [--log-lines N]
 //                 [--video DIR] [--audio DIR] [--photo DIR] [--firmware FILE]
 //                 [--subfolders|--no-subfolders] [--short-names|--no-short-names]
-//                 [--name-charset CHARSET] [--help] [--version]
+//                 [--name-charset CHARSET] [--convert|--no-convert] [--photo-size WxH]
+//                 [--cache-size SIZE] [--help] [--version]
 // Overrides apply to the loaded record in memory only; they are never saved.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion/conversion_settings.h"
 #include "settings/server_settings.h"
 
 namespace rureza {
@@ -26,9 +28,19 @@ struct ServerOptions {
   std::optional<bool> subfolders;
   std::optional<bool> shortNames;
   std::optional<std::string> nameCharset;  // as CharsetOptionName gives it
+  std::optional<bool> convert;
+  std::optional<PhotoSize> photoSize;
+  uint64_t cacheBytes = kDefaultCacheBytes;  // not a setting: the process's cache bound
   bool help = false;
   bool version = false;
 };
+
+// The largest --cache-size.
+inline constexpr uint64_t kMostCacheBytes = uint64_t{64} << 40;
+
+// "2G", "500M", "0": bytes, or KiB, MiB, GiB, TiB with K, M, G, T (either case); false for
+// anything else or more than kMostCacheBytes.
+bool ParseCacheSize(const std::string& text, uint64_t* bytes);
 
 // Parses args (without the program name). On a malformed option, a value out of range or a
 // character set that cannot be used returns nullopt and sets *error to a one-line reason.

@@ -292,6 +292,12 @@ QPixmap PaintLibraryBackground() {
   const int buttonsTop = ToPixels(kArial9Units, kOk).top();
   PaintWhitePanel(p, QRect(10, 8, kSize.width() - 20, buttonsTop - 20));
   PaintWell(p, ToPixels(kArial9Units, kCharset), 3);
+  // The conversion's rows below a rule, as Setup's message row.
+  const int rule =
+      (ToPixels(kArial9Units, kCharset).bottom() + ToPixels(kArial9Units, kConvert).top()) / 2;
+  p.setPen(QPen(kFrameBlue, 1));
+  p.drawLine(24, rule, kSize.width() - 34, rule);
+  PaintWell(p, ToPixels(kArial9Units, kPhotoSize), 3);
   PaintCaptions(p, LibraryCaptions(), kArial9Pixels);
   return picture;
 }

@@ -109,17 +109,20 @@ inline constexpr DluBox kSave{169, 196, 44, 14};
 inline constexpr DluBox kCancel{213, 196, 44, 14};
 }  // namespace setup_layout
 
-// Library dialog (220 x 112 units of Arial 9 pt): the size of background picture 158. Its panel
+// Library dialog (220 x 150 units of Arial 9 pt): the size of background picture 158. Its panel
 // reaches from the top down to just above the buttons; a new row goes above the buttons, which
 // move down with kSize.
 namespace library_layout {
-inline constexpr QSize kSize{385, 210};
+inline constexpr QSize kSize{385, 281};
 inline constexpr DluBox kSubfolders{14, 22, 190, 12};
 inline constexpr DluBox kShortNames{14, 38, 190, 12};
 inline constexpr DluBox kCharsetLabel{14, 58, 90, 12};
 inline constexpr DluBox kCharset{106, 57, 96, 14};  // sits in a well
-inline constexpr DluBox kOk{118, 92, 44, 14};
-inline constexpr DluBox kCancel{164, 92, 44, 14};
+inline constexpr DluBox kConvert{14, 80, 190, 12};
+inline constexpr DluBox kPhotoSizeLabel{14, 100, 90, 12};
+inline constexpr DluBox kPhotoSize{106, 99, 60, 14};  // sits in a well
+inline constexpr DluBox kOk{118, 130, 44, 14};
+inline constexpr DluBox kCancel{164, 130, 44, 14};
 }  // namespace library_layout
 
 }  // namespace rureza

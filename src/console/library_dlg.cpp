@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
 
@@ -49,6 +50,9 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
       m_shortNames(new QCheckBox(QStringLiteral("Shorten &long names"), this)),
       m_charsetLabel(new QLabel(QStringLiteral("Adapter &character set"), this)),
       m_charset(new QComboBox(this)),
+      m_convert(new QCheckBox(QStringLiteral("Convert other &formats"), this)),
+      m_photoSizeLabel(new QLabel(QStringLiteral("&Photo size"), this)),
+      m_photoSize(new QLineEdit(this)),
       ok_(new CFaceButton(QStringLiteral("OK"), this)),
       cancel_(new CFaceButton(QStringLiteral("Cancel"), this)) {
   setFont(ArialFont(kArial9Pixels));
@@ -59,6 +63,9 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
                                {m_shortNames, kShortNames, "m_shortNames"},
                                {m_charsetLabel, kCharsetLabel, "m_charsetLabel"},
                                {m_charset, kCharset, "m_charset"},
+                               {m_convert, kConvert, "m_convert"},
+                               {m_photoSizeLabel, kPhotoSizeLabel, "m_photoSizeLabel"},
+                               {m_photoSize, kPhotoSize, "m_photoSize"},
                                {ok_, kOk, "ok"},
                                {cancel_, kCancel, "cancel"}});
   SetButtonFace(ok_, Artwork::kOkFace);
@@ -77,10 +84,20 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
           .arg(QString::fromLatin1(kStoredCharsetText));
   m_charsetLabel->setToolTip(charsetTip);
   m_charset->setToolTip(charsetTip);
+  m_convert->setToolTip(
+      QStringLiteral("List songs of other formats (FLAC, M4A, Ogg, WAV, ...) as MP3s and photos "
+                     "(HEIC, PNG, WebP, ...) as JPEGs, converted when they are played and kept "
+                     "in a cache; .jpg photos the adapter cannot show well are converted too"));
+  const QString photoSizeTip = QStringLiteral(
+      "The largest photo the adapter is sent, as WIDTHxHEIGHT in pixels: larger photos are "
+      "scaled down to fit it, smaller ones are not enlarged");
+  m_photoSizeLabel->setToolTip(photoSizeTip);
+  m_photoSize->setToolTip(photoSizeTip);
   ok_->setToolTip(QStringLiteral("Take these options; Setup's SAVE writes them"));
   cancel_->setToolTip(QStringLiteral("Close without taking the changes"));
 
   m_charsetLabel->setBuddy(m_charset);
+  m_photoSizeLabel->setBuddy(m_photoSize);
   m_charset->setEditable(true);
   m_charset->setInsertPolicy(QComboBox::NoInsert);
   for (const QString& charset : CommonAdapterCharsets()) {
@@ -89,9 +106,12 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
   m_subfolders->setChecked(options.subfolders);
   m_shortNames->setChecked(options.shortNames);
   m_charset->setCurrentText(CharsetText(options.charset));
+  m_convert->setChecked(options.convert);
+  m_photoSize->setText(QString::fromStdString(PhotoSizeText(options.photoSize)));
+  photoSize_ = options.photoSize;
 
   ok_->setDefault(true);
-  SetTabOrder({m_subfolders, m_shortNames, m_charset, ok_, cancel_});
+  SetTabOrder({m_subfolders, m_shortNames, m_charset, m_convert, m_photoSize, ok_, cancel_});
   m_subfolders->setFocus();
   connect(ok_, &QPushButton::clicked, this, &CLibraryDlg::OnOk);
   connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -105,6 +125,9 @@ LibraryOptions CLibraryDlg::Options() const {
   options.charset = text == QLatin1String(kStoredCharsetText)
                         ? std::string(kStoredCharset)
                         : CharsetOptionName(text.toStdString());
+  options.convert = m_convert->isChecked();
+  options.photoSize = photoSize_;  // unless the field holds one
+  ParsePhotoSize(m_photoSize->text().trimmed().toStdString(), &options.photoSize);
   return options;
 }
 
@@ -117,6 +140,15 @@ void CLibraryDlg::OnOk() {
                              .arg(m_charset->currentText().trimmed()));
     m_charset->setFocus();
     return;  // the edits stay on screen
+  }
+  PhotoSize size;
+  if (!ParsePhotoSize(m_photoSize->text().trimmed().toStdString(), &size)) {
+    QMessageBox::warning(this, windowTitle(),
+                         QStringLiteral("The photo size \"%1\" is not WIDTHxHEIGHT with each side "
+                                        "from 1 to 16384 pixels.")
+                             .arg(m_photoSize->text().trimmed()));
+    m_photoSize->setFocus();
+    return;
   }
   accept();
 }

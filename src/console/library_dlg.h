@@ -1,7 +1,8 @@
 // CLibraryDlg: the library options as the Setup dialog edits them: whether the media folders'
 // subfolders are listed, whether names too long for the adapter are listed under short names,
-// and the adapter's character set (a list of common ones, or any name typed in). OK takes the
-// edits only when the character set can be used here; the Setup dialog's SAVE writes them.
+// the adapter's character set (a list of common ones, or any name typed in), whether songs and
+// photos of other formats are converted, and the photo size. OK takes the edits only when the
+// character set can be used here and the photo size is one; the Setup dialog's SAVE writes them.
 // It wears the Setup dialog's skin: a background picture, controls on its panel, face buttons.
 // Thread safety: GUI thread only.
 #pragma once
@@ -13,6 +14,7 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 
 namespace rureza {
 
@@ -38,6 +40,10 @@ class CLibraryDlg : public QDialog {
   QCheckBox* m_shortNames;
   QLabel* m_charsetLabel;
   QComboBox* m_charset;
+  QCheckBox* m_convert;
+  QLabel* m_photoSizeLabel;
+  QLineEdit* m_photoSize;
+  PhotoSize photoSize_;  // as given: what Options() says while the field holds none
   CFaceButton* ok_;
   CFaceButton* cancel_;
 };

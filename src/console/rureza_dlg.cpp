@@ -18,6 +18,7 @@
 #include "console/skinned_label.h"
 #include "console/skinned_list_box.h"
 #include "console/stop_confirm_dlg.h"
+#include "conversion/process_conversions.h"
 #include "platform/clock.h"
 #include "request/dispatcher.h"
 #include "server/activity_log.h"
@@ -171,6 +172,10 @@ void CRurezaDlg::OnStartStop() {
     startStop_->setText(QStringLiteral("Stop"));
     setup_->setEnabled(false);
     running_ = true;
+    // Started once, by the first run that converts; kept until the console ends.
+    if (CurrentSettings().library.convert) {
+      StartProcessConversions(FrontEndConversionSettings(kDefaultCacheBytes));
+    }
     StartServer(ServeClient);
     return;
   }

@@ -184,6 +184,8 @@ bool ConversionCache::Keep(Part& part, const std::string& key) {
     const int64_t id = store_->AddEntry(key, part.length);
     kept = id != 0 && RenameFile(part.path, EntryPath(id)).ok();
     if (id != 0 && !kept) store_->RemoveEntry(key);
+    // Written a few frames at a time; plays from the cache read it afresh, as a file.
+    if (kept) part.file.ForgetCachedPages();
   }
   if (!kept) RemoveFile(part.path);
   std::lock_guard<std::mutex> lock(mutex_);

@@ -53,6 +53,14 @@ std::string DefaultConverterProgram() {
   return RUREZA_CONVERTER_INSTALLED;
 }
 
+ConversionSettings FrontEndConversionSettings(uint64_t cacheBytes) {
+  ConversionSettings settings;
+  settings.cacheBytes = cacheBytes;
+  settings.cacheFolder = DefaultCacheFolder();
+  settings.converterProgram = DefaultConverterProgram();
+  return settings;
+}
+
 std::string SongShapeKey() {
   return "mp3 " + std::to_string(kMp3SampleRate) + " " + std::to_string(kMp3BitRate) + " 1";
 }

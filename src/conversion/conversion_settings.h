@@ -26,9 +26,12 @@ struct ConverterLimits {
 
 ConverterLimits DefaultConverterLimits();
 
+// The cache's bound unless the operator gives one: a few hundred albums.
+inline constexpr uint64_t kDefaultCacheBytes = uint64_t{2} << 30;
+
 struct ConversionSettings {
   PhotoBox photoSize{1920, 1080};
-  uint64_t cacheBytes = uint64_t{2} << 30;
+  uint64_t cacheBytes = kDefaultCacheBytes;
   // The cache and the store of measurements; empty: nothing is kept on disk.
   std::string cacheFolder;
   std::string converterProgram;
@@ -42,6 +45,9 @@ std::string DefaultCacheFolder();
 // The converter program: rureza-convert beside the running program (a build tree), else where
 // the server package installs it.
 std::string DefaultConverterProgram();
+
+// What a front-end runs with: the default cache folder and converter program, cacheBytes.
+ConversionSettings FrontEndConversionSettings(uint64_t cacheBytes);
 
 // The part of a cache entry's key that says how it was made: two entries of one source differ
 // when these differ.

@@ -108,10 +108,18 @@ struct Conversions::Shared {
   std::mutex proberMutex;
   Process prober{nullptr, Untrack{this}};  // guarded by proberMutex
 
+  // The background pass (MeasureSoon).
+  std::mutex waitingMutex;
+  std::set<std::string> waitingSongs, waitingPhotos;  // guarded by waitingMutex
+  std::function<bool()> waitingStopped;               // guarded by waitingMutex
+  bool measuring = false;                             // guarded by waitingMutex
+
   Process StartProcess(uint64_t memoryBytes, uint32_t cpuSeconds, const File& output,
                        std::string* failure);
   Answer Ask(const ConverterRequest& request, Reply* reply);
   std::optional<Measurement> MeasureOne(const std::string& path, bool photo);
+  size_t MeasureAll(const std::vector<std::string>& songs, const std::vector<std::string>& photos,
+                    const std::function<bool()>& stopped);
   // The measurement of the source at path as it is now (stamp), taken now when not yet known.
   std::optional<Measurement> Measured(const std::string& path, SourceStamp stamp, bool photo);
   uint32_t SongCpuSeconds(uint64_t frames) const {
@@ -517,43 +525,96 @@ ListedLength Conversions::SongLength(const std::string& path, SourceStamp stamp,
   if (!m) return {ListedLength::Kind::kEstimated, EstimatedMp3Length(ending, stamp.size)};
   const uint64_t frames =
       m->kind == Measurement::Kind::kSong ? Mp3FramesFor(m->song.samples, m->song.sampleRate) : 0;
-  if (frames == 0) return {ListedLength::Kind::kUnplayable, 0};
-  return {ListedLength::Kind::kExact, Mp3Length(frames)};
+  if (frames == 0) return {ListedLength::Kind::kUnplayable, 0, true};
+  return {ListedLength::Kind::kExact, Mp3Length(frames), true};
 }
 
 ListedLength Conversions::PhotoLength(const std::string& path, SourceStamp stamp) const {
-  const PhotoBox box = shared_->settings.photoSize;
+  return PhotoLength(path, stamp, shared_->settings.photoSize);
+}
+
+ListedLength Conversions::PhotoLength(const std::string& path, SourceStamp stamp,
+                                      PhotoBox box) const {
+  const std::optional<Measurement> m = shared_->cache->store().Measured(path, stamp);
   const std::optional<CacheEntry> entry =
       shared_->cache->store().Entry(SourceKey(PhotoShapeKey(box), path, stamp));
-  if (entry) return {ListedLength::Kind::kExact, entry->length};
-  const std::optional<Measurement> m = shared_->cache->store().Measured(path, stamp);
-  if (m && m->kind != Measurement::Kind::kPhoto) return {ListedLength::Kind::kUnplayable, 0};
+  if (entry) return {ListedLength::Kind::kExact, entry->length, true};
+  if (m && m->kind != Measurement::Kind::kPhoto) return {ListedLength::Kind::kUnplayable, 0, true};
   // A JPEG of photos at the quality used takes about a quarter of a byte per pixel.
   const PhotoBox fitted = m ? Fitted(m->photo, box) : box;
-  return {ListedLength::Kind::kEstimated, int64_t{fitted.width} * fitted.height / 4 + 1024};
+  return {ListedLength::Kind::kEstimated, int64_t{fitted.width} * fitted.height / 4 + 1024,
+          m.has_value()};
+}
+
+ListedLength Conversions::JpegLength(const std::string& path, SourceStamp stamp,
+                                     PhotoBox box) const {
+  const std::optional<Measurement> m = shared_->cache->store().Measured(path, stamp);
+  if (!m || m->kind != Measurement::Kind::kPhoto || !MustConvert(m->photo, box)) {
+    return {ListedLength::Kind::kAsIs, stamp.size, m.has_value()};
+  }
+  return PhotoLength(path, stamp, box);
 }
 
 size_t Conversions::Measure(const std::vector<std::string>& songs,
                             const std::vector<std::string>& photos,
                             const std::function<bool()>& stopped) {
+  return shared_->MeasureAll(songs, photos, stopped);
+}
+
+size_t Conversions::Shared::MeasureAll(const std::vector<std::string>& songs,
+                                       const std::vector<std::string>& photos,
+                                       const std::function<bool()>& stopped) {
   std::vector<std::pair<std::string, rureza::Measurement>> measured;
   size_t count = 0;
   auto flush = [&] {
-    shared_->cache->store().Remember(measured);
+    cache->store().Remember(measured);
     count += measured.size();
     measured.clear();
   };
   for (const auto* list : {&songs, &photos}) {
     for (const std::string& path : *list) {
-      if (stopped() || shared_->stopping.load()) break;
-      if (shared_->cache->store().Measured(path, StampOf(path))) continue;
-      std::optional<rureza::Measurement> m = shared_->MeasureOne(path, list == &photos);
+      if (stopped() || stopping.load()) break;
+      if (cache->store().Measured(path, StampOf(path))) continue;
+      std::optional<rureza::Measurement> m = MeasureOne(path, list == &photos);
       if (m) measured.emplace_back(path, *m);
       if (measured.size() >= kRememberBatch) flush();
     }
   }
   flush();
   return count;
+}
+
+void Conversions::MeasureSoon(std::vector<std::string> songs, std::vector<std::string> photos,
+                              std::function<bool()> stopped) {
+  const std::shared_ptr<Shared> shared = shared_;
+  std::lock_guard<std::mutex> lock(shared->waitingMutex);
+  for (auto [from, to] :
+       {std::pair{&songs, &shared->waitingSongs}, {&photos, &shared->waitingPhotos}}) {
+    for (std::string& path : *from) {
+      if (shared->waitingSongs.size() + shared->waitingPhotos.size() >= kMostWaiting) break;
+      to->insert(std::move(path));
+    }
+  }
+  shared->waitingStopped = std::move(stopped);
+  if (shared->measuring) return;
+  shared->measuring = StartThread([shared] {
+    std::unique_lock<std::mutex> lock(shared->waitingMutex);
+    while ((!shared->waitingSongs.empty() || !shared->waitingPhotos.empty()) &&
+           !shared->waitingStopped() && !shared->stopping.load()) {
+      std::vector<std::string> songs(shared->waitingSongs.begin(), shared->waitingSongs.end());
+      std::vector<std::string> photos(shared->waitingPhotos.begin(), shared->waitingPhotos.end());
+      shared->waitingSongs.clear();
+      shared->waitingPhotos.clear();
+      const std::function<bool()> stopped = shared->waitingStopped;
+      lock.unlock();
+      shared->MeasureAll(songs, photos, stopped);
+      lock.lock();
+    }
+    shared->waitingSongs.clear();
+    shared->waitingPhotos.clear();
+    shared->waitingStopped = nullptr;
+    shared->measuring = false;
+  });
 }
 
 std::unique_ptr<ConvertedStream> Conversions::OpenSong(const std::string& path) {
@@ -608,9 +669,12 @@ std::unique_ptr<ConvertedStream> Conversions::OpenSong(const std::string& path) 
 }
 
 Conversions::Photo Conversions::OpenPhoto(const std::string& path) {
+  return OpenPhoto(path, shared_->settings.photoSize);
+}
+
+Conversions::Photo Conversions::OpenPhoto(const std::string& path, PhotoBox box) {
   Photo photo;
   const SourceStamp stamp = StampOf(path);
-  const PhotoBox box = shared_->settings.photoSize;
   const std::string key = SourceKey(PhotoShapeKey(box), path, stamp);
   if (stamp.size >= 0) photo.file = shared_->cache->Find(key, &photo.length);
   if (photo.file.valid()) return photo;
@@ -652,11 +716,14 @@ Conversions::Photo Conversions::OpenPhoto(const std::string& path) {
 }
 
 bool Conversions::JpegNeedsConversion(const std::string& path) {
+  return JpegNeedsConversion(path, shared_->settings.photoSize);
+}
+
+bool Conversions::JpegNeedsConversion(const std::string& path, PhotoBox box) {
   const SourceStamp stamp = StampOf(path);
   const std::optional<rureza::Measurement> m =
       stamp.size < 0 ? std::nullopt : shared_->Measured(path, stamp, true);
-  return m && m->kind == rureza::Measurement::Kind::kPhoto &&
-         MustConvert(m->photo, shared_->settings.photoSize);
+  return m && m->kind == rureza::Measurement::Kind::kPhoto && MustConvert(m->photo, box);
 }
 
 }  // namespace rureza

@@ -36,9 +36,11 @@ namespace rureza {
 class ConversionCache;
 
 struct ListedLength {
-  enum class Kind { kExact, kEstimated, kUnplayable };
+  // kAsIs: a .jpg sent as it is (its file's length); kUnplayable: it cannot be played.
+  enum class Kind { kExact, kEstimated, kUnplayable, kAsIs };
   Kind kind = Kind::kEstimated;
-  int64_t length = 0;  // the bytes a play of it sends (an estimate for kEstimated)
+  int64_t length = 0;     // the bytes a play of it sends (an estimate for kEstimated)
+  bool measured = false;  // its header was read: nothing for the background pass to do
 };
 
 class Conversions {
@@ -61,14 +63,24 @@ class Conversions {
   // A song listed as MP3: its source's path and stamp, and its ending (without the dot).
   ListedLength SongLength(const std::string& path, SourceStamp stamp,
                           std::string_view ending) const;
-  // A photo listed as JPEG.
+  // A photo listed as JPEG, fitted to box (the settings' photo size when none is given).
   ListedLength PhotoLength(const std::string& path, SourceStamp stamp) const;
+  ListedLength PhotoLength(const std::string& path, SourceStamp stamp, PhotoBox box) const;
+  // A .jpg: kAsIs unless it was measured and must be converted for box (then as PhotoLength).
+  ListedLength JpegLength(const std::string& path, SourceStamp stamp, PhotoBox box) const;
 
   // Measures every source not yet measured (songs, and photos that are converted or checked),
   // through one converter process, reading headers only; remembers them. Stops early when
   // stopped() says so. Returns how many were measured.
   size_t Measure(const std::vector<std::string>& songs, const std::vector<std::string>& photos,
                  const std::function<bool()>& stopped);
+  // Measure, on a thread of its own (StartThread) that ends when nothing is left to measure,
+  // when stopped() says so (the run that listed them stops) or with Stop(). Sources handed over
+  // while it runs join its batch (each once); beyond kMostWaiting waiting they are left for a
+  // later listing to hand over again.
+  static constexpr size_t kMostWaiting = 200000;
+  void MeasureSoon(std::vector<std::string> songs, std::vector<std::string> photos,
+                   std::function<bool()> stopped);
 
   // --- for a play
   // The song at path as MP3, its length known; null when it cannot be played (logged).
@@ -78,12 +90,15 @@ class Conversions {
     File file;  // invalid: it cannot be shown (logged); else read-only, at the JPEG's start
     int64_t length = 0;
   };
-  // The photo at path as baseline JPEG.
+  // The photo at path as baseline JPEG that fits box (the settings' photo size when none).
   Photo OpenPhoto(const std::string& path);
+  Photo OpenPhoto(const std::string& path, PhotoBox box);
 
-  // Whether the .jpg at path must be converted before the adapter can show it (its header is
-  // read now if it was not measured yet). A file whose header cannot be read goes as it is.
+  // Whether the .jpg at path must be converted before the adapter can show it in box (its
+  // header is read now if it was not measured yet). A file whose header cannot be read goes
+  // as it is.
   bool JpegNeedsConversion(const std::string& path);
+  bool JpegNeedsConversion(const std::string& path, PhotoBox box);
 
   struct Shared;
 

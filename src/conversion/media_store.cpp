@@ -144,7 +144,28 @@ std::unique_ptr<MediaStore> MediaStore::Open(const std::string& path, Opened* ho
   return store;
 }
 
-MediaStore::~MediaStore() { sqlite3_close(db_); }
+MediaStore::~MediaStore() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    SavePlaysLocked();
+  }
+  sqlite3_close(db_);
+}
+
+void MediaStore::SavePlaysLocked() {
+  if (db_ == nullptr || unsavedPlays_.empty()) return;
+  const bool inTransaction = Exec("BEGIN");
+  for (const std::string& key : unsavedPlays_) {
+    auto it = entries_.find(key);
+    if (it == entries_.end()) continue;
+    Statement(db_, "UPDATE entries SET played = ? WHERE key = ?")
+        .Bind(1, it->second.played)
+        .Bind(2, key)
+        .Run();
+  }
+  if (inTransaction) Exec("COMMIT");
+  unsavedPlays_.clear();
+}
 
 bool MediaStore::Exec(const char* sql) {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -243,12 +264,8 @@ void MediaStore::Played(const std::string& key) {
   auto it = entries_.find(key);
   if (it == entries_.end()) return;
   it->second.played = ++lastPlayed_;
-  if (db_ != nullptr) {
-    Statement(db_, "UPDATE entries SET played = ? WHERE key = ?")
-        .Bind(1, it->second.played)
-        .Bind(2, key)
-        .Run();
-  }
+  unsavedPlays_.insert(key);
+  if (unsavedPlays_.size() >= kPlaysPerSave) SavePlaysLocked();
 }
 
 void MediaStore::RemoveEntry(const std::string& key) {
@@ -257,6 +274,7 @@ void MediaStore::RemoveEntry(const std::string& key) {
   if (it == entries_.end()) return;
   entryBytes_ -= std::max<int64_t>(it->second.length, 0);
   entries_.erase(it);
+  unsavedPlays_.erase(key);
   if (db_ != nullptr) Statement(db_, "DELETE FROM entries WHERE key = ?").Bind(1, key).Run();
 }
 

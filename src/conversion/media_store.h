@@ -5,7 +5,10 @@
 // An SQLite database in WAL mode (synchronous=NORMAL): a crash or power cut loses at most the
 // last changes, never the database, and readers never wait for a writer. It is loaded whole
 // into memory when opened, so a listing's thousands of lookups are hash lookups; every change is
-// written through. Rows that make no sense are dropped as they are read.
+// written through, except when entries were played: those are written kPlaysPerSave at a time
+// (and when the store closes), so a play from the cache costs no write to the disk, and a crash
+// forgets at most the order of the last few plays. Rows that make no sense are dropped as they
+// are read.
 // Thread safety: every method may be called from any thread (one mutex).
 #pragma once
 
@@ -17,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -69,6 +73,7 @@ class MediaStore {
   // Adds an entry played just now; its id (0 when it cannot be added).
   int64_t AddEntry(const std::string& key, int64_t length);
   // Marks the entry as played just now.
+  static constexpr size_t kPlaysPerSave = 64;
   void Played(const std::string& key);
   void RemoveEntry(const std::string& key);
   // Every entry, least recently played first.
@@ -79,6 +84,8 @@ class MediaStore {
   MediaStore() = default;
   bool Load();
   bool Exec(const char* sql);
+  // Writes the plays not written yet, in one transaction.
+  void SavePlaysLocked();
 
   mutable std::mutex mutex_;
   sqlite3* db_ = nullptr;                                  // guarded by mutex_
@@ -86,6 +93,7 @@ class MediaStore {
   std::unordered_map<std::string, CacheEntry> entries_;    // guarded by mutex_
   int64_t entryBytes_ = 0;                                 // guarded by mutex_
   int64_t lastPlayed_ = 0;                                 // guarded by mutex_
+  std::unordered_set<std::string> unsavedPlays_;           // guarded by mutex_: entries' keys
 };
 
 }  // namespace rureza

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "conversion/process_conversions.h"
 #include "delivery/delivery.h"
 #include "delivery/playback_control.h"
 #include "delivery/stream_blocks.h"
@@ -17,10 +18,21 @@ namespace {
 // no more than the tail of an unseeked file would be), or the end.
 enum class Next { kBlock, kTail, kStopTail, kEnd };
 
+// How long one look for a conversion's bytes waits before the stream looks at its commands.
+constexpr int kConversionWaitMs = 50;
+
+// An MP3 file, or a song converted to MP3 (a ConvertedStream), streamed alike: the converted
+// song's length is known before its first byte, and each pass sends what of it is ready from the
+// file that holds it.
 class AudioStream {
  public:
-  AudioStream(const Socket& socket, ServerRun& run, File file)
-      : socket_(socket), run_(run), file_(std::move(file)), pacer_(socket) {}
+  AudioStream(const Socket& socket, ServerRun& run, File file,
+              std::unique_ptr<ConvertedStream> converted = nullptr)
+      : socket_(socket),
+        run_(run),
+        file_(std::move(file)),
+        converted_(std::move(converted)),
+        pacer_(socket) {}
 
   void Run();
 
@@ -39,14 +51,23 @@ class AudioStream {
   }
   // The bytes from the position to the end of the file, at most limit of them.
   void SendTail(int64_t limit);
+  int64_t Length() const { return converted_ ? converted_->length() : file_.Length(); }
   int64_t Remaining() const {
-    int64_t length = file_.Length();
+    int64_t length = Length();
     return length > position_ ? length - position_ : 0;
   }
+  // Moves to offset: for a file, its position; a conversion is asked for the bytes there at
+  // once, so that one started for a seek runs while the adapter sends Play.
+  bool SeekTo(uint32_t offset);
+  // The file that holds at least bytes from the position on, at the position (the stream's
+  // own file, or the conversion's once they are ready); null when the conversion failed, or the
+  // stream is stopped while it waits.
+  File* ReadyFile(int64_t bytes, int64_t* ready);
 
   const Socket& socket_;
   ServerRun& run_;
   File file_;
+  std::unique_ptr<ConvertedStream> converted_;  // set: the stream's bytes come from it
   // The file's bytes go from the page cache to the socket (data blocks by sendfile, the tail
   // through a pipe); no data buffer is needed.
   FileBlockSender tail_;
@@ -62,7 +83,7 @@ class AudioStream {
 };
 
 void AudioStream::Run() {
-  const int64_t length = file_.Length();
+  const int64_t length = Length();
   length_ = length;
   SmallBlock lengthBlock = LengthBlock(static_cast<int32_t>(length));
   SendAll(socket_, lengthBlock.data(), kSmallBlockSize);
@@ -90,15 +111,28 @@ Next AudioStream::Pass() {
     if (next != Next::kBlock) return next;
   }
   if (state_->stopRequested.load() != 0 || run_.stopping()) return Next::kEnd;
-  if (length_ - position_ < kDataBlockSize) length_ = file_.Length();
+  if (length_ - position_ < kDataBlockSize) length_ = Length();
   if (length_ < int64_t{position_} + kDataBlockSize) return Next::kTail;
   // As many blocks to a system call as the adapter's pace allows; a command that comes while
   // the pass waits for room is taken up first.
   const auto whole = static_cast<uint32_t>(
       std::min<int64_t>(PacedSender::kMostPassBytes, length_ - position_) / kDataBlockSize);
-  const uint32_t blocks = pacer_.AwaitPass(kDataBlockSize, whole, [&] { return CommandPending(); });
+  uint32_t blocks = pacer_.AwaitPass(kDataBlockSize, whole, [&] { return CommandPending(); });
   if (blocks == 0) return Next::kBlock;
-  int64_t sent = pacer_.SendFile(file_, kDataBlockSize, blocks);
+  File* from = &file_;
+  if (converted_) {
+    // What of the song is ready, at least a block; the commands are looked at between looks.
+    const ConvertedStream::Span span =
+        converted_->BytesAt(position_, kDataBlockSize, kConversionWaitMs);
+    if (span.state == ConvertedStream::Span::State::kWaiting) return Next::kBlock;
+    if (span.state != ConvertedStream::Span::State::kReady ||
+        span.file->Seek(span.fileOffset) != span.fileOffset) {
+      return Next::kEnd;
+    }
+    from = span.file;
+    blocks = static_cast<uint32_t>(std::min<int64_t>(blocks, span.bytes / kDataBlockSize));
+  }
+  int64_t sent = pacer_.SendFile(*from, kDataBlockSize, blocks);
   if (sent < int64_t{kDataBlockSize} * blocks) return Next::kEnd;  // a failure, or a shrunk file
   position_ += static_cast<uint32_t>(sent);
   return Next::kBlock;
@@ -107,17 +141,17 @@ Next AudioStream::Pass() {
 Next AudioStream::TakeUpSeek(int32_t request) {
   position_ = static_cast<uint32_t>(state_->seekTarget.load());
   if (request == 1) {
-    int64_t length = file_.Length();
+    int64_t length = Length();
     length_ = length;
     if (position_ >= length) return Next::kEnd;
     if (length - position_ < kDataBlockSize) {
       // Into the last partial block: the tail comes from the target, at once.
-      return SeekToOffset(file_, position_) ? Next::kTail : Next::kEnd;
+      return SeekTo(position_) ? Next::kTail : Next::kEnd;
     }
   } else if (position_ == 0) {
     return Next::kEnd;
   }
-  if (!SeekToOffset(file_, position_)) return Next::kEnd;
+  if (!SeekTo(position_)) return Next::kEnd;
   WaitForPlay();
   pacer_.Restart();
   state_->playLatch.store(0);
@@ -134,14 +168,54 @@ void AudioStream::WaitForPlay() {
   }
 }
 
+bool AudioStream::SeekTo(uint32_t offset) {
+  if (!converted_) return SeekToOffset(file_, offset);
+  // As in the adapter's 32-bit arithmetic, an offset of 2^31 or more is negative.
+  return offset < kStreamFileLimit && converted_->BytesAt(offset, kDataBlockSize, 0).state !=
+                                          ConvertedStream::Span::State::kFailed;
+}
+
+File* AudioStream::ReadyFile(int64_t bytes, int64_t* ready) {
+  if (!converted_) {
+    *ready = bytes;
+    return &file_;
+  }
+  for (;;) {
+    const ConvertedStream::Span span = converted_->BytesAt(position_, bytes, kConversionWaitMs);
+    if (span.state == ConvertedStream::Span::State::kReady) {
+      *ready = std::min(bytes, span.bytes);
+      return span.file->Seek(span.fileOffset) == span.fileOffset ? span.file : nullptr;
+    }
+    if (span.state != ConvertedStream::Span::State::kWaiting || state_->stopRequested.load() != 0 ||
+        run_.stopping()) {
+      return nullptr;
+    }
+  }
+}
+
 void AudioStream::SendTail(int64_t limit) {
-  uint32_t count = static_cast<uint32_t>(std::min(Remaining(), limit));
-  if (tail_.Take(file_, count) >= 0) tail_.SendTaken(socket_, 0, '\0');
+  int64_t count = std::min(Remaining(), limit);
+  File* from = count > 0 ? ReadyFile(count, &count) : &file_;
+  if (from && tail_.Take(*from, static_cast<uint32_t>(count)) >= 0) {
+    tail_.SendTaken(socket_, 0, '\0');
+  }
 }
 
 }  // namespace
 
 void SendAudioStream(const Socket& socket, ServerRun& run, const MediaPath& path) {
+  if (path.converted && path.servable) {
+    const std::shared_ptr<Conversions> conversions = ConversionsFor(run.settings().library);
+    const std::string source = ConversionSource(path, OpenMediaFile(path));
+    if (!conversions || source.empty()) {
+      AppendLogUncounted(Format("Can Not Convert File : %s", path.open.c_str()));
+      return;
+    }
+    std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(source);
+    if (!stream) return;  // the conversion said why
+    AudioStream(socket, run, File(), std::move(stream)).Run();
+    return;
+  }
   File file = OpenStreamFile(path);
   if (!file.valid()) {
     AppendLogUncounted(Format("Can Not Open File : %s", path.text.c_str()));

@@ -2,9 +2,11 @@
 #include <string>
 #include <string_view>
 
+#include "conversion/process_conversions.h"
 #include "delivery/delivery.h"
 #include "delivery/listing_record.h"
 #include "names/adapter_names.h"
+#include "platform/file.h"
 #include "server/activity_log.h"
 #include "server/media_folder_check.h"
 #include "server/server_run.h"
@@ -27,12 +29,27 @@ constexpr FolderToList kFoldersInOrder[] = {
 
 enum class WalkEnd { kFolderDone, kStopped, kConnectionLost, kNumbersUsedUp };
 
+// The sources a listing found whose headers were never read, for the background pass.
+struct Unmeasured {
+  std::vector<std::string> songs, photos;
+};
+
 // Sends a record for every entry the name layer lists, as it is found (a batch of records to a
 // system call): the reply flows while the walk goes on, and nothing per entry is allocated.
+// With conversions, a converted source's record (and that of a .jpg that must be converted)
+// carries the length a play of it sends: exact once it was measured, estimated before, from
+// what is in memory only; one that cannot be played is left out.
 class RecordSender : public ListingSink {
  public:
   RecordSender(BlockBatch& records, const ServerRun& run, int32_t* nextNumber)
       : records_(records), run_(run), nextNumber_(*nextNumber) {}
+  void Convert(Conversions* conversions, ListingFolder kind, const std::string& folder,
+               Unmeasured* unmeasured) {
+    conversions_ = conversions;
+    kind_ = kind;
+    base_ = NativePath(folder) + "/";
+    unmeasured_ = unmeasured;
+  }
 
   WalkEnd end() const { return end_; }
 
@@ -42,15 +59,20 @@ class RecordSender : public ListingSink {
   }
 
   bool Listed(const ListedEntry& entry) override {
-    int32_t number;
-    if (!TakeNumber(&number)) return false;
     // An entry that vanished since the walk found it still gets a well-formed record.
     uint16_t mode = kUnreadableEntryMode;
     uint32_t size = 0;
     if (entry.attributesRead) {
       mode = ModeWord(entry.attributes.isFolder, entry.attributes.readOnly);
       size = static_cast<uint32_t>(entry.attributes.size);  // the low 32 bits, as adapters expect
+      if (conversions_ && !entry.attributes.isFolder &&
+          (entry.ending.converted || kind_ == ListingFolder::kPhoto) &&
+          !ConvertedSize(entry, &size)) {
+        return true;  // it cannot be played
+      }
     }
+    int32_t number;
+    if (!TakeNumber(&number)) return false;
     uint8_t record[kListingRecordSize];
     WriteListingRecord(number, entry.name, mode, size, record);
     if (!records_.Add(record, sizeof record)) return Lost();
@@ -81,23 +103,49 @@ class RecordSender : public ListingSink {
     end_ = WalkEnd::kConnectionLost;
     return false;
   }
+  // The converted length into *size; false when it cannot be played.
+  bool ConvertedSize(const ListedEntry& entry, uint32_t* size) {
+    path_.assign(base_).append(entry.path);
+    const SourceStamp stamp{static_cast<int64_t>(entry.attributes.size), entry.attributes.mtimeNs};
+    const PhotoBox box = BoxOf(run_.settings().library.photoSize);
+    ListedLength listed;
+    if (kind_ == ListingFolder::kAudio) {
+      listed = conversions_->SongLength(
+          path_, stamp, entry.path.substr(entry.path.size() - entry.ending.size + 1));
+    } else if (entry.ending.converted) {
+      listed = conversions_->PhotoLength(path_, stamp, box);
+    } else {
+      listed = conversions_->JpegLength(path_, stamp, box);
+    }
+    if (!listed.measured) {
+      (kind_ == ListingFolder::kAudio ? unmeasured_->songs : unmeasured_->photos).push_back(path_);
+    }
+    if (listed.kind == ListedLength::Kind::kUnplayable) return false;
+    if (listed.kind != ListedLength::Kind::kAsIs) *size = static_cast<uint32_t>(listed.length);
+    return true;
+  }
 
   BlockBatch& records_;
   const ServerRun& run_;
   int32_t& nextNumber_;
   WalkEnd end_ = WalkEnd::kFolderDone;
+  Conversions* conversions_ = nullptr;  // none: nothing is converted
+  ListingFolder kind_ = ListingFolder::kVideo;
+  std::string base_;  // the media folder, "/" behind it
+  Unmeasured* unmeasured_ = nullptr;
+  std::string path_;  // the entry's server path, while its length is looked up
 };
 
-}  // namespace
-
-void SendMediaListing(const Socket& socket, ServerRun& run) {
-  BlockBatch records(socket);
+// The records of every folder, then the end block (none when the connection was lost).
+void SendRecords(BlockBatch& records, ServerRun& run, const LibraryOptions& options,
+                 Conversions* conversions, Unmeasured* unmeasured) {
   int32_t nextNumber = 0;
   for (const FolderToList& folder : kFoldersInOrder) {
     CheckMediaFolder(run.settings(), folder.path);  // a missing folder lists as empty
     RecordSender sender(records, run, &nextNumber);
-    ListMediaFolder(run.settings().library, folder.folder, PathText(run.settings().*folder.path),
-                    sender);
+    const std::string path = PathText(run.settings().*folder.path);
+    if (conversions) sender.Convert(conversions, folder.folder, path, unmeasured);
+    ListMediaFolder(options, folder.folder, path, sender);
     // Nothing more can reach an adapter whose connection failed, not even the end block.
     if (sender.end() == WalkEnd::kConnectionLost) return;
     // Stopped, or the next number would not fit its field: the end block closes the list.
@@ -106,6 +154,24 @@ void SendMediaListing(const Socket& socket, ServerRun& run) {
   uint8_t endOfList[kEndOfListSize];
   WriteEndOfList(endOfList);
   if (records.Add(endOfList, sizeof endOfList)) records.Flush();
+}
+
+}  // namespace
+
+void SendMediaListing(const Socket& socket, ServerRun& run) {
+  BlockBatch records(socket);
+  const std::shared_ptr<Conversions> conversions = ConversionsFor(run.settings().library);
+  LibraryOptions options = run.settings().library;
+  options.convert = conversions != nullptr;
+  Unmeasured unmeasured;
+  SendRecords(records, run, options, conversions.get(), &unmeasured);
+  if (!conversions || (unmeasured.songs.empty() && unmeasured.photos.empty())) return;
+  // Measured in the background once the listing is out, while the run lasts.
+  conversions->MeasureSoon(std::move(unmeasured.songs), std::move(unmeasured.photos),
+                           [run = run.weak_from_this()] {
+                             const std::shared_ptr<ServerRun> locked = run.lock();
+                             return !locked || locked->stopping();
+                           });
 }
 
 }  // namespace rureza

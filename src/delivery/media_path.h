@@ -19,10 +19,17 @@ struct MediaPath {
   // When set, the path to open as the file system takes it (a backslash is part of a name);
   // otherwise text with its backslashes taken for folder separators.
   std::string open{};
+  // A song or photo of another format: what is sent is its conversion.
+  bool converted = false;
 };
 
 // Opens a media file read-only and shared; an invalid File when it cannot be opened or the
 // path is not servable.
 File OpenMediaFile(const MediaPath& path);
+
+// The path a conversion reads the file opened for path by (OpenMediaFile): where it lies once
+// every link is resolved when it must lie inside a folder (so the converter opens what was
+// checked), else path.open. Empty when file is invalid.
+std::string ConversionSource(const MediaPath& path, const File& file);
 
 }  // namespace rureza

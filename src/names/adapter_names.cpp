@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "names/adapter_charset.h"
@@ -27,10 +28,10 @@ std::string_view FileNameOf(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-// A listed file's name without its ending (it is longer than its ending).
-std::string_view StemOf(std::string_view path) {
+// A listed file's name without its ending of endingSize bytes (it is longer than its ending).
+std::string_view StemOf(std::string_view path, size_t endingSize) {
   const std::string_view name = FileNameOf(path);
-  return name.substr(0, name.size() - kShortNameEndingSize);
+  return name.substr(0, name.size() - endingSize);
 }
 
 // Short-name prefixes, the tags of the files' folder made once for all of its files.
@@ -48,9 +49,10 @@ class Prefixes {
     }
     return tags_;
   }
-  std::string Of(std::string_view path) {
+  std::string Of(std::string_view path, size_t endingSize) {
     const std::string& tags = Tags(path);
-    return tags + charset_.WritablePrefix(StemOf(path), kShortNamePrefixLimit - tags.size());
+    return tags +
+           charset_.WritablePrefix(StemOf(path, endingSize), kShortNamePrefixLimit - tags.size());
   }
 
  private:
@@ -81,6 +83,51 @@ class Fitting {
   std::string buffer_;
 };
 
+// The names a folder's entries take as they are: each one's path with the ending it is listed
+// under, and whether another entry has that name first: a converted source yields it to a file
+// listed as it is and to a source before it in listing order (the walk puts them in that order).
+class FolderNames {
+ public:
+  void Read(const std::vector<WalkEntry>& entries) {
+    listed_.clear();
+    taken_.assign(entries.size(), false);
+    size_t bytes = 0;
+    for (const WalkEntry& entry : entries) {
+      if (entry.ending.converted) bytes += entry.path.size() + entry.ending.listed.size();
+    }
+    if (bytes == 0) {
+      for (const WalkEntry& entry : entries) listed_.push_back(entry.path);
+      return;
+    }
+    arena_.clear();
+    arena_.reserve(bytes);  // the views into it stay valid
+    for (const WalkEntry& entry : entries) {
+      if (!entry.ending.converted) {
+        listed_.push_back(entry.path);
+        continue;
+      }
+      const size_t start = arena_.size();
+      arena_.append(entry.path.substr(0, entry.path.size() - entry.ending.size))
+          .append(entry.ending.listed);
+      listed_.push_back(std::string_view(arena_).substr(start));
+    }
+    std::unordered_set<std::string_view> names;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (!entries[i].ending.converted) names.insert(listed_[i]);
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].ending.converted) taken_[i] = !names.insert(listed_[i]).second;
+    }
+  }
+  std::string_view Listed(size_t i) const { return listed_[i]; }
+  bool Taken(size_t i) const { return taken_[i]; }
+
+ private:
+  std::string arena_;
+  std::vector<std::string_view> listed_;
+  std::vector<bool> taken_;
+};
+
 class ListingVisitor : public WalkVisitor {
  public:
   ListingVisitor(const LibraryOptions& options, std::string scope, ListingSink& sink)
@@ -94,16 +141,18 @@ class ListingVisitor : public WalkVisitor {
   bool Stopped() override { return sink_.Stopped(); }
 
   bool VisitFolder(const std::vector<WalkEntry>& entries, bool top) override {
+    names_.Read(entries);
     if (options_.shortNames && top) {
       // A name listed as it is that looks like a short name is given to no shortened file. Only
       // the top's names can look so: a short name holds no "/".
-      for (const WalkEntry& entry : entries) {
-        std::optional<std::string_view> name = fitting_.Name(entry.path);
+      for (size_t i = 0; i < entries.size(); ++i) {
+        std::optional<std::string_view> name =
+            names_.Taken(i) ? std::nullopt : fitting_.Name(names_.Listed(i));
         if (name && HasShortNameShape(*name)) given_.Add(Fnv1a64(*name));
       }
     }
-    for (const WalkEntry& entry : entries) {
-      if (sink_.Stopped() || !List(entry)) return false;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (sink_.Stopped() || !List(entries[i], i)) return false;
     }
     return true;
   }
@@ -115,15 +164,18 @@ class ListingVisitor : public WalkVisitor {
   }
 
  private:
-  bool List(const WalkEntry& entry) {
-    ListedEntry listed{{}, entry.path};
+  bool List(const WalkEntry& entry, size_t i) {
+    ListedEntry listed{{}, entry.path, entry.ending};
     GivenShortName given;
-    if (std::optional<std::string_view> name = fitting_.Name(entry.path)) {
+    std::optional<std::string_view> name =
+        names_.Taken(i) ? std::nullopt : fitting_.Name(names_.Listed(i));
+    if (name) {
       listed.name = *name;
     } else if (!options_.shortNames) {
       return sink_.Refused(entry.path);
     } else {
-      given = GiveShortName(prefixes_.Of(entry.path), entry.path, given_);
+      given = GiveShortName(prefixes_.Of(entry.path, entry.ending.size), entry.path,
+                            entry.ending.listed, given_);
       if (given.name.empty()) return sink_.Refused(entry.path);
       listed.name = given.name;
       remembered_.push_back({given.name, std::string(entry.path), given.rehashes});
@@ -138,6 +190,7 @@ class ListingVisitor : public WalkVisitor {
   AdapterCharset charset_;
   Fitting fitting_;
   Prefixes prefixes_;
+  FolderNames names_;
   ListingSink& sink_;
   GivenNames given_;
   std::vector<ShortNameIndex::Given> remembered_;
@@ -163,14 +216,19 @@ class ShortNameSearch : public WalkVisitor {
   bool Stopped() override { return found_.has_value(); }
 
   bool VisitFolder(const std::vector<WalkEntry>& entries, bool) override {
-    for (const WalkEntry& entry : entries) {
-      if (ListedEnding(entry.path) != ending_ || fitting_.Name(entry.path)) continue;
+    names_.Read(entries);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const WalkEntry& entry = entries[i];
+      if (entry.ending.listed != ending_ || (!names_.Taken(i) && fitting_.Name(names_.Listed(i)))) {
+        continue;
+      }
+      const size_t endingSize = entry.ending.size;
       uint64_t hash = PathHash(entry.path);
       for (int rehashes = 0; rehashes <= kMostRehashes; ++rehashes, hash = NextRehash(hash)) {
         if (FoldedHash(hash) != hash_) continue;
-        if (prefixes_.Of(entry.path) == prefix_) return Found(entry.path, rehashes);
-        if (!byOldPrefix_ &&
-            charset_.WritablePrefix(StemOf(entry.path), kShortNamePrefixLimit) == prefix_) {
+        if (prefixes_.Of(entry.path, endingSize) == prefix_) return Found(entry.path, rehashes);
+        if (!byOldPrefix_ && charset_.WritablePrefix(StemOf(entry.path, endingSize),
+                                                     kShortNamePrefixLimit) == prefix_) {
           byOldPrefix_ = std::string(entry.path);
         }
         if (rehashes == 0 && !byHash_) byHash_ = std::string(entry.path);
@@ -196,6 +254,7 @@ class ShortNameSearch : public WalkVisitor {
   AdapterCharset& charset_;
   Fitting fitting_;
   Prefixes prefixes_;
+  FolderNames names_;
   const std::string_view prefix_;
   const std::string_view ending_;
   const uint32_t hash_;
@@ -205,9 +264,13 @@ class ShortNameSearch : public WalkVisitor {
   std::optional<std::string> byHash_;
 };
 
-std::string ShortNameOf(AdapterCharset& charset, std::string_view path, int rehashes) {
-  return ComposeShortName(Prefixes(charset).Of(path), ShortNameHash(path, rehashes),
-                          ListedEnding(path));
+// The short name path gets the rehashes-th time; empty when it is not listed from kind.
+std::string ShortNameOf(AdapterCharset& charset, ListingFolder kind, bool convert,
+                        std::string_view path, int rehashes) {
+  const MediaEnding ending = EndingOf(kind, path, convert);
+  if (ending.size == 0 || FileNameOf(path).size() <= ending.size) return {};
+  return ComposeShortName(Prefixes(charset).Of(path, ending.size), ShortNameHash(path, rehashes),
+                          ending.listed);
 }
 
 // The path the short name stands for in the media folder, or nullopt.
@@ -216,19 +279,45 @@ std::optional<std::string> FindShortName(const LibraryOptions& options, AdapterC
                                          std::string_view name) {
   const std::string scope = Scope(folder, kind);
   auto verify = [&](std::string_view path, int rehashes) {
-    return FileNameOf(path).size() > kShortNameEndingSize &&
-           ShortNameOf(charset, path, rehashes) == name;
+    return ShortNameOf(charset, kind, options.convert, path, rehashes) == name;
   };
   std::optional<std::string> found = ListedShortNames().Find(scope, name, verify);
   if (found) return found;
   ShortNameSearch search(charset, name);
-  WalkLibrary(folder, kind, options.subfolders, search);
+  WalkLibrary(folder, kind, options.subfolders, options.convert, search);
   int rehashes = 0;
   found = search.Result(&rehashes);
   if (found && rehashes >= 0) {
     ListedShortNames().Remember(scope, {{std::string(name), *found, rehashes}});
   }
   return found;
+}
+
+// The source a name with the folder's converted ending that is no file stands for: of the
+// files in its folder with its stem and an ending the folder converts, the first a listing
+// gives that name to, the least in bytes. base: the media folder with a "/" behind it.
+std::optional<std::string> ConvertedSource(const std::string& base, std::string_view relative,
+                                           ListingFolder kind) {
+  const std::string_view ending = ConvertedEnding(kind);
+  if (ending.empty() || !relative.ends_with(ending)) return std::nullopt;
+  const std::string_view folder = relative.substr(0, relative.size() - FileNameOf(relative).size());
+  const std::string_view stem =
+      relative.substr(folder.size(), relative.size() - folder.size() - ending.size());
+  DirectoryWalk dir;
+  if (stem.empty() || !dir.Open(base + std::string(folder))) return std::nullopt;
+  std::optional<std::string> first;
+  EntryType type = EntryType::kUnknown;
+  while (const char* entry = dir.Next(&type)) {
+    const std::string_view name(entry);
+    if (!name.starts_with(stem) || (first && name >= *first)) continue;
+    const MediaEnding own = EndingOf(kind, name, /*convert=*/true);
+    if (!own.converted || own.size != name.size() - stem.size()) continue;
+    if (type == EntryType::kFile || dir.TypeOf(entry, /*followLink=*/true) == EntryType::kFile) {
+      first = std::string(name);
+    }
+  }
+  if (!first) return std::nullopt;
+  return std::string(folder) + *first;
 }
 
 }  // namespace
@@ -238,7 +327,7 @@ bool ListMediaFolder(const LibraryOptions& options, ListingFolder kind, const st
   bool done;
   {
     ListingVisitor visitor(options, Scope(folder, kind), sink);
-    done = WalkLibrary(folder, kind, options.subfolders, visitor);
+    done = WalkLibrary(folder, kind, options.subfolders, options.convert, visitor);
     visitor.Remember();
   }
   // What the walk of a big library held, back to the system, also while many listings run.
@@ -257,15 +346,20 @@ PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
   EntryAttributes attributes;
   if (!PathAttributes(base + play.relative, &attributes)) {
     std::replace(play.relative.begin(), play.relative.end(), '\\', '/');
-    if (options.shortNames && HasShortNameShape(name) &&
-        !PathAttributes(base + play.relative, &attributes)) {
-      if (std::optional<std::string> found = FindShortName(options, charset, kind, folder, name)) {
-        play.shown = play.relative = std::move(*found);
+    std::optional<std::string> found;
+    if (!PathAttributes(base + play.relative, &attributes)) {
+      // A converted source listed as it is, before a short name: no short name is given that
+      // a name listed as it is has.
+      if (options.convert) found = ConvertedSource(base, play.relative, kind);
+      if (!found && options.shortNames && HasShortNameShape(name)) {
+        found = FindShortName(options, charset, kind, folder, name);
       }
     }
+    if (found) play.shown = play.relative = std::move(*found);
   }
-  play.listable = ListableName(play.relative, kind, options.subfolders);
+  play.listable = ListableName(play.relative, kind, options.subfolders, options.convert);
   play.mustStayInside = play.relative.find('/') != std::string::npos;
+  play.converted = EndingOf(kind, play.relative, options.convert).converted;
   return play;
 }
 

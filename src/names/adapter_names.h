@@ -4,6 +4,9 @@
 // With every option off the listing holds what it always held, in natural name order: one
 // level, names as stored, a name of 40 bytes or more refused; a play request names only what
 // such a listing could list.
+// With conversion on, a source the folder converts ("01 Title.flac") is listed under its name
+// with the converted ending ("01 Title.mp3") where no file listed as it is, and no source
+// before it, takes that name; else it needs a short name like a name that does not fit.
 // Thread safety: any number of listings and requests may run at once; they share only the
 // process's ShortNameIndex.
 #pragma once
@@ -20,6 +23,7 @@ namespace rureza {
 struct ListedEntry {
   std::string_view name;  // what the adapter gets; fits the record
   std::string_view path;  // relative to the media folder, as stored
+  MediaEnding ending;     // converted: a source listed under the converted ending
   bool attributesRead = false;
   EntryAttributes attributes{};
 };
@@ -48,6 +52,7 @@ struct PlayName {
   std::string relative;   // the path relative to the media folder as the file system takes it
   bool listable = false;  // false (also for an unset folder): refused like a missing file
   bool mustStayInside = false;  // in a subfolder: it must resolve inside the media folder
+  bool converted = false;       // a source played through a conversion
 };
 
 // The file a play request's name stands for. The name is converted back from the adapter's
@@ -58,7 +63,9 @@ struct PlayName {
 // a miss found by walking the folder; a name the rule gave out before tags existed, or before a
 // clash changed it, is found by its hash part. The name must then be one a listing could list
 // (ListableName): a hidden, too deep or other kind of file is not, nor, with subfolders off,
-// one in a folder.
+// one in a folder. With conversion on, a name with the converted ending that is no file stands
+// for the source a listing gave it to (of those with its stem, the least in bytes), and the
+// source's own name plays it too.
 PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
                          const std::string& folder, std::string_view name);
 

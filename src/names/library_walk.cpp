@@ -16,13 +16,14 @@ bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// Puts items in the natural order of their names (nameOf(item)), each name's key made once.
-template <typename Item, typename NameOf>
-void SortNaturally(std::vector<Item>* items, const NameOf& nameOf, bool withEnding) {
+// Puts items in the order of their sort keys (appendKey(item, &keys) appends an item's), each
+// key made once.
+template <typename Item, typename AppendKey>
+void SortByKeys(std::vector<Item>* items, const AppendKey& appendKey) {
   std::string keys;
   std::vector<size_t> bounds = {0};
   for (const Item& item : *items) {
-    AppendNaturalKey(nameOf(item), withEnding, &keys);
+    appendKey(item, &keys);
     bounds.push_back(keys.size());
   }
   auto key = [&](size_t i) {
@@ -39,8 +40,13 @@ void SortNaturally(std::vector<Item>* items, const NameOf& nameOf, bool withEndi
 
 class Walk {
  public:
-  Walk(const std::string& folder, ListingFolder kind, bool subfolders, WalkVisitor& visitor)
-      : folder_(folder), kind_(kind), subfolders_(subfolders), visitor_(visitor) {}
+  Walk(const std::string& folder, ListingFolder kind, bool subfolders, bool convert,
+       WalkVisitor& visitor)
+      : folder_(folder),
+        kind_(kind),
+        subfolders_(subfolders),
+        convert_(convert),
+        visitor_(visitor) {}
 
   bool Run();
 
@@ -62,12 +68,13 @@ class Walk {
     bool followLink;
     bool opened;
     EntryAttributes attributes;
+    MediaEnding ending;  // its listed view only for a converted source (a constant)
   };
 
   // Lists the files of the folder on top of the stack and gathers its subfolders in order.
   // False when the visitor ended the walk.
   bool ReadFolder(Level& level);
-  void AddFile(const char* name, bool followLink, bool opened = false,
+  void AddFile(const char* name, const MediaEnding& ending, bool followLink, bool opened = false,
                const EntryAttributes& attributes = {});
   void AddSubfolder(Level& level, const char* name, bool link);
   // Opens the subfolder and pushes it; false when it is not to be walked.
@@ -77,12 +84,14 @@ class Walk {
   const std::string& folder_;
   const ListingFolder kind_;
   const bool subfolders_;
+  const bool convert_;
   WalkVisitor& visitor_;
   std::vector<std::unique_ptr<Level>> stack_;
   std::string path_;
   std::string filePaths_;  // the paths of the folder being read
   std::vector<File> files_;
   std::vector<WalkEntry> entries_;
+  std::string listedName_;  // a converted source's listed name while its key is made
   std::set<std::pair<uint64_t, uint64_t>> walked_;
   std::string realRoot_;  // found when a link first needs it
   bool realRootRead_ = false;
@@ -118,10 +127,19 @@ bool Walk::ReadFolder(Level& level) {
   filePaths_.clear();
   files_.clear();
   EntryType type = EntryType::kUnknown;
-  while (const char* name = level.dir.Next(subfolders_ ? &type : nullptr)) {
+  while (const char* name = level.dir.Next(subfolders_ || convert_ ? &type : nullptr)) {
+    const MediaEnding ending = EndingOf(kind_, name, convert_);
+    // A converted source is a file: a folder, or anything else, of that name is no song.
+    auto isFile = [&](bool followLink) {
+      return type == EntryType::kFile ||
+             ((type == EntryType::kUnknown || (followLink && type == EntryType::kLink)) &&
+              level.dir.TypeOf(name, followLink) == EntryType::kFile);
+    };
     if (!subfolders_) {
       // One level: the entries with the folder's endings, files and folders alike.
-      if (EndingBelongsTo(kind_, name)) AddFile(name, /*followLink=*/true);
+      if (ending.size != 0 && (!ending.converted || isFile(/*followLink=*/true))) {
+        AddFile(name, ending, /*followLink=*/true);
+      }
       continue;
     }
     if (IsDotOrDotDot(name)) continue;
@@ -130,10 +148,11 @@ bool Walk::ReadFolder(Level& level) {
     if (type == EntryType::kLink && top) {
       // The media folder's own links to files are listed as they always were, wherever they
       // point; a link to a folder is checked when it is opened.
-      if (level.dir.TypeOf(name, /*followLink=*/true) == EntryType::kFolder) {
+      const EntryType target = level.dir.TypeOf(name, /*followLink=*/true);
+      if (target == EntryType::kFolder) {
         if (enterable) AddSubfolder(level, name, /*link=*/true);
-      } else if (EndingBelongsTo(kind_, name)) {
-        AddFile(name, /*followLink=*/true);
+      } else if (ending.size != 0 && (!ending.converted || target == EntryType::kFile)) {
+        AddFile(name, ending, /*followLink=*/true);
       }
     } else if (type == EntryType::kLink) {
       // Decided on what the link opened, which is also what gets listed.
@@ -144,13 +163,13 @@ bool Walk::ReadFolder(Level& level) {
       }
       if (type == EntryType::kFolder) {
         if (enterable) AddSubfolder(level, name, /*link=*/true);
-      } else if (EndingBelongsTo(kind_, name)) {
-        AddFile(name, /*followLink=*/false, /*opened=*/true, attributes);
+      } else if (ending.size != 0 && (!ending.converted || type == EntryType::kFile)) {
+        AddFile(name, ending, /*followLink=*/false, /*opened=*/true, attributes);
       }
     } else if (type == EntryType::kFolder) {
       if (enterable) AddSubfolder(level, name, /*link=*/false);
-    } else if (EndingBelongsTo(kind_, name)) {
-      AddFile(name, /*followLink=*/false);
+    } else if (ending.size != 0 && (!ending.converted || type == EntryType::kFile)) {
+      AddFile(name, ending, /*followLink=*/false);
     }
   }
 
@@ -159,12 +178,22 @@ bool Walk::ReadFolder(Level& level) {
     return std::string_view(filePaths_)
         .substr(file.offset + folderLength, file.length - folderLength);
   };
-  SortNaturally(&files_, nameOf, /*withEnding=*/true);
+  // By the names they are listed under; a converted source after a file listed as it is under
+  // the same name, then by its own name.
+  SortByKeys(&files_, [&](const File& file, std::string* keys) {
+    const std::string_view name = nameOf(file);
+    if (!file.ending.converted) return AppendNaturalKey(name, /*withEnding=*/true, keys);
+    listedName_.assign(name.substr(0, name.size() - file.ending.size)).append(file.ending.listed);
+    AppendNaturalKey(listedName_, /*withEnding=*/true, keys);
+    keys->push_back('\0');
+    keys->append(name);
+  });
   entries_.clear();
   for (const File& file : files_) {
     WalkEntry entry;
     entry.path = std::string_view(filePaths_).substr(file.offset, file.length);
     entry.name = nameOf(file);
+    entry.ending = EndingOf(kind_, entry.name, convert_);
     entry.folder = &level.dir;
     entry.opened = file.opened;
     entry.followLink = file.followLink;
@@ -173,18 +202,18 @@ bool Walk::ReadFolder(Level& level) {
   }
   if (!entries_.empty() && !visitor_.VisitFolder(entries_, top)) return false;
 
-  SortNaturally(
-      &level.subfolders,
-      [&](const Subfolder& subfolder) { return level.subfolderNames.c_str() + subfolder.offset; },
-      /*withEnding=*/false);
+  SortByKeys(&level.subfolders, [&](const Subfolder& subfolder, std::string* keys) {
+    AppendNaturalKey(level.subfolderNames.c_str() + subfolder.offset, /*withEnding=*/false, keys);
+  });
   return true;
 }
 
-void Walk::AddFile(const char* name, bool followLink, bool opened,
+void Walk::AddFile(const char* name, const MediaEnding& ending, bool followLink, bool opened,
                    const EntryAttributes& attributes) {
   const size_t offset = filePaths_.size();
   filePaths_.append(path_).append(name);
-  files_.push_back(File{offset, filePaths_.size() - offset, followLink, opened, attributes});
+  files_.push_back(
+      File{offset, filePaths_.size() - offset, followLink, opened, attributes, ending});
   filePaths_.push_back('\0');
 }
 
@@ -219,9 +248,9 @@ const std::string& Walk::RealRoot() {
 
 }  // namespace
 
-bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders,
+bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders, bool convert,
                  WalkVisitor& visitor) {
-  return Walk(folder, kind, subfolders, visitor).Run();
+  return Walk(folder, kind, subfolders, convert, visitor).Run();
 }
 
 bool IsInsideFolder(std::string_view path, std::string_view folder) {
@@ -229,13 +258,13 @@ bool IsInsideFolder(std::string_view path, std::string_view folder) {
   return folder.back() == '/' || path[folder.size()] == '/';
 }
 
-bool ListableName(std::string_view path, ListingFolder kind, bool subfolders) {
+bool ListableName(std::string_view path, ListingFolder kind, bool subfolders, bool convert) {
   int folders = 0;
   for (size_t slash; (slash = path.find('/')) != std::string_view::npos; ++folders) {
     if (slash == 0 || path[0] == '.') return false;
     path.remove_prefix(slash + 1);
   }
-  return folders <= (subfolders ? kDeepestFolder : 0) && EndingBelongsTo(kind, path);
+  return folders <= (subfolders ? kDeepestFolder : 0) && EndingBelongsTo(kind, path, convert);
 }
 
 }  // namespace rureza

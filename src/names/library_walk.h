@@ -9,6 +9,9 @@
 // the media folder's top any symbolic link, is followed only when what it opened lies inside the
 // media folder (IsInsideFolder), so nothing outside it is ever listed, even while links change;
 // the top's links to files are taken as they always were.
+// With convert, sources the folder converts are walked too (files only, never a folder), each in
+// the place its listed name takes (EndingOf); where it shares that name with a file listed as it
+// is, the file comes first.
 // A folder that cannot be opened (vanished, unreadable) contributes nothing and ends nothing.
 // Thread safety: a walk runs on the calling thread; walks are independent.
 #pragma once
@@ -28,6 +31,7 @@ inline constexpr int kDeepestFolder = 16;
 struct WalkEntry {
   std::string_view path;                  // relative to the media folder, "/" between folders
   std::string_view name;                  // path's last part, followed by a zero byte
+  MediaEnding ending;                     // how it is listed
   const DirectoryWalk* folder = nullptr;  // the open folder the entry is in
   // Its attributes: as read from what a link below the top opened, else read afresh, a link
   // followed only where it always was (directly in the media folder); a file that became a link
@@ -52,7 +56,7 @@ class WalkVisitor {
 };
 
 // Walks folder (a server path) for kind's endings. False when the visitor ended the walk.
-bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders,
+bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders, bool convert,
                  WalkVisitor& visitor);
 
 // The one test of "inside the media folder", for the walk and for a file a request opened: true
@@ -62,7 +66,8 @@ bool IsInsideFolder(std::string_view path, std::string_view folder);
 
 // True when path (relative, as stored, "/" between folders) names what a walk of a folder of
 // kind could list: no folder whose name is empty or begins with "." (which covers ".."), no more
-// folders than the walk goes down (none with subfolders off), and one of kind's endings.
-bool ListableName(std::string_view path, ListingFolder kind, bool subfolders);
+// folders than the walk goes down (none with subfolders off), and one of kind's endings (with
+// convert, of the sources it converts too).
+bool ListableName(std::string_view path, ListingFolder kind, bool subfolders, bool convert);
 
 }  // namespace rureza

@@ -218,8 +218,8 @@ void GivenNames::Grow(size_t slots) {
   }
 }
 
-GivenShortName GiveShortName(std::string_view prefix, std::string_view path, GivenNames& given) {
-  const std::string_view ending = ListedEnding(path);
+GivenShortName GiveShortName(std::string_view prefix, std::string_view path,
+                             std::string_view ending, GivenNames& given) {
   uint64_t hash = PathHash(path);
   for (int rehashes = 0; rehashes <= kMostRehashes; ++rehashes, hash = NextRehash(hash)) {
     std::string name = ComposeShortName(prefix, HashDigits(hash), ending);

@@ -12,7 +12,7 @@
 //         file's path relative to its media folder, as the file system holds it
 //         ("Artist/Album/01 Title.mp3"): the hash's halves xor-ed, its lowest 25 bits, most
 //         significant digit first
-// ending  the name's last four bytes (".mp3")
+// ending  the name's last four bytes (".mp3"), or the ending a converted source is listed under
 //
 // So a short name has at most 39 bytes, holds no "/" and depends only on the file's path
 // unless it clashes.
@@ -105,8 +105,9 @@ struct GivenShortName {
   int rehashes = 0;
 };
 
-// The short name a file at path gets whose short names begin with prefix, names given before
-// being given; the one it gets is added to them.
-GivenShortName GiveShortName(std::string_view prefix, std::string_view path, GivenNames& given);
+// The short name a file at path gets whose short names begin with prefix and end in ending (the
+// one it is listed under), names given before being given; the one it gets is added to them.
+GivenShortName GiveShortName(std::string_view prefix, std::string_view path,
+                             std::string_view ending, GivenNames& given);
 
 }  // namespace rureza

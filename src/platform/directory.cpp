@@ -33,6 +33,7 @@ void FromStat(const struct stat& info, EntryAttributes* out) {
   out->isFolder = S_ISDIR(info.st_mode);
   out->readOnly = (info.st_mode & S_IWUSR) == 0;
   out->size = out->isFolder ? 0 : static_cast<uint64_t>(info.st_size);
+  out->mtimeNs = int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
 }
 
 }  // namespace

@@ -17,7 +17,8 @@ struct EntryAttributes {
   // The owner's write permission bit is clear (not "this user may not write": root may
   // write anything).
   bool readOnly = false;
-  uint64_t size = 0;  // 0 for a folder
+  uint64_t size = 0;    // 0 for a folder
+  int64_t mtimeNs = 0;  // when its contents last changed, nanoseconds since the epoch
 };
 
 // What an entry is. kUnknown: the file system did not say, or it cannot be read.

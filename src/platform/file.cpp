@@ -149,6 +149,8 @@ bool File::Write(const void* data, size_t length) {
 
 bool File::Sync() { return ::fsync(fd_) == 0; }
 
+void File::ForgetCachedPages() { ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED); }
+
 bool File::Reserve(int64_t length, int64_t from) {
   return length <= from ||
          ::posix_fallocate(fd_, static_cast<off_t>(from), static_cast<off_t>(length - from)) == 0;

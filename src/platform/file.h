@@ -71,6 +71,10 @@ class File {
   bool Write(const void* data, size_t length);
   // Flushes written data to the disk.
   bool Sync();
+  // Lets the system forget the file's pages it holds in memory (written ones must be flushed
+  // first): the next reads fetch them afresh, in the large pieces a whole file is read in, where
+  // pages written a few kilobytes at a time stay small and slow every later sendfile of them.
+  void ForgetCachedPages();
   // Gives the file's bytes [from, length) disk space now (its length becomes at least length),
   // so that writing them cannot fail for want of space; false when the space is not there.
   bool Reserve(int64_t length, int64_t from = 0);

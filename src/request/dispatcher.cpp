@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "conversion/process_conversions.h"
 #include "delivery/delivery.h"
 #include "names/adapter_names.h"
 #include "platform/file.h"
@@ -32,23 +33,23 @@ const PlayRoute* RouteFor(char mediaType) {
 
 }  // namespace
 
-Request ParseRequestBlock(const uint8_t (&block)[kRequestBlockSize]) {
-  Request request;
+AdapterRequest ParseRequestBlock(const uint8_t (&block)[kRequestBlockSize]) {
+  AdapterRequest request;
   if (block[0] != '<') return request;
   switch (block[1]) {
     case '1':
-      request.kind = Request::Kind::kList;
+      request.kind = AdapterRequest::Kind::kList;
       break;
     case '7':
-      request.kind = Request::Kind::kFirmware;
+      request.kind = AdapterRequest::Kind::kFirmware;
       break;
     case '3': {
       request.mediaType = static_cast<char>(block[2]);
       if (!RouteFor(request.mediaType)) {
-        request.kind = Request::Kind::kUnknownFormat;
+        request.kind = AdapterRequest::Kind::kUnknownFormat;
         break;
       }
-      request.kind = Request::Kind::kPlay;
+      request.kind = AdapterRequest::Kind::kPlay;
       // Only one "./" in front of the name is dropped.
       size_t start = (block[3] == '.' && block[4] == '/') ? 5 : 3;
       const char* name = reinterpret_cast<const char*>(block) + start;
@@ -58,7 +59,7 @@ Request ParseRequestBlock(const uint8_t (&block)[kRequestBlockSize]) {
       break;
     }
     default:
-      request.kind = Request::Kind::kUnknownCommand;
+      request.kind = AdapterRequest::Kind::kUnknownCommand;
       break;
   }
   return request;
@@ -83,11 +84,14 @@ MediaPath PlayPath(const ServerSettings& settings, char mediaType, const std::st
   const ListingFolder kind = mediaType == '1'   ? ListingFolder::kAudio
                              : mediaType == '3' ? ListingFolder::kPhoto
                                                 : ListingFolder::kVideo;
-  const PlayName play = ResolvePlayName(settings.library, kind, folder, name);
+  LibraryOptions options = settings.library;
+  options.convert = ConversionsFor(options) != nullptr;
+  const PlayName play = ResolvePlayName(options, kind, folder, name);
   MediaPath path;
   path.text = folder + "\\" + play.shown;
   path.open = NativePath(folder) + "/" + play.relative;
   path.servable = play.listable;
+  path.converted = play.converted;
   if (play.mustStayInside && path.servable) {
     path.insideOf = RealPath(NativePath(folder));
     path.servable = !path.insideOf.empty();
@@ -106,15 +110,15 @@ void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer) {
   ReceiveAllWithin(connection, block, sizeof block, RequestTimeLimitMs());
   run.UnregisterPendingRequest(&connection);
 
-  Request request = ParseRequestBlock(block);
+  AdapterRequest request = ParseRequestBlock(block);
   switch (request.kind) {
-    case Request::Kind::kNone:
+    case AdapterRequest::Kind::kNone:
       break;
-    case Request::Kind::kList:
+    case AdapterRequest::Kind::kList:
       AppendLog(Format("%s requests to list files", address.c_str()));
       SendMediaListing(connection, run);
       break;
-    case Request::Kind::kPlay: {
+    case AdapterRequest::Kind::kPlay: {
       const PlayRoute* route = RouteFor(request.mediaType);
       MediaPath path = PlayPath(run.settings(), request.mediaType, request.name);
       AppendLogUncounted(Format(route->firstLine, address.c_str()));
@@ -122,14 +126,14 @@ void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer) {
       route->deliver(connection, run, path);
       break;
     }
-    case Request::Kind::kFirmware:
+    case AdapterRequest::Kind::kFirmware:
       AppendLog(Format("%s requests to upgrade the flash", address.c_str()));
       SendFirmwareImage(connection, run, MediaPath{PathText(run.settings().firmwareFile), true});
       break;
-    case Request::Kind::kUnknownCommand:
+    case AdapterRequest::Kind::kUnknownCommand:
       AppendLog("Unknown command");
       break;
-    case Request::Kind::kUnknownFormat:
+    case AdapterRequest::Kind::kUnknownFormat:
       AppendLog("Unknown format");
       break;
   }

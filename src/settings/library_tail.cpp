@@ -77,6 +77,14 @@ LibraryTail ReadLibraryTail(std::string_view bytes) {
       ReadSwitch(key, value, &tail.options.shortNames, &tail.problem);
     } else if (key == "charset") {
       tail.options.charset = CharsetOptionName(value);
+    } else if (key == "convert") {
+      ReadSwitch(key, value, &tail.options.convert, &tail.problem);
+    } else if (key == "photo-size") {
+      if (!ParsePhotoSize(value, &tail.options.photoSize) && tail.problem.empty()) {
+        tail.problem = "photo-size=" + std::string(value) +
+                       " is not WIDTHxHEIGHT of 1-16384 each; " +
+                       PhotoSizeText(tail.options.photoSize) + " is used";
+      }
     } else {
       tail.otherLines.emplace_back(line);
     }
@@ -100,6 +108,8 @@ std::string WriteLibraryTail(const LibraryOptions& options,
   text += std::string("subfolders=") + (options.subfolders ? "on" : "off") + "\n";
   text += std::string("short-names=") + (options.shortNames ? "on" : "off") + "\n";
   text += "charset=" + options.charset + "\n";
+  text += std::string("convert=") + (options.convert ? "on" : "off") + "\n";
+  text += "photo-size=" + PhotoSizeText(options.photoSize) + "\n";
   for (const std::string& line : otherLines) text += line + "\n";
   return text + std::string(kEnd) + "\n";
 }

@@ -5,12 +5,15 @@
 //   subfolders=on             on or off
 //   short-names=on            on or off
 //   charset=CP1252            "stored" or a character set name iconv knows
+//   convert=on                on or off
+//   photo-size=1920x1080      the box photos are scaled down to fit
 //   END
 //
 // Lines end with "\n" (a "\r" before it is ignored); "key=value" lines come in any order, and
 // those of keys this version does not know are kept as they are. Whatever follows the END line
 // belongs to someone else and every save keeps it. A file that ends with the record, or has
-// something else behind it, has no tail: every option off, as adapters always had it.
+// something else behind it, has no tail: every option off, as adapters always had it; so is
+// conversion in a tail written before it existed.
 // Thread safety: pure functions.
 #pragma once
 

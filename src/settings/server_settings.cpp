@@ -44,9 +44,37 @@ LibraryOptions NewInstallLibraryOptions() {
   LibraryOptions options;
   options.subfolders = true;
   options.shortNames = true;
+  options.convert = true;
   const std::string charset = AdapterCharsetForLocale(UserLocaleName());
   if (CheckCharset(charset) == CharsetFit::kUsable) options.charset = charset;
   return options;
+}
+
+bool ParsePhotoSize(std::string_view text, PhotoSize* size) {
+  uint32_t sides[2] = {0, 0};
+  int side = 0;
+  size_t digits = 0;
+  for (char c : text) {
+    if ((c == 'x' || c == 'X') && side == 0 && digits > 0) {
+      side = 1;
+      digits = 0;
+    } else if (c >= '0' && c <= '9' && digits < 6) {
+      sides[side] = sides[side] * 10 + static_cast<uint32_t>(c - '0');
+      ++digits;
+    } else {
+      return false;
+    }
+  }
+  if (side != 1 || digits == 0) return false;
+  for (uint32_t value : sides) {
+    if (value == 0 || value > kLargestPhotoSide) return false;
+  }
+  *size = {sides[0], sides[1]};
+  return true;
+}
+
+std::string PhotoSizeText(PhotoSize size) {
+  return std::to_string(size.width) + "x" + std::to_string(size.height);
 }
 
 std::string AdapterCharsetForLocale(std::string_view locale) {

@@ -25,12 +25,30 @@ using PathField = std::array<char, kPathFieldSize>;
 // The character-set name that sends names as the file system holds them.
 inline constexpr char kStoredCharset[] = "stored";
 
+// The largest picture the adapter is sent: photos are scaled down to fit it, never up.
+struct PhotoSize {
+  uint32_t width = 1920;
+  uint32_t height = 1080;
+  bool operator==(const PhotoSize&) const = default;
+};
+// Each side of a photo size: at least 1, at most what the converter decodes (16,384).
+inline constexpr uint32_t kLargestPhotoSide = 16384;
+
+// "1920x1080" (the "x" in either case) into *size: false (and *size as it was) for anything
+// else, a side of 0 or over kLargestPhotoSide among it.
+bool ParsePhotoSize(std::string_view text, PhotoSize* size);
+std::string PhotoSizeText(PhotoSize size);
+
 // How the files of the media folders are listed. All off is what adapters have always seen.
 struct LibraryOptions {
   bool subfolders = false;  // list every depth, up to 16 folders down, under relative paths
   bool shortNames = false;  // list names that do not fit the record under a short name
   // The adapter's character set: kStoredCharset, or a name iconv knows (upper case).
   std::string charset = kStoredCharset;
+  // List songs and photos of other formats as MP3s and JPEGs, converted when played; .jpg
+  // files the adapter cannot show well are converted too.
+  bool convert = false;
+  PhotoSize photoSize{};
 
   bool operator==(const LibraryOptions&) const = default;
 };
@@ -45,8 +63,9 @@ inline constexpr int16_t kNewInstallClientLimit = 8;
 // The highest base port: the discovery port P+3 must fit too.
 inline constexpr uint16_t kHighestPort = 65532;
 
-// What new settings files hold: subfolders and short names on, names in the character set of
-// the user's locale (AdapterCharsetForLocale), or as stored when this machine cannot write it.
+// What new settings files hold: subfolders, short names and conversion on, names in the
+// character set of the user's locale (AdapterCharsetForLocale), or as stored when this machine
+// cannot write it.
 LibraryOptions NewInstallLibraryOptions();
 
 // The 8-bit code page an adapter's own platform would have chosen for a user of locale (a name

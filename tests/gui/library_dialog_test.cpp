@@ -1,7 +1,7 @@
 // The Library dialog as the operator reaches it from Setup: the options of a new settings file
 // shown, a tooltip on every control, names as stored offered in words, a character set this
-// machine cannot use refused with the dialog kept open, and SAVE writing the edits to the
-// file's library tail.
+// machine cannot use and a photo size that is none refused with the dialog kept open, and SAVE
+// writing the edits to the file's library tail.
 #include <QtTest>
 #include <QtWidgets>
 
@@ -25,7 +25,7 @@ class LibraryDialogTest : public QObject {
     setup.Reload();
     QStringList seen;  // the first answer's view of the options, then the refusal
     int answers = 0;
-    QTimer driver;  // answers each modal dialog as it opens; a third answer closes it
+    QTimer driver;  // answers each modal dialog as it opens; a fourth answer closes it
     connect(&driver, &QTimer::timeout, [&] {
       if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
         seen << box->text();
@@ -40,11 +40,13 @@ class LibraryDialogTest : public QObject {
             if (control->toolTip().isEmpty()) seen << control->objectName() + " has no tooltip";
         }
         library->findChild<QCheckBox*>("m_subfolders")->setChecked(false);
+        library->findChild<QCheckBox*>("m_convert")->setChecked(false);
         charset->setCurrentText(answers ? "cp1252" : "no-such");
+        library->findChild<QLineEdit*>("m_photoSize")->setText(answers < 2 ? "1280x0" : "1280x720");
         // Clicked from the event loop: the message box it opens must not run inside this slot.
         auto* ok = library->findChild<QPushButton*>("ok");
-        if (answers++ < 2) QMetaObject::invokeMethod(ok, &QPushButton::click, Qt::QueuedConnection);
-        if (answers > 2) library->reject();
+        if (answers++ < 3) QMetaObject::invokeMethod(ok, &QPushButton::click, Qt::QueuedConnection);
+        if (answers > 3) library->reject();
       }
     });
     driver.start(10);
@@ -53,12 +55,15 @@ class LibraryDialogTest : public QObject {
              QStringList({QString::fromStdString(WriteLibraryTail(NewInstallLibraryOptions())),
                           "names as stored (UTF-8): stored",
                           "The character set \"no-such\" cannot be used for adapter names "
-                          "on this computer."}));
+                          "on this computer.",
+                          "The photo size \"1280x0\" is not WIDTHxHEIGHT with each side from 1 "
+                          "to 16384 pixels."}));
     setup.findChild<QPushButton*>("save")->click();
     QFile file("sv.dat");
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll().mid(1026),
-             "RUREZA-LIBRARY 1\nsubfolders=off\nshort-names=on\ncharset=CP1252\nEND\n");
+             "RUREZA-LIBRARY 1\nsubfolders=off\nshort-names=on\ncharset=CP1252\nconvert=off\n"
+             "photo-size=1280x720\nEND\n");
   }
 };
 

@@ -61,10 +61,17 @@ if grep -qi 'qt\|libx\|font' <<<"$server_depends"; then
 else
   pass
 fi
+# The converter links the codec libraries, the server SQLite.
+for needed in libavcodec libavformat libswresample libvips liblcms2 libsqlite3; do
+  grep -q "\b$needed" <<<"$server_depends" && pass || fail "rureza-server does not depend on $needed"
+done
 console_depends="$(field "$console_deb" Depends)"
-for needed in libqt6core6 libqt6gui6 libqt6widgets6 fonts-liberation2; do
+for needed in libqt6core6 libqt6gui6 libqt6widgets6 fonts-liberation2 libsqlite3-0; do
   grep -q "\b$needed\b" <<<"$console_depends" && pass || fail "rureza does not depend on $needed"
 done
+# It converts with the server package's converter, which only that package installs.
+grep -q "rureza-server (= $(field "$server_deb" Version))" <<<"$console_depends" && pass ||
+  fail "rureza does not depend on this rureza-server: $console_depends"
 
 # --- file lists ----------------------------------------------------------------------------
 # Exactly these files, owned by root: anything else (a test program, a static library, a file
@@ -142,22 +149,24 @@ fi
 
 # The unit's own command line, with its paths moved into the unpacked tree and a scratch state
 # directory, run as an unprivileged user when we are root (as DynamicUser would): it must create
-# the settings file, restart on SIGHUP and exit 0 on SIGTERM within the unit's stop timeout.
+# the settings file, restart on SIGHUP and exit 0 on SIGTERM within the unit's stop timeout; its
+# conversion (on in a new settings file) keeps its cache where CacheDirectory= says.
 exec_start="$(sed -n 's/^ExecStart=//p' "$unit")"
 stop_timeout="$(sed -n 's/^TimeoutStopSec=\([0-9]*\)s\?$/\1/p' "$unit")"
-state="$work/state"
-mkdir -p "$state"
+state="$work/state" cache="$work/cache"
+mkdir -p "$state" "$cache"
+grep -qx "CacheDirectory=rureza" "$unit" && pass || fail "the unit names no CacheDirectory="
 port=$((20000 + RANDOM % 20000))
 command_line="${exec_start//\/usr\/bin/$root/usr/bin}"
 command_line="${command_line//\/var\/lib\/rureza/$state}"
 command_line="${command_line//\$RUREZA_SERVER_OPTS/--port $port}"
 run_as=()
 if [ "$(id -u)" -eq 0 ]; then
-  chown nobody:nogroup "$state"
+  chown nobody:nogroup "$state" "$cache"
   run_as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 fi
 # shellcheck disable=SC2086 # the unit's words, split as systemd splits them
-"${run_as[@]}" $command_line >"$work/server.out" 2>&1 &
+CACHE_DIRECTORY="$cache" "${run_as[@]}" $command_line >"$work/server.out" 2>&1 &
 server_pid=$!
 wait_for_starts() {
   local count="$1"
@@ -168,7 +177,8 @@ wait_for_starts() {
   done
   return 1
 }
-if wait_for_starts 1 && [ "$(tail -c +1027 "$state/sv.dat" 2>/dev/null | head -1)" = "RUREZA-LIBRARY 1" ]; then
+if wait_for_starts 1 && [ "$(tail -c +1027 "$state/sv.dat" 2>/dev/null | head -1)" = "RUREZA-LIBRARY 1" ] &&
+  [ -f "$cache/store.db" ]; then
   pass
 else
   fail "the service's command line did not start the server with a new settings file"

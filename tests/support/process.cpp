@@ -29,7 +29,17 @@ ChildProcess::ChildProcess(const std::string& program, std::vector<std::string> 
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  // A server that converts keeps its cache in the child's folder, never in the user's.
+  std::string cache = "XDG_CACHE_HOME=" + (dir_ / "cache").string();
+  std::vector<char*> env = {cache.data()};
+  for (char** e = environ; *e; ++e) {
+    if (!std::string_view(*e).starts_with("XDG_CACHE_HOME=") &&
+        !std::string_view(*e).starts_with("CACHE_DIRECTORY=")) {
+      env.push_back(*e);
+    }
+  }
+  env.push_back(nullptr);
+  EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), env.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
 }
 

@@ -1,0 +1,45 @@
+#include "conversion/process_conversions.h"
+
+#include <mutex>
+
+#include "server/activity_log.h"
+
+namespace rureza {
+namespace {
+
+std::mutex g_mutex;
+std::shared_ptr<Conversions> g_conversions;  // guarded by g_mutex
+
+}  // namespace
+
+std::shared_ptr<Conversions> StartProcessConversions(const ConversionSettings& settings) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_conversions) return g_conversions;
+  std::string problem;
+  g_conversions = Conversions::Start(settings, &problem);
+  if (!problem.empty()) AppendLog(problem);
+  return g_conversions;
+}
+
+std::shared_ptr<Conversions> ConversionsFor(const LibraryOptions& options) {
+  if (!options.convert) return nullptr;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_conversions;
+}
+
+void StopProcessConversions() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_conversions) g_conversions->Stop();
+}
+
+void EndProcessConversions() {
+  std::shared_ptr<Conversions> ended;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ended.swap(g_conversions);
+  }
+  // The last holder waits; streams that still hold them let go as they end.
+  if (ended) ended->Stop();
+}
+
+}  // namespace rureza
