@@ -93,8 +93,8 @@ TEST_F(HostileRequestTest, NamesOfNothingAListingCouldListAreRefusedWithoutBlock
           name += endings[i];  // the FIFO, device, folder and locked names
         }
         const std::string line = ShowableText(
-            (i < 2 ? "Can Not Open File : " : "Can Not Play File : ") + folders[i].string() +
-            "\\" + (name.starts_with("./") ? name.substr(2) : name));
+            (i < 2 ? "Can Not Open File : " : "Can Not Play File : ") + folders[i].string() + "\\" +
+            (name.starts_with("./") ? name.substr(2) : name));
         const int before = log_->Count(line);
         // A FIFO or device that blocked the open would hold the reply past the test's limit.
         EXPECT_EQ(Exchange(Block(std::string("<3") + type + name)), "") << type << Printable(name);
