@@ -59,6 +59,7 @@
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "request/dispatcher.h"
+#include "round_recorder.h"
 #include "server/activity_log.h"
 #include "server/server.h"
 #include "server/server_run.h"
@@ -113,23 +114,6 @@ double RunTool(const std::vector<std::string>& args) {
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail(args[0] + " failed: " + args.back());
   return Seconds(Clock::now() - start);
 }
-
-class Recorder {
- public:
-  explicit Recorder(const std::string& path) : out_(path, std::ios::app) {
-    if (!out_) Fail("cannot write " + path);
-  }
-  void Add(const char* metric, bool ours, int round, double value) {
-    if (round == 0) return;  // the warm-up
-    out_ << metric << '\t' << (ours ? "ours" : "peer") << '\t' << round << '\t' << value << '\n';
-    out_.flush();
-    std::printf("  %-30s %-4s round %d: %.4g\n", metric, ours ? "ours" : "peer", round, value);
-    std::fflush(stdout);
-  }
-
- private:
-  std::ofstream out_;
-};
 
 // Seconds until wanted bytes from offset are ready.
 double UntilReady(ConvertedStream& stream, int64_t offset, int64_t wanted = 32768) {
@@ -258,7 +242,7 @@ std::string Fresh(const fs::path& source, const fs::path& dir, int round, const 
 int Main(int argc, char** argv) {
   if (argc < 3) Fail("usage: conversion_bench DIR RESULTS --converter PROGRAM [--rounds N]");
   const fs::path dir = argv[1];
-  Recorder recorder(argv[2]);
+  RoundRecorder recorder(argv[2]);
   int rounds = 5, songs = 10000, port = 0;
   ConversionSettings settings;
   bool small = false;
