@@ -682,13 +682,14 @@ TEST_F(ConvertedPlayTest, SongsAreListedAsMp3sWithTheirExactLengthAndPlayAndSeek
 }
 
 TEST_F(ConvertedPlayTest, PhotosGoAsBaselineJpegsThatFitTheRunsPhotoSizeAndFineJpegsUntouched) {
-  Make("photo/pic.png", "testsrc2=s=1200x900", {"-frames:v", "1"});
+  // In a folder whose name holds a backslash, which is part of the name, not a separator.
+  Make("photo/AC\\DC/pic.png", "testsrc2=s=1200x900", {"-frames:v", "1"});
   Make("photo/big.jpg", "testsrc2=s=1200x900", {"-frames:v", "1"});
   Make("photo/fine.jpg", "testsrc2=s=320x240", {"-frames:v", "1"});
   Start();
   std::map<std::string, uint32_t> listed = Listed();
   EXPECT_EQ(listed.size(), 3u);
-  for (const char* name : {"pic.jpg", "big.jpg"}) {
+  for (const char* name : {"AC\\DC/pic.jpg", "big.jpg"}) {
     const auto [length, jpeg] = Fetch('3', name);
     const JpegShape shape = ShapeOf(jpeg);
     EXPECT_TRUE(shape.baseline && shape.width == 800 && shape.height == 600) << name;
@@ -697,7 +698,7 @@ TEST_F(ConvertedPlayTest, PhotosGoAsBaselineJpegsThatFitTheRunsPhotoSizeAndFineJ
   const std::string fine = Slurp(photo() / "fine.jpg");
   EXPECT_EQ(Fetch('3', "fine.jpg").second.substr(0, fine.size()), fine);
   // Once converted, the listing carries the length that is sent.
-  EXPECT_EQ(std::to_string(Listed()["pic.jpg"]), Fetch('3', "pic.jpg").first);
+  EXPECT_EQ(std::to_string(Listed()["AC\\DC/pic.jpg"]), Fetch('3', "AC\\DC/pic.jpg").first);
 }
 
 TEST_F(ConvertedPlayTest, WithConversionOffOrAConverterThatFailsAdaptersSeeWhatTheyAlwaysSaw) {

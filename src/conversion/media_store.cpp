@@ -86,7 +86,7 @@ bool Sensible(const Measurement& m) {
 
 SourceStamp StampOf(const std::string& path) {
   struct stat info {};
-  if (::stat(NativePath(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
   return {info.st_size, int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec};
 }
 

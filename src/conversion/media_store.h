@@ -35,7 +35,8 @@ struct SourceStamp {
   bool operator==(const SourceStamp&) const = default;
 };
 
-// The stamp of the file at path (symbolic links followed).
+// The stamp of the file at path, a path of this system (a backslash is part of a name; symbolic
+// links followed).
 SourceStamp StampOf(const std::string& path);
 
 struct Measurement {

@@ -304,7 +304,7 @@ std::optional<std::string> ConvertedSource(const std::string& base, std::string_
   const std::string_view stem =
       relative.substr(folder.size(), relative.size() - folder.size() - ending.size());
   DirectoryWalk dir;
-  if (stem.empty() || !dir.Open(base + std::string(folder))) return std::nullopt;
+  if (stem.empty() || !dir.OpenNative(base + std::string(folder))) return std::nullopt;
   std::optional<std::string> first;
   EntryType type = EntryType::kUnknown;
   while (const char* entry = dir.Next(&type)) {
@@ -345,12 +345,15 @@ PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
   const std::string base = NativePath(folder) + "/";
   EntryAttributes attributes;
   if (!PathAttributes(base + play.relative, &attributes)) {
-    std::replace(play.relative.begin(), play.relative.end(), '\\', '/');
+    // A converted source listed as it is comes before a short name (no short name is given
+    // that a name listed as it is has), and its name as it stands before backslashes taken
+    // for separators, as for a file.
     std::optional<std::string> found;
-    if (!PathAttributes(base + play.relative, &attributes)) {
-      // A converted source listed as it is, before a short name: no short name is given that
-      // a name listed as it is has.
-      if (options.convert) found = ConvertedSource(base, play.relative, kind);
+    if (options.convert) found = ConvertedSource(base, play.relative, kind);
+    const bool separated = play.relative.find('\\') != std::string::npos;
+    std::replace(play.relative.begin(), play.relative.end(), '\\', '/');
+    if (!found && !PathAttributes(base + play.relative, &attributes)) {
+      if (options.convert && separated) found = ConvertedSource(base, play.relative, kind);
       if (!found && options.shortNames && HasShortNameShape(name)) {
         found = FindShortName(options, charset, kind, folder, name);
       }

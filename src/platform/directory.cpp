@@ -52,10 +52,12 @@ bool DirectoryWalk::Adopt(int fd) {
   return dir_ != nullptr;
 }
 
-bool DirectoryWalk::Open(const std::string& folder) {
+bool DirectoryWalk::Open(const std::string& folder) { return OpenNative(NativePath(folder)); }
+
+bool DirectoryWalk::OpenNative(const std::string& nativeFolder) {
   Close();
-  if (folder.empty()) return false;
-  return Adopt(OpenAt(AT_FDCWD, NativePath(folder).c_str(), kFolderFlags));
+  if (nativeFolder.empty()) return false;
+  return Adopt(OpenAt(AT_FDCWD, nativeFolder.c_str(), kFolderFlags));
 }
 
 bool DirectoryWalk::OpenInside(const DirectoryWalk& parent, const char* name, bool followLink) {

@@ -45,6 +45,8 @@ class DirectoryWalk {
   // Starts the walk of folder (a server path; backslashes are mapped). False when the folder
   // cannot be searched (missing, not a folder, no permission, empty path).
   bool Open(const std::string& folder);
+  // The same for a path of this system, whose backslashes are part of its names.
+  bool OpenNative(const std::string& nativeFolder);
   // Starts the walk of the folder called name in parent's folder. A symbolic link is followed
   // only when followLink; otherwise it fails like a folder that cannot be searched.
   bool OpenInside(const DirectoryWalk& parent, const char* name, bool followLink);
