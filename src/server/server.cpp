@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/memory.h"
 #include "platform/poll.h"
 #include "platform/port_holder.h"
 #include "platform/socket.h"
@@ -263,6 +264,7 @@ void RunListener(const std::shared_ptr<ServerRun>& run, ConnectionHandler serve,
 
 void StartServer(ConnectionHandler serve) {
   if (ServerIsRunning()) return;
+  KeepHeapsTrim();
   // "~/Music" as the shell would have it: a service's options and a settings file get no shell.
   auto run = std::make_shared<ServerRun>(WithHomeFolders(CurrentSettings()));
   std::weak_ptr<ServerRun> previous;
