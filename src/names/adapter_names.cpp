@@ -352,7 +352,8 @@ PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
     if (options.convert) found = ConvertedSource(base, play.relative, kind);
     const bool separated = play.relative.find('\\') != std::string::npos;
     std::replace(play.relative.begin(), play.relative.end(), '\\', '/');
-    if (!found && !PathAttributes(base + play.relative, &attributes)) {
+    // Unchanged by the replacement, the name was looked up as it stands already.
+    if (!found && (!separated || !PathAttributes(base + play.relative, &attributes))) {
       if (options.convert && separated) found = ConvertedSource(base, play.relative, kind);
       if (!found && options.shortNames && HasShortNameShape(name)) {
         found = FindShortName(options, charset, kind, folder, name);

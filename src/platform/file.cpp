@@ -50,17 +50,9 @@ File File::Open(const std::string& nativePath, bool forWriting, bool exclusive, 
 }
 
 File File::CreateNew(const std::string& path, unsigned permissions, Status* error) {
-  int fd;
-  do {
-    fd = Sys().open(AT_FDCWD, NativePath(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
-                    permissions);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (error) *error = Status::FromErrno(errno);
-    return File();
-  }
-  ::flock(fd, LOCK_EX | LOCK_NB);
-  return File(fd);
+  File file = CreateUnlocked(path, permissions, error);
+  if (file.valid()) ::flock(file.fd(), LOCK_EX | LOCK_NB);
+  return file;
 }
 
 File File::CreateUnlocked(const std::string& path, unsigned permissions, Status* error) {
