@@ -358,6 +358,7 @@ TEST_F(ConversionTest, ACacheLeftDamagedIsNeverTrusted) {
   fs::resize_file(cache / "1.entry", mp3.size() - 1);
   {
     auto conversions = Start();
+    EXPECT_EQ(problem_, "");
     EXPECT_FALSE(fs::exists(cache / "7.part"));
     EXPECT_FALSE(fs::exists(cache / "9.entry"));
     EXPECT_FALSE(fs::exists(cache / "1.entry"));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -79,6 +80,12 @@ void KeepPhoto(ConversionCache& cache, File& converted, int64_t length, const st
 struct SongWriter;
 
 struct Conversions::Shared {
+  // Declared first, so destroyed last: once it is set, the cache's store is closed and its
+  // folder's lock let go, which the last thread to hold the Shared does after the others end.
+  struct Ended {
+    std::promise<void> promise;
+    ~Ended() { promise.set_value(); }
+  } ended;
   ConversionSettings settings;
   std::unique_ptr<ConversionCache> cache;
   std::atomic<bool> stopping{false};
@@ -504,11 +511,12 @@ Conversions::~Conversions() {
     shared_->writersChanged.wait_for(lock, std::chrono::milliseconds(kEndWaitMs),
                                      [this] { return shared_->writers.empty(); });
   }
-  // The threads that ran them let go of the cache last; once they have, the cache's folder is
-  // free for the next user (a restart in the same process).
-  std::weak_ptr<Shared> shared = shared_;
+  // The threads that ran them let go of the cache last, and may still be closing it when they
+  // drop the last reference; once it is closed, the cache's folder is free for the next user
+  // (a restart in the same process).
+  std::future<void> ended = shared_->ended.promise.get_future();
   shared_.reset();
-  for (uint32_t waited = 0; !shared.expired() && waited < kEndWaitMs; ++waited) SleepMs(1);
+  ended.wait_for(std::chrono::milliseconds(kEndWaitMs));
 }
 
 void Conversions::Stop() {
