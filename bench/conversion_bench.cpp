@@ -218,7 +218,6 @@ fs::path EntryOf(const std::string& cache, uint64_t length) {
   Fail("nothing was kept in the cache");
 }
 
-// Plays name fetches times as kind; GB/s over them all.
 // GB/s of ours and of the peer, fetched in turn (ours, peer, ours, ...) so that whatever else
 // the machine does in the meantime weighs on both alike.
 std::pair<double, double> Throughputs(uint16_t port, MediaKind kind, const std::string& ours,
