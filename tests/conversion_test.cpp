@@ -20,6 +20,7 @@
 #include "platform/thread.h"
 #include "server/server.h"
 #include "settings/settings_file.h"
+#include "support/conversion_fixture.h"
 #include "support/fixture.h"
 #include "support/process.h"
 
@@ -27,18 +28,6 @@ namespace rureza::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Runs a tool to make a fixture; its output lands in dir/out.
-void RunTool(const fs::path& dir, const std::string& program,
-             const std::vector<std::string>& args) {
-  ChildProcess tool(program, args, dir);
-  ASSERT_EQ(tool.Wait(120000), 0) << program << " " << args.back();
-}
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 uint32_t Crc32(std::string_view bytes) {
   uint32_t crc = 0xffffffff;
@@ -69,23 +58,6 @@ std::string WithExifRotation(const std::string& jpeg) {
       std::string("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0", 24) +
       std::string("\x06\0\0\0\0\0\0\0", 8);
   return jpeg.substr(0, 2) + "\xff\xe1" + char(0) + char(exif.size() + 2) + exif + jpeg.substr(2);
-}
-
-// The tone's frequency where the MP3 bytes begin (past the first, possibly cut, frame): decoded
-// by ffmpeg in dir, zero crossings over 0.2 s.
-double ToneAt(const fs::path& dir, const std::string& mp3) {
-  std::ofstream(dir / "part.mp3", std::ios::binary) << mp3;
-  RunTool(dir, "/usr/bin/ffmpeg",
-          {"-v", "error", "-f", "mp3", "-i", (dir / "part.mp3").string(), "-ss", "0.1", "-t", "0.2",
-           "-ac", "1", "-ar", "48000", "-f", "s16le", "-y", (dir / "part.pcm").string()});
-  const std::string pcm = Slurp(dir / "part.pcm");
-  int crossings = 0;
-  for (size_t i = 2; i + 1 < pcm.size(); i += 2) {
-    const int16_t a = int16_t(uint8_t(pcm[i - 2]) | pcm[i - 1] << 8);
-    const int16_t b = int16_t(uint8_t(pcm[i]) | pcm[i + 1] << 8);
-    crossings += (a < 0) != (b < 0);
-  }
-  return crossings / 2.0 / (pcm.size() / 2 / 48000.0);
 }
 
 struct JpegShape {
@@ -576,55 +548,6 @@ TEST_F(ConversionTest, AConverterThatCrashesHangsTalksNonsenseOrRunsOutOfMemoryE
   EXPECT_TRUE(WaitUntil(
       [&] { return stream->BytesAt(0, 1, 10).state == ConvertedStream::Span::State::kFailed; }));
 }
-
-// The live server with conversion on (subfolders and short names too, as a new install has
-// them), its conversions in a cache of the test's own.
-class ConvertedPlayTest : public ServerTest {
- protected:
-  void SetUp() override {
-    ServerTest::SetUp();
-    settings_.library = {true, true, "stored", true, {800, 600}};
-    conversion_.cacheFolder = (media_.path() / "cache").string();
-    conversion_.converterProgram = RUREZA_CONVERTER_BINARY;
-  }
-  void TearDown() override {
-    StopServer();
-    EndProcessConversions();
-    ServerTest::TearDown();
-  }
-  void Start() {
-    StartProcessConversions(conversion_);
-    ServerTest::Start();
-  }
-  // A song or photo made by ffmpeg from a lavfi source, at path in the media tree.
-  void Make(const std::string& path, const std::string& source, std::vector<std::string> args) {
-    fs::create_directories((media_.path() / path).parent_path());
-    args.insert(args.begin(), {"-v", "error", "-f", "lavfi", "-i", source});
-    args.insert(args.end(), {"-y", (media_.path() / path).string()});
-    RunTool(media_.path(), "/usr/bin/ffmpeg", args);
-  }
-  // The listed sizes by name; the names in order in order_.
-  std::map<std::string, uint32_t> Listed() {
-    std::map<std::string, uint32_t> sizes;
-    order_.clear();
-    ListingReader reader([&](const ListingEntry& e) {
-      sizes[e.name] = e.size;
-      order_.push_back(e.name);
-    });
-    std::optional<std::string> reply = Exchange(Block("<1"));
-    EXPECT_TRUE(reply && reader.Feed(reply->data(), reply->size()) && reader.Finish());
-    return sizes;
-  }
-  // The whole reply to playing name as type: the length block's number, then what followed.
-  std::pair<std::string, std::string> Fetch(char type, const std::string& name) {
-    std::string reply = Exchange(Block(std::string("<3") + type + name)).value_or("");
-    const std::string length = reply.substr(0, std::min<size_t>(reply.size(), 256));
-    return {length.substr(0, length.find('\0')), reply.substr(length.size())};
-  }
-
-  ConversionSettings conversion_;
-  std::vector<std::string> order_;
-};
 
 TEST_F(ConvertedPlayTest, SongsAreListedAsMp3sWithTheirExactLengthAndPlayAndSeekLikeFiles) {
   // 60 s, the tone rising by 200 Hz every 5 s, and a WAV of its stem; a real MP3 and a FLAC of

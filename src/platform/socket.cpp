@@ -149,14 +149,25 @@ void Socket::Shutdown() const {
   if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
 }
 
-bool Socket::PeerHasClosed() const {
-  pollfd item{fd_, POLLRDHUP, 0};
+namespace {
+
+// What a poll that does not wait says of fd besides data: POLLRDHUP, POLLHUP, POLLERR, POLLNVAL.
+short PeerEvents(int fd) {
+  pollfd item{fd, POLLRDHUP, 0};
   int n;
   do {
     n = ::poll(&item, 1, 0);
   } while (n < 0 && errno == EINTR);
-  return n > 0 && (item.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+  return n > 0 ? item.revents : 0;
 }
+
+}  // namespace
+
+bool Socket::PeerHasClosed() const {
+  return (PeerEvents(fd_) & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+bool Socket::PeerHasGone() const { return (PeerEvents(fd_) & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
 
 std::optional<in_addr> Socket::PeerAddress() const {
   sockaddr_in address{};

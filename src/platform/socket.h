@@ -86,6 +86,9 @@ class Socket {
 
   // True when the peer has closed or reset the connection (a poll that does not wait).
   bool PeerHasClosed() const;
+  // True when the connection is gone for good: reset by the peer, or shut down both ways. A
+  // peer that only closed its sending side (it may still read) has not gone.
+  bool PeerHasGone() const;
 
   // The address of the connected peer; nullopt when unknown.
   std::optional<in_addr> PeerAddress() const;

@@ -65,34 +65,38 @@ std::shared_ptr<ControlWait> ServerRun::NewControlWait(const Socket& request) {
     auto it = watched_.find(&request);
     if (it != watched_.end()) it->second.mustTakeData = false;
   }
-  return std::shared_ptr<ControlWait>(new ControlWait(request.PeerAddress()));
+  // Claimed now, on the stream's own thread, before its adapter can have heard a byte of it:
+  // its control thread may take a while to begin (a busy machine), and a connection that comes
+  // meanwhile is the stream's, not a stray whose grace may run out.
+  std::shared_ptr<ControlWait> wait(new ControlWait(request));
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> waitLock(wait->mutex_);
+  if (stopping()) {
+    wait->state_ = ControlWait::State::kServerStopped;
+    return wait;
+  }
+  // The oldest from the stream's address that its adapter has not closed meanwhile: it came
+  // before the stream, or is the connection of one that ended before it was claimed.
+  auto stray = strays_.begin();
+  while (stray != strays_.end()) {
+    if (!wait->From(stray->from)) {
+      ++stray;
+    } else if (stray->connection.PeerHasClosed()) {
+      stray = strays_.erase(stray);
+    } else {
+      break;
+    }
+  }
+  if (stray != strays_.end()) {
+    HandOver(*wait, std::move(stray->connection));
+    strays_.erase(stray);
+    return wait;
+  }
+  controlWaits_.push_back(wait);
+  return wait;
 }
 
 ControlWait::Outcome ServerRun::AwaitControlConnection(const std::shared_ptr<ControlWait>& wait) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping()) return ControlWait::Outcome::kServerStopped;
-    // The oldest from the stream's address that its adapter has not closed meanwhile (the
-    // control connection of a stream that ended before its control thread began to wait).
-    auto stray = strays_.begin();
-    while (stray != strays_.end()) {
-      if (!wait->From(stray->from)) {
-        ++stray;
-      } else if (stray->connection.PeerHasClosed()) {
-        stray = strays_.erase(stray);
-      } else {
-        break;
-      }
-    }
-    std::lock_guard<std::mutex> waitLock(wait->mutex_);
-    if (wait->state_ != ControlWait::State::kWaiting) return ControlWait::Outcome::kEnded;
-    if (stray != strays_.end()) {
-      HandOver(*wait, std::move(stray->connection));
-      strays_.erase(stray);
-      return ControlWait::Outcome::kConnected;
-    }
-    controlWaits_.push_back(wait);
-  }
   std::unique_lock<std::mutex> lock(wait->mutex_);
   wait->changed_.wait(lock, [&] { return wait->state_ != ControlWait::State::kWaiting; });
   switch (wait->state_) {
@@ -139,8 +143,10 @@ void ServerRun::DeliverControlConnection(Socket connection, in_addr from) {
       it = controlWaits_.erase(it);
       continue;
     }
-    // Another adapter's stream is never steered from here.
-    if (!wait->From(from)) {
+    // Another adapter's stream is never steered from here, nor one whose adapter has closed
+    // its request connection: it has left the stream (still ending, waiting for a conversion,
+    // say), and the command is meant for the stream it plays now.
+    if (!wait->From(from) || wait->AdapterState() != ControlWait::Adapter::kThere) {
       ++it;
       continue;
     }

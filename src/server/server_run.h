@@ -48,11 +48,24 @@ class ControlWait {
   friend class ServerRun;
   enum class State { kWaiting, kConnected, kEnded, kServerStopped };
 
-  explicit ControlWait(std::optional<in_addr> adapter) : adapter_(adapter) {}
+  explicit ControlWait(const Socket& request)
+      : adapter_(request.PeerAddress()), request_(&request) {}
   bool From(in_addr address) const { return adapter_ && adapter_->s_addr == address.s_addr; }
+  // How the adapter stands to the stream's request connection: there, closed its side (it has
+  // left the stream, or only ended what it sends and still reads), or gone (reset, closed both
+  // ways). An adapter that left may be playing another stream by now.
+  // REQUIRES: mutex_ held and state_ kWaiting (the stream's socket is open until End()).
+  enum class Adapter { kThere, kClosedItsSide, kGone };
+  Adapter AdapterState() const {
+    if (request_->PeerHasGone()) return Adapter::kGone;
+    return request_->PeerHasClosed() ? Adapter::kClosedItsSide : Adapter::kThere;
+  }
 
   // The address of the stream's request connection; a connection from no other is handed over.
   const std::optional<in_addr> adapter_;
+  // The stream's request connection, open while the wait is kWaiting: the stream ends the wait
+  // before its client thread closes the socket.
+  const Socket* const request_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   State state_ = State::kWaiting;       // guarded by mutex_
@@ -83,13 +96,13 @@ class ServerRun : public std::enable_shared_from_this<ServerRun> {
   // is closed: its stream's control thread may not have begun to wait yet.
   static constexpr uint32_t kStrayControlGraceMs = 2000;
 
-  // A stream's claim on a control connection from the address of its request connection,
-  // which from now on may pause (stop taking data) for as long as the adapter likes.
+  // A stream's claim on the next control connection from the address of its request
+  // connection (or one that came first and waits as a stray), made before the stream sends its
+  // first byte; for one address, claims are served in the order they were made. The request
+  // connection may from now on pause (stop taking data) for as long as the adapter likes.
   std::shared_ptr<ControlWait> NewControlWait(const Socket& request);
-  // Control-thread side: waits for the next connection the control port accepts from the
-  // stream's address, or takes one that came first; for one address, in the order of waiting.
-  // Returns kEnded when the stream ended the wait first and kServerStopped when the run
-  // stopped (the control port is closed).
+  // Control-thread side: waits until the claim is served. Returns kEnded when the stream ended
+  // it first and kServerStopped when the run stopped (the control port is closed).
   ControlWait::Outcome AwaitControlConnection(const std::shared_ptr<ControlWait>& wait);
 
   // --- listener side
@@ -98,10 +111,11 @@ class ServerRun : public std::enable_shared_from_this<ServerRun> {
   int wakeFd() const { return wake_.fd(); }
   void Wake() { wake_.Notify(); }
   void DrainWake() { wake_.Drain(); }
-  // True when at least one control thread waits; drops waits that ended meanwhile.
+  // True when at least one stream's claim waits to be served; drops those that ended meanwhile.
   bool HasControlWaiters();
-  // Hands connection to the control thread of its address that has waited longest; when none
-  // waits, keeps it for kStrayControlGraceMs (a few at most), then closes it.
+  // Hands connection to the stream of its address whose claim is the oldest and whose adapter
+  // has not closed its request connection; when there is none, keeps it for
+  // kStrayControlGraceMs (a few at most), then closes it.
   void DeliverControlConnection(Socket connection, in_addr from);
   // Closes the kept control connections whose grace is over; returns the milliseconds until
   // the next one's is, or -1 when none is kept.

@@ -26,6 +26,7 @@ struct Knobs {
   std::atomic<int> acceptErr{0}, acceptDelayMs{0};
   std::atomic<bool> acceptHeld{false};
   std::atomic<int> startsLeft{-1};
+  std::atomic<int> slowStartsLeft{-1}, slowStartMs{0};
   std::atomic<int> writesLeft{-1}, writeErr{0};
   std::atomic<int> openErr{0}, optionErr{0};
   std::mutex openMutex;
@@ -100,10 +101,21 @@ void InstallFaults() {
     return g_real.accept4(fd, address, length, flags);
   };
   Sys().startThread = [](std::function<void()> body) {
-    int left = g.startsLeft.load();
-    while (left >= 0 && !g.startsLeft.compare_exchange_weak(left, left - 1)) {
+    // The start each counter of starts to go comes to (0), as it counts down to -1.
+    auto due = [](std::atomic<int>& left) {
+      int n = left.load();
+      while (n >= 0 && !left.compare_exchange_weak(n, n - 1)) {
+      }
+      return n == 0;
+    };
+    if (due(g.startsLeft)) return false;
+    if (due(g.slowStartsLeft)) {
+      body = [body = std::move(body), ms = g.slowStartMs.load()] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        body();
+      };
     }
-    return left != 0 && g_real.startThread(std::move(body));
+    return g_real.startThread(std::move(body));
   };
   Sys().open = [](int dir, const char* path, int flags, unsigned mode) {
     if (int err = g.openErr.load()) {
@@ -164,6 +176,11 @@ bool AcceptHeld() { return g.acceptHeld; }
 
 void FailThreadStart(int n) { Set(g.startsLeft, n, n >= 0, "thread start fails"); }
 
+void DelayThreadStart(int n, int delayMs) {
+  g.slowStartMs = delayMs;
+  Set(g.slowStartsLeft, n, n >= 0, "a thread begins " + std::to_string(delayMs) + " ms late");
+}
+
 void FailOpens(const std::string& part, int err) {
   {
     std::lock_guard<std::mutex> lock(g.openMutex);
@@ -185,7 +202,8 @@ void ResetFaults() {
   g.shortMost = 0, g.calls = 0, g.sendBudget = -1, g.readBudget = -1, g.sendErr = 0;
   g.grow = false, g.acceptErr = 0, g.acceptDelayMs = 0;
   g.acceptHeld = false;
-  g.startsLeft = -1, g.writesLeft = -1, g.writeErr = 0, g.openErr = 0, g.optionErr = 0;
+  g.startsLeft = -1, g.slowStartsLeft = -1, g.slowStartMs = 0, g.writesLeft = -1, g.writeErr = 0,
+  g.openErr = 0, g.optionErr = 0;
   ResetSysCalls();
   g_installed = false;
 }

@@ -29,6 +29,8 @@ void DelayAccepts(int delayMs);
 bool AcceptHeld();  // an accept has begun its wait
 // The n-th thread start from now (0: the next one) fails; -1: none.
 void FailThreadStart(int n);
+// The n-th thread start from now begins its body delayMs late, as on a busy machine; -1: none.
+void DelayThreadStart(int n, int delayMs);
 // Opening a path that contains part fails with err.
 void FailOpens(const std::string& part, int err);
 // The n-th file write from now fails with err (-1: none).
