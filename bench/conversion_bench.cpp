@@ -29,20 +29,26 @@
 //   flac_background_pass_s       the background pass that the first listing starts, until
 //                                every song is measured
 //   flac_later_listing_records_per_s   then listed with exact sizes, against the MP3s
+//   busy_slow_reaction_p50_ms, busy_slow_reaction_p99_ms   bench/run's slow adapters (20
+//                                reading an MP3 at 2 MB/s, one seeking) while six adapters play
+//                                six songs never converted: six converters busy
 //
 //   conversion_bench DIR RESULTS --converter PROGRAM --port P [--rounds N] [--songs N] [--small]
+//                    [--part convert|cache|busy|library]
 //
 // --small: a 10-second song and a 1-megapixel photo, to check the harness quickly. The server
 // takes TCP P and P+1 and UDP P+3 on 127.0.0.1.
 //
 // RESULTS gets lines "metric<TAB>side<TAB>round<TAB>value" (side: ours or peer), as peer_bench
 // writes them. Every child process is waited for; every wait is bounded.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -51,11 +57,13 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "adapter/exchange.h"
 #include "conversion/conversions.h"
 #include "conversion/process_conversions.h"
+#include "paced_adapters.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "request/dispatcher.h"
@@ -157,12 +165,12 @@ double ConverterPeakMib(const std::function<void()>& work) {
 class LiveServer {
  public:
   LiveServer(uint16_t port, const std::string& audio, const std::string& photo,
-             const ConversionSettings& settings, bool fresh) {
+             const ConversionSettings& settings, bool fresh, int clients = 10) {
     if (fresh) fs::remove_all(settings.cacheFolder);
     conversions_ = StartProcessConversions(settings);
     ServerSettings s;
     s.port = port;
-    s.clientLimit = 10;
+    s.clientLimit = static_cast<int16_t>(clients);
     s.logLineLimit = 10000;
     SetPathText(&s.audioFolder, audio);
     SetPathText(&s.photoFolder, photo);
@@ -248,6 +256,8 @@ int Main(int argc, char** argv) {
   const fs::path dir = argv[1];
   RoundRecorder recorder(argv[2]);
   int rounds = 5, songs = 10000, port = 0;
+  std::string part;  // empty: every part
+  auto Wants = [&](const char* name) { return part.empty() || part == name; };
   ConversionSettings settings;
   bool small = false;
   for (int i = 3; i < argc; ++i) {
@@ -261,6 +271,7 @@ int Main(int argc, char** argv) {
     if (option == "--songs") songs = std::atoi(argv[++i]);
     if (option == "--converter") settings.converterProgram = argv[++i];
     if (option == "--port") port = std::atoi(argv[++i]);
+    if (option == "--part") part = argv[++i];
   }
   if (settings.converterProgram.empty() || port <= 0 || port > 65532) {
     Fail("--converter and --port are needed");
@@ -309,73 +320,77 @@ int Main(int argc, char** argv) {
   fs::copy_file(png, stills / "photo.png");
 
   const fs::path plays = dir / "plays", out = dir / "peer-out";
-  recorder.Add("convert_song_peak_mib", true, 1, ConverterPeakMib([&] {
-                 std::string problem;
-                 std::shared_ptr<Conversions> conversions = Conversions::Start(settings, &problem);
-                 std::unique_ptr<ConvertedStream> stream =
-                     conversions->OpenSong(Fresh(song, plays, 0, "m"));
-                 if (!stream) Fail("the song cannot be played");
-                 UntilReady(*stream, 0, stream->length());  // the whole song converted
-               }));
-  recorder.Add("convert_photo_peak_mib", true, 1, ConverterPeakMib([&] {
-                 std::string problem;
-                 std::shared_ptr<Conversions> conversions = Conversions::Start(settings, &problem);
-                 if (!conversions->OpenPhoto(Fresh(jpeg, plays, 0, "m")).file.valid() ||
-                     !conversions->OpenPhoto(Fresh(heic, plays, 0, "m")).file.valid()) {
-                   Fail("the photos cannot be shown");
-                 }
-               }));
-  for (int round = 0; round <= rounds; ++round) {
-    std::string problem;
-    std::shared_ptr<Conversions> conversions = Conversions::Start(settings, &problem);
-    if (!problem.empty()) Fail(problem);
-    // A song never played: the first bytes, then the whole conversion.
-    Clock::time_point start = Clock::now();
-    std::unique_ptr<ConvertedStream> stream =
-        conversions->OpenSong(Fresh(song, plays, round, "song"));
-    if (!stream) Fail("the song cannot be played");
-    recorder.Add("convert_song_first_byte_ms", true, round, 1000 * UntilReady(*stream, 0));
-    UntilReady(*stream, 0, stream->length());  // the whole song converted
-    recorder.Add("convert_songs_per_min", true, round, 60 / Seconds(Clock::now() - start));
-    stream.reset();
-    // A seek far into a song never played.
-    stream = conversions->OpenSong(Fresh(song, plays, round, "seek"));
-    if (!stream) Fail("the song cannot be played");
-    recorder.Add("convert_seek_first_byte_ms", true, round,
-                 1000 * UntilReady(*stream, stream->length() / 4 * 3));
-    stream.reset();
-    conversions.reset();
+  if (Wants("convert")) {
+    recorder.Add("convert_song_peak_mib", true, 1, ConverterPeakMib([&] {
+                   std::string problem;
+                   std::shared_ptr<Conversions> conversions =
+                       Conversions::Start(settings, &problem);
+                   std::unique_ptr<ConvertedStream> stream =
+                       conversions->OpenSong(Fresh(song, plays, 0, "m"));
+                   if (!stream) Fail("the song cannot be played");
+                   UntilReady(*stream, 0, stream->length());  // the whole song converted
+                 }));
+    recorder.Add("convert_photo_peak_mib", true, 1, ConverterPeakMib([&] {
+                   std::string problem;
+                   std::shared_ptr<Conversions> conversions =
+                       Conversions::Start(settings, &problem);
+                   if (!conversions->OpenPhoto(Fresh(jpeg, plays, 0, "m")).file.valid() ||
+                       !conversions->OpenPhoto(Fresh(heic, plays, 0, "m")).file.valid()) {
+                     Fail("the photos cannot be shown");
+                   }
+                 }));
+    for (int round = 0; round <= rounds; ++round) {
+      std::string problem;
+      std::shared_ptr<Conversions> conversions = Conversions::Start(settings, &problem);
+      if (!problem.empty()) Fail(problem);
+      // A song never played: the first bytes, then the whole conversion.
+      Clock::time_point start = Clock::now();
+      std::unique_ptr<ConvertedStream> stream =
+          conversions->OpenSong(Fresh(song, plays, round, "song"));
+      if (!stream) Fail("the song cannot be played");
+      recorder.Add("convert_song_first_byte_ms", true, round, 1000 * UntilReady(*stream, 0));
+      UntilReady(*stream, 0, stream->length());  // the whole song converted
+      recorder.Add("convert_songs_per_min", true, round, 60 / Seconds(Clock::now() - start));
+      stream.reset();
+      // A seek far into a song never played.
+      stream = conversions->OpenSong(Fresh(song, plays, round, "seek"));
+      if (!stream) Fail("the song cannot be played");
+      recorder.Add("convert_seek_first_byte_ms", true, round,
+                   1000 * UntilReady(*stream, stream->length() / 4 * 3));
+      stream.reset();
+      conversions.reset();
 
-    conversions = Conversions::Start(settings, &problem);
-    start = Clock::now();
-    Conversions::Photo photo = conversions->OpenPhoto(Fresh(jpeg, plays, round, "photo"));
-    const double photoSeconds = Seconds(Clock::now() - start);
-    if (!photo.file.valid()) Fail("the photo cannot be shown");
-    recorder.Add("convert_photo_first_byte_ms", true, round, 1000 * photoSeconds);
-    recorder.Add("convert_photos_per_s", true, round, 1 / photoSeconds);
-    start = Clock::now();
-    photo = conversions->OpenPhoto(Fresh(heic, plays, round, "heic"));
-    if (!photo.file.valid()) Fail("the HEIC cannot be shown");
-    recorder.Add("convert_heic_first_byte_ms", true, round, 1000 * Seconds(Clock::now() - start));
-    conversions.reset();
+      conversions = Conversions::Start(settings, &problem);
+      start = Clock::now();
+      Conversions::Photo photo = conversions->OpenPhoto(Fresh(jpeg, plays, round, "photo"));
+      const double photoSeconds = Seconds(Clock::now() - start);
+      if (!photo.file.valid()) Fail("the photo cannot be shown");
+      recorder.Add("convert_photo_first_byte_ms", true, round, 1000 * photoSeconds);
+      recorder.Add("convert_photos_per_s", true, round, 1 / photoSeconds);
+      start = Clock::now();
+      photo = conversions->OpenPhoto(Fresh(heic, plays, round, "heic"));
+      if (!photo.file.valid()) Fail("the HEIC cannot be shown");
+      recorder.Add("convert_heic_first_byte_ms", true, round, 1000 * Seconds(Clock::now() - start));
+      conversions.reset();
 
-    // The peers, with the same settings.
-    recorder.Add(
-        "convert_songs_per_min", false, round,
-        60 / RunTool({ffmpeg, "-v", "error", "-i", song, "-ar", "48000", "-ac", "2", "-c:a",
-                      "libmp3lame", "-b:a", "256k", "-f", "mp3", "-y", out.string() + ".mp3"}));
-    for (const std::string& photo : {jpeg, heic}) {
-      const double peer = RunTool({"/usr/bin/vips", "thumbnail", photo,
-                                   out.string() + ".jpg[Q=85,optimize_coding,strip]", "1920",
-                                   "--height", "1080", "--size", "down"});
-      if (photo == jpeg) recorder.Add("convert_photos_per_s", false, round, 1 / peer);
-      if (photo == heic) recorder.Add("convert_heic_first_byte_ms", false, round, 1000 * peer);
+      // The peers, with the same settings.
+      recorder.Add(
+          "convert_songs_per_min", false, round,
+          60 / RunTool({ffmpeg, "-v", "error", "-i", song, "-ar", "48000", "-ac", "2", "-c:a",
+                        "libmp3lame", "-b:a", "256k", "-f", "mp3", "-y", out.string() + ".mp3"}));
+      for (const std::string& photo : {jpeg, heic}) {
+        const double peer = RunTool({"/usr/bin/vips", "thumbnail", photo,
+                                     out.string() + ".jpg[Q=85,optimize_coding,strip]", "1920",
+                                     "--height", "1080", "--size", "down"});
+        if (photo == jpeg) recorder.Add("convert_photos_per_s", false, round, 1 / peer);
+        if (photo == heic) recorder.Add("convert_heic_first_byte_ms", false, round, 1000 * peer);
+      }
     }
   }
 
   // Through a live server: a song and a photo from the cache against files of their sizes.
   const uint16_t serverPort = static_cast<uint16_t>(port);
-  {
+  if (Wants("cache")) {
     LiveServer server(serverPort, streams, stills, settings, /*fresh=*/true);
     const uint64_t songBytes = Play(serverPort, MediaKind::kAudio, "long.mp3").first;
     EntryOf(settings.cacheFolder, songBytes);  // kept: the plays below come from the cache
@@ -403,6 +418,45 @@ int Main(int argc, char** argv) {
       recorder.Add("cache_photo_gbps", false, round, jpeg);
     }
   }
+  // The slow adapters steered while six converters are busy: six adapters each start playing a
+  // song never converted, at an MP3's pace, so that each song's conversion runs flat out.
+  if (!bench::WritePatternFile(streams / "slow.mp3", bench::kSlowFileBytes)) {
+    Fail("cannot write slow.mp3");
+  }
+  constexpr int kBusy = 6;
+  for (int i = 0; i < kBusy; ++i) {
+    fs::create_hard_link(streams / "long.flac", streams / ("busy" + std::to_string(i) + ".flac"));
+  }
+  for (int round = 0; Wants("busy") && round <= rounds; ++round) {
+    LiveServer server(serverPort, streams, stills, settings, /*fresh=*/true, 40);
+    std::atomic<bool> stop{false};
+    std::atomic<int> playing{0};
+    std::vector<std::thread> busy;
+    for (int i = 0; i < kBusy; ++i) {
+      busy.emplace_back([&, i] {
+        bench::PacedStream stream(40000, 16 * 1024);
+        const in_addr other{htonl(0x7f000002 + i)};  // adapters of their own
+        if (!stream.Open(serverPort, MediaKind::kAudio, "busy" + std::to_string(i) + ".mp3",
+                         other)) {
+          return;
+        }
+        ++playing;
+        while (!stop.load() && stream.PlayUntil(Clock::now() + std::chrono::milliseconds(100))) {
+        }
+      });
+    }
+    for (int waits = 0; playing.load() < kBusy && waits < kMostWaits; ++waits)
+      SleepMs(kReadyWaitMs);
+    const bench::SlowRound slow = bench::SteerSlowStreams(serverPort, 20, small ? 3 : 10, round);
+    stop = true;
+    for (std::thread& t : busy) t.join();
+    if (!slow.ok || playing.load() < kBusy) Fail("the slow adapters among busy converters failed");
+    recorder.Add("busy_slow_reaction_p50_ms", true, round,
+                 bench::Percentile(slow.reactionsMs, 0.5));
+    recorder.Add("busy_slow_reaction_p99_ms", true, round,
+                 bench::Percentile(slow.reactionsMs, 0.99));
+  }
+
   // The library listed as FLAC songs with nothing remembered, measured in the background, then
   // listed with exact sizes; as MP3s between.
   auto allMeasured = [&](Conversions& conversions) {
@@ -413,7 +467,7 @@ int Main(int argc, char** argv) {
     }
     return true;
   };
-  for (int round = 0; round <= rounds; ++round) {
+  for (int round = 0; Wants("library") && round <= rounds; ++round) {
     double mp3Rate;
     {
       LiveServer server(serverPort, mp3Library, "", settings, /*fresh=*/false);
@@ -435,6 +489,7 @@ int Main(int argc, char** argv) {
   }
 
   // One converter measuring the library, nothing measured before.
+  if (!Wants("library")) return 0;
   fs::remove_all(dir / "cache");
   std::string problem;
   std::shared_ptr<Conversions> conversions = Conversions::Start(settings, &problem);

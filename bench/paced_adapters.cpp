@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "adapter/replies.h"
@@ -15,6 +17,8 @@ namespace {
 using rureza::AdapterConnection;
 using rureza::ControlBlock;
 using rureza::MediaKind;
+
+double SecondsOf(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 constexpr int kConnectTimeoutMs = 5000;
 constexpr int kReadTimeoutMs = 120000;
@@ -222,6 +226,116 @@ std::optional<uint64_t> SendQueuesOfSlowAdapters(uint16_t port, int adapters, do
   for (std::thread& t : threads) t.join();
   if (broken.load() > 0 || started.load() < adapters) return std::nullopt;
   return queued;
+}
+
+double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  size_t at = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size()))) - 1;
+  return values[std::min(at, values.size() - 1)];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Slow adapters: audio streams read at an adapter's pace, one of them steered over the control
+// port.
+
+constexpr double kSlowBytesPerSecond = 2e6;
+constexpr int kAdapterReceiveBuffer = 64 * 1024;
+constexpr auto kBetweenSeeks = std::chrono::milliseconds(100);
+
+// One steered adapter and adapters - 1 others, all reading slow.mp3 at their pace; the
+// steered one seeks `seeks` times (fast forward to a target, then Play, in one write) and then
+// stops.
+SlowRound SteerSlowStreams(uint16_t port, int adapters, int seeks, int round) {
+  SlowRound result;
+  PacedStream steered(kSlowBytesPerSecond, kAdapterReceiveBuffer, true);
+  if (!steered.Open(port, MediaKind::kAudio, "slow.mp3")) return result;
+  // The control port hands a connection to the stream that has waited longest: this one, the
+  // only stream yet. Its first seek, before the others start, shows that the connection is its.
+  AdapterConnection control;
+  if (!control.Connect(rureza::LoopbackAddress(static_cast<uint16_t>(port + 1)),
+                       kConnectTimeoutMs)) {
+    return result;
+  }
+  std::mt19937 random(static_cast<unsigned>(round));
+  uint64_t oldBytes = 0;
+  auto seek = [&]() -> std::optional<double> {
+    // Whole blocks in the file's first quarter, at least 1 MiB from where the stream is.
+    const uint32_t blocks = steered.length() / 4 / 32768;
+    uint32_t target;
+    do {
+      target = static_cast<uint32_t>(random() % blocks) * 32768;
+    } while (std::max(target, steered.position()) - std::min(target, steered.position()) <
+             (1u << 20));
+    const Clock::time_point sent = Clock::now();
+    Clock::time_point reacted;
+    if (!control.Send(rureza::ControlBlock("<8", std::to_string(target)) +
+                      rureza::ControlBlock("<3"))) {
+      return std::nullopt;
+    }
+    std::optional<uint32_t> to =
+        steered.DrainToJump(sent + std::chrono::seconds(5), &reacted, &oldBytes);
+    if (to != target) return std::nullopt;
+    return SecondsOf(reacted - sent) * 1000;
+  };
+  if (!steered.PlayUntil(Clock::now() + kBetweenSeeks) || !seek()) {
+    std::fprintf(stderr, "peer_bench: the first seek was not taken up\n");
+    return result;
+  }
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> started{0}, broken{0};
+  std::vector<std::thread> others;
+  for (int i = 1; i < adapters; ++i) {
+    others.emplace_back([&] {
+      PacedStream stream(kSlowBytesPerSecond, kAdapterReceiveBuffer);
+      bool ok = stream.Open(port, MediaKind::kAudio, "slow.mp3");
+      started.fetch_add(1);
+      while (ok && !stop.load()) ok = stream.PlayUntil(Clock::now() + kBetweenSeeks);
+      if (!ok) broken.fetch_add(1);
+    });
+  }
+  const Clock::time_point limit = Clock::now() + std::chrono::seconds(10);
+  bool ok = steered.PlayUntil(Clock::now() + kBetweenSeeks);
+  while (ok && started.load() < adapters - 1 && Clock::now() < limit) {
+    ok = steered.PlayUntil(Clock::now() + std::chrono::milliseconds(10));
+  }
+  for (int i = 0; ok && i < seeks; ++i) {
+    std::optional<double> ms = seek();
+    result.oldKib.push_back(oldBytes / 1024.0);
+    ok = ms && steered.PlayUntil(Clock::now() + kBetweenSeeks);
+    if (ms) result.reactionsMs.push_back(*ms);
+  }
+  Clock::time_point lastByte, closed;
+  const Clock::time_point sent = Clock::now();
+  ok = ok && control.Send(rureza::ControlBlock("<4")) && steered.DrainToClose(&lastByte, &closed);
+  // A stream that had sent all its file before Stop tells nothing of Stop.
+  if (steered.position() >= steered.length()) {
+    std::fprintf(stderr, "peer_bench: the steered stream came to its end before Stop\n");
+    ok = false;
+  }
+  result.reactionsMs.push_back(SecondsOf(std::max(lastByte, sent) - sent) * 1000);
+  result.stopToCloseMs = SecondsOf(closed - sent) * 1000;
+  stop = true;
+  for (std::thread& t : others) t.join();
+  result.ok = ok && broken.load() == 0 && started.load() == adapters - 1;
+  return result;
+}
+
+uint8_t PatternByte(uint64_t offset) {
+  return static_cast<uint8_t>((offset & ~uint64_t{3}) >> (8 * (offset & 3)));
+}
+
+bool WritePatternFile(const std::filesystem::path& path, uint64_t length) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::vector<char> block(1 << 20);
+  for (uint64_t at = 0; at < length;) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(length - at, block.size()));
+    for (size_t i = 0; i < n; ++i) block[i] = static_cast<char>(PatternByte(at + i));
+    out.write(block.data(), static_cast<std::streamsize>(n));
+    at += n;
+  }
+  return static_cast<bool>(out);
 }
 
 }  // namespace bench

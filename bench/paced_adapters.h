@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,12 @@ class PacedStream {
   // length block); false when that fails. AVI: the movie from 2048 up to two blocks before the
   // end of the file. MPEG: with its end, backward steps of three blocks.
   bool Open(uint16_t port, rureza::MediaKind kind, const std::string& name);
+  // The same from another loopback address (127.0.0.2, say): another adapter's, so that the
+  // control port never hands this stream's connection to one of those of 127.0.0.1.
+  bool Open(uint16_t port, rureza::MediaKind kind, const std::string& name, in_addr from) {
+    connection_.SetLocalAddress(from);
+    return Open(port, kind, name);
+  }
 
   // Reads at the adapter's pace (each read when the bytes before it have played) until `until`;
   // false when the stream ended or failed.
@@ -99,5 +106,25 @@ std::vector<std::optional<uint64_t>> MeasureStaleBytes(uint16_t port,
 // yet acknowledged by the adapters, /proc/net/tcp's tx_queue). nullopt when a stream failed.
 std::optional<uint64_t> SendQueuesOfSlowAdapters(uint16_t port, int adapters, double bytesPerSecond,
                                                  double seconds);
+
+// The media files' bytes: every 4-byte word holds its own offset (little-endian), so a reply can
+// be checked as it arrives and a stream's position read from its bytes. WritePatternFile makes
+// such a file of length bytes; false when it cannot be written.
+uint8_t PatternByte(uint64_t offset);
+bool WritePatternFile(const std::filesystem::path& path, uint64_t length);
+
+// The p-th fraction's value of values (nearest rank); 0 for none.
+double Percentile(std::vector<double> values, double p);
+
+// Slow adapters: audio streams of slow.mp3 read at 2 MB/s through a 64 KiB receive buffer. One
+// steered adapter and adapters - 1 others; the steered one seeks `seeks` times (fast forward to
+// a target, then Play, in one write) and then stops.
+struct SlowRound {
+  bool ok = false;
+  std::vector<double> reactionsMs;  // each seek's, then Stop's (to the stream's last byte)
+  std::vector<double> oldKib;       // each seek's bytes of the old position on their way
+  double stopToCloseMs = 0;
+};
+SlowRound SteerSlowStreams(uint16_t port, int adapters, int seeks, int round);
 
 }  // namespace bench

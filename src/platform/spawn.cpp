@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -87,8 +88,13 @@ pid_t SpawnProcess(const std::string& program, const std::vector<std::string>& a
   return pid;
 }
 
-bool LimitProcess(pid_t pid, uint64_t memoryBytes, uint32_t cpuSeconds) {
+bool LimitProcess(pid_t pid, uint64_t memoryBytes, uint32_t cpuSeconds, int niceness) {
   bool ok = true;
+  if (niceness != 0) {
+    errno = 0;
+    const int ours = ::getpriority(PRIO_PROCESS, 0);
+    ok &= errno == 0 && ::setpriority(PRIO_PROCESS, pid, std::min(ours + niceness, 19)) == 0;
+  }
   const rlimit noCore{0, 0};
   ok &= ::prlimit(pid, RLIMIT_CORE, &noCore, nullptr) == 0;
   if (memoryBytes > 0) {

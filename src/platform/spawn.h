@@ -24,7 +24,9 @@ pid_t SpawnProcess(const std::string& program, const std::vector<std::string>& a
                    Status* error);
 
 // Limits a child of ours: the memory it may write to (heap, stacks, private data; 0: no limit),
-// its processor time in seconds (0: no limit), no core file. False when it cannot be done.
-bool LimitProcess(pid_t pid, uint64_t memoryBytes, uint32_t cpuSeconds);
+// its processor time in seconds (0: no limit), no core file, and its scheduling priority (a nice
+// value added to ours, inherited by the threads it starts from then on). False when it cannot
+// be done.
+bool LimitProcess(pid_t pid, uint64_t memoryBytes, uint32_t cpuSeconds, int niceness = 0);
 
 }  // namespace rureza
