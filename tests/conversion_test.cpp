@@ -289,7 +289,9 @@ TEST_F(ConversionTest, ASongIsAsLongAsWhatItsFileHoldsWhateverItsHeaderClaims) {
 
 TEST_F(ConversionTest, TheConverterStartsCleanAndRunsConfined) {
   // A descriptor left open across an exec (by a library, say), and a variable of the server's.
-  const int leaked = ::open(Path("leaked").c_str(), O_RDONLY | O_CREAT, 0600);
+  const int made = ::open(Path("leaked").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+  const int leaked = ::fcntl(made, F_DUPFD, 100);  // not close-on-exec
+  ::close(made);
   ::setenv("RUREZA_SERVER_SECRET", "1", 1);
   const std::string song = Song("long.flac", "sine=duration=600", {"-ac", "1"});
   auto conversions = Start();

@@ -20,124 +20,73 @@ constexpr int kLastOwnFd = 3;
 // the codecs' threads use them), reading (files, folders of fonts and plugins, file status),
 // closing and duplicating what it has (libvips reads through a copy of the source's
 // descriptor), waiting, time, randomness, and who and where the process is. Executable
-// mappings stay allowed: libvips loads its format modules and ImageMagick its coders when
-// first used.
+// mappings stay allowed: libvips loads its format modules and ImageMagick its coders when first
+// used, and liborc compiles libvips's pixel loops.
+// clang-format off
 constexpr const char* kAllowed[] = {
-    "brk",
-    "mmap",
-    "munmap",
-    "mremap",
-    "mprotect",
-    "madvise",
-    "futex",
-    "set_robust_list",
-    "rseq",
-    "set_tid_address",
-    "gettid",
-    "getpid",
-    "getppid",
-    "sched_yield",
-    "sched_getaffinity",
-    "exit",
-    "exit_group",
-    "restart_syscall",
-    "rt_sigaction",
-    "rt_sigprocmask",
-    "rt_sigreturn",
-    "sigaltstack",
-    "read",
-    "readv",
-    "pread64",
-    "preadv",
-    "preadv2",
-    "lseek",
-    "fstat",
-    "newfstatat",
-    "statx",
-    "stat",
-    "lstat",
-    "fstatfs",
-    "statfs",
-    "getdents64",
-    "readlink",
-    "readlinkat",
-    "access",
-    "faccessat",
-    "faccessat2",
-    "getcwd",
-    "close",
-    "dup",
-    "fcntl",
-    "poll",
-    "ppoll",
-    "clock_gettime",
-    "clock_getres",
-    "gettimeofday",
-    "time",
-    "nanosleep",
-    "clock_nanosleep",
-    "getrandom",
-    "uname",
-    "sysinfo",
-    "getrusage",
-    "times",
-    "getrlimit",
-    "getuid",
-    "geteuid",
-    "getgid",
-    "getegid",
+    "brk", "mmap", "munmap", "mremap", "mprotect", "madvise",
+    "futex", "set_robust_list", "rseq", "set_tid_address", "gettid", "getpid", "getppid",
+    "sched_yield", "sched_getaffinity", "exit", "exit_group", "restart_syscall",
+    "rt_sigaction", "rt_sigprocmask", "rt_sigreturn", "sigaltstack",
+    "read", "readv", "pread64", "preadv", "preadv2", "lseek", "fstat", "newfstatat", "statx",
+    "stat", "lstat", "fstatfs", "statfs", "getdents64", "readlink", "readlinkat", "access",
+    "faccessat", "faccessat2", "getcwd", "close", "dup", "fcntl", "poll", "ppoll",
+    "clock_gettime", "clock_getres", "gettimeofday", "time", "nanosleep", "clock_nanosleep",
+    "getrandom", "uname", "sysinfo", "getrusage", "times", "getrlimit",
+    "getuid", "geteuid", "getgid", "getegid",
 };
+// clang-format on
 
 // Opening with any of these bits set creates, truncates or writes.
 constexpr uint64_t kWritingOpen = O_ACCMODE | O_CREAT | O_TRUNC;
+
+// Allowed with one argument as stated.
+struct Rule {
+  const char* call;
+  scmp_arg_cmp argument;
+};
 
 struct Releaser {
   void operator()(void* filter) const { seccomp_release(filter); }
 };
 
 // Adds a rule when this architecture has the call (some, like "open" and "stat", only some do).
-int Allow(scmp_filter_ctx filter, const char* name, uint32_t action,
-          std::initializer_list<scmp_arg_cmp> args = {}) {
+int Add(scmp_filter_ctx filter, const char* name, uint32_t action, const scmp_arg_cmp* argument) {
   const int call = seccomp_syscall_resolve_name(name);
   if (call == __NR_SCMP_ERROR) return 0;
-  return seccomp_rule_add_array(filter, action, call, static_cast<unsigned>(args.size()),
-                                args.begin());
+  return seccomp_rule_add_array(filter, action, call, argument ? 1 : 0, argument);
 }
 
 std::string Build(scmp_filter_ctx filter) {
-  int err = 0;
-  for (const char* name : kAllowed) err = err ? err : Allow(filter, name, SCMP_ACT_ALLOW);
-  const uint32_t allow = SCMP_ACT_ALLOW;
-  const scmp_arg_cmp rules[][1] = {
+  const Rule rules[] = {
       // Threads, never processes: a clone must share everything a thread does.
-      {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)},
+      {"clone", SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)},
       // Opening for reading only (libraries read fonts, colour profiles, plugin lists).
-      {SCMP_A2(SCMP_CMP_MASKED_EQ, kWritingOpen, 0)},
-      {SCMP_A1(SCMP_CMP_MASKED_EQ, kWritingOpen, 0)},
+      {"openat", SCMP_A2(SCMP_CMP_MASKED_EQ, kWritingOpen, 0)},
+      {"open", SCMP_A1(SCMP_CMP_MASKED_EQ, kWritingOpen, 0)},
       // Writing only to what the server handed over.
-      {SCMP_A0(SCMP_CMP_LE, kLastOwnFd)},
-      {SCMP_A0(SCMP_CMP_LE, kLastOwnFd)},
+      {"write", SCMP_A0(SCMP_CMP_LE, kLastOwnFd)},
+      {"writev", SCMP_A0(SCMP_CMP_LE, kLastOwnFd)},
       // Requests come on descriptor 0, a socket.
-      {SCMP_A0(SCMP_CMP_EQ, 0)},
+      {"recvmsg", SCMP_A0(SCMP_CMP_EQ, 0)},
       // Naming its threads (glib does).
-      {SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)},
-      {SCMP_A0(SCMP_CMP_EQ, PR_GET_NAME)},
+      {"prctl", SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)},
+      {"prctl", SCMP_A0(SCMP_CMP_EQ, PR_GET_NAME)},
       // Signals to itself only (abort raises SIGABRT).
-      {SCMP_A0(SCMP_CMP_EQ, static_cast<uint64_t>(::getpid()))},
+      {"tgkill", SCMP_A0(SCMP_CMP_EQ, static_cast<uint64_t>(::getpid()))},
       // Reading its limits, not setting them.
-      {SCMP_A2(SCMP_CMP_EQ, 0)},
+      {"prlimit64", SCMP_A2(SCMP_CMP_EQ, 0)},
   };
-  const char* names[] = {"clone",   "openat", "open",  "write",  "writev",
-                         "recvmsg", "prctl",  "prctl", "tgkill", "prlimit64"};
-  for (size_t i = 0; i < std::size(names); ++i) {
-    err = err ? err : Allow(filter, names[i], allow, {rules[i][0]});
+  int err = 0;
+  for (const char* name : kAllowed) err = err ? err : Add(filter, name, SCMP_ACT_ALLOW, nullptr);
+  for (const Rule& rule : rules) {
+    err = err ? err : Add(filter, rule.call, SCMP_ACT_ALLOW, &rule.argument);
   }
   // glibc starts threads with clone3 where the kernel has it, whose flags a filter cannot see;
   // "not implemented" makes it fall back to clone.
-  if (!err) err = Allow(filter, "clone3", SCMP_ACT_ERRNO(ENOSYS));
+  if (!err) err = Add(filter, "clone3", SCMP_ACT_ERRNO(ENOSYS), nullptr);
   if (err) return std::string("the filter cannot be made: ") + std::strerror(-err);
-  if (!err) err = seccomp_attr_set(filter, SCMP_FLTATR_CTL_TSYNC, 1);
-  if (!err) err = seccomp_load(filter);
+  if (!(err = seccomp_attr_set(filter, SCMP_FLTATR_CTL_TSYNC, 1))) err = seccomp_load(filter);
   if (err) return std::string("the kernel refused it: ") + std::strerror(-err);
   return {};
 }
