@@ -120,7 +120,7 @@ bool HasForeignProfile(VipsImage* image) {
 std::string TooLarge(uint64_t width, uint64_t height) {
   if (width > kMostPhotoSide || height > kMostPhotoSide || width * height > kMostPhotoPixels) {
     return "too large: " + std::to_string(width) + " x " + std::to_string(height) +
-           " pixels (at most 100 megapixels and 16,384 a side, but for JPEGs)";
+           " pixels (at most 100 megapixels and 16,384 a side, but for baseline JPEGs)";
   }
   return {};
 }
@@ -161,8 +161,7 @@ std::string OpenBmp(int fd, Header* header) {
   return {};
 }
 
-// Opens the header and refuses what is not ours or too large to decode (but a JPEG: it shrinks
-// while it loads, by up to 8 on a side, so that any size is cheap).
+// Opens the header and refuses what is not ours or too large to decode.
 std::string OpenHeader(int fd, std::string_view name, Header* header) {
   std::string error;
   SourcePtr source = SourceOf(fd);
@@ -183,9 +182,10 @@ std::string OpenHeader(int fd, std::string_view name, Header* header) {
   }
   header->width = static_cast<uint32_t>(vips_image_get_width(header->image.get()));
   header->height = static_cast<uint32_t>(vips_image_get_height(header->image.get()));
-  if (header->loader != kJpegLoader && !(error = TooLarge(header->width, header->height)).empty()) {
-    return error;
-  }
+  // A baseline JPEG shrinks while it loads (by up to 8 a side), so that any size is cheap; a
+  // progressive one is held whole while it loads (6 bytes a pixel), as other formats are.
+  const bool shrinks = header->loader == kJpegLoader && !Flagged(header->image.get(), "interlaced");
+  if (!shrinks && !(error = TooLarge(header->width, header->height)).empty()) return error;
   if (header->width == 0 || header->height == 0) return "no pixels";
   return {};
 }

@@ -12,8 +12,8 @@
 
 namespace rureza {
 
-// Pictures larger than these are refused from their header, before any decoding; but JPEGs,
-// which shrink while they load.
+// Pictures larger than these are refused from their header, before any decoding; but baseline
+// JPEGs, which shrink while they load.
 inline constexpr uint64_t kMostPhotoPixels = 100'000'000;
 inline constexpr uint32_t kMostPhotoSide = 16384;
 

@@ -11,9 +11,9 @@
 namespace rureza {
 
 // Sets no_new_privs and installs the filter for the process. Empty when the filter is in
-// force; else it runs without it, and this says why, for the server to log once: the kernel
-// has no seccomp or refused the filter, or this build is instrumented by a sanitizer, whose
-// runtime needs far more (it reads /proc, starts tracer processes, writes reports).
+// force; else it runs without it, and this says why, for the server to log once (the kernel
+// has no seccomp or refused the filter). A build instrumented by a sanitizer runs without the
+// filter and says nothing: its runtime needs far more than the filter allows.
 std::string EnterSandbox();
 
 }  // namespace rureza

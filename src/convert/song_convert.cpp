@@ -1,5 +1,6 @@
 #include "convert/song_convert.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,10 @@ constexpr int kMostBadPackets = 200;
 constexpr int kFrameSamples = 1152;
 // What FFmpeg reads from the file at a time.
 constexpr int kIoBufferBytes = 32 << 10;
+// Measuring a batch of songs takes and frees about the same memory for every song; without some
+// spare memory kept at the top of the heap, the C library gives it back to the kernel and every
+// song faults it in again (which tripled the time a song takes to measure).
+constexpr int kHeapPad = 1 << 20;
 
 struct FormatCloser {
   void operator()(AVFormatContext* format) const { avformat_close_input(&format); }
@@ -499,6 +504,8 @@ std::string Mp3Writer::Flush() {
 }  // namespace
 
 std::string ProbeSong(int fd, std::string_view name, SongFacts* facts) {
+  static const bool padded = mallopt(M_TOP_PAD, kHeapPad) == 1;
+  (void)padded;
   Source source;
   std::string error = source.Open(fd);
   if (error.starts_with("not a song")) {

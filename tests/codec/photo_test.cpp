@@ -60,7 +60,11 @@ TEST_F(PhotoTest, OtherFormatsKeepTheirRefusalAndAFileIsReadForWhatItIs) {
   Facts(Write("huge.bmp", bmp), &error);
   EXPECT_EQ(error,
             "too large: 10001 x 10000 pixels (at most 100 megapixels and 16,384 a side, "
-            "but for JPEGs)");
+            "but for baseline JPEGs)");
+  // A progressive JPEG does not shrink while it loads: it keeps the refusal.
+  Tool("/usr/bin/vips", {"black", Path("wide.jpg[interlace]"), "16385", "8", "--bands", "3"});
+  Facts(Path("wide.jpg"), &error);
+  EXPECT_TRUE(error.starts_with("too large: 16385 x 8 pixels")) << error;
   // A text named as a JPEG; a PNG named as one is converted as what it is.
   Facts(Write("receipt.jpg", "Thank you for shopping with us\n"), &error);
   EXPECT_EQ(error, "not a JPEG: its first bytes are not those of a picture");
