@@ -214,6 +214,9 @@ TEST(ConverterProtocolTest, RepliesAreReadExactlyAndAnythingElseBreaksTheStream)
   EXPECT_FALSE(DecodeReply('W', std::string(9, '\0'), &reply));  // one byte too many
   EXPECT_FALSE(DecodeReply('P', std::string("\1\0\0\0\1\0\0\0\2", 9), &reply));  // flag 2
   EXPECT_FALSE(DecodeReply('Z', "", &reply));
+  ASSERT_TRUE(DecodeReply('N', "unconfined", &reply));  // about the converter: a text
+  EXPECT_EQ(reply.kind, ReplyKind::kNotice);
+  EXPECT_EQ(reply.text, "unconfined");
   // A payload one byte over the limit breaks the stream; one at the limit does not.
   for (uint32_t length : {uint32_t(kMostPayload), uint32_t(kMostPayload) + 1}) {
     MessageReader big;

@@ -73,8 +73,11 @@ std::string Build(scmp_filter_ctx filter) {
       // Writing only to what the server handed over.
       {"write", SCMP_A0(SCMP_CMP_LE, kLastOwnFd)},
       {"writev", SCMP_A0(SCMP_CMP_LE, kLastOwnFd)},
-      // Requests come on descriptor 0, a socket.
+      // Requests come on descriptor 0, a socket connected to the server (replies may go back
+      // on it).
       {"recvmsg", SCMP_A0(SCMP_CMP_EQ, 0)},
+      {"sendmsg", SCMP_A0(SCMP_CMP_EQ, 0)},
+      {"sendto", SCMP_A0(SCMP_CMP_EQ, 0)},
       // Naming its threads (glib does).
       {"prctl", SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)},
       {"prctl", SCMP_A0(SCMP_CMP_EQ, PR_GET_NAME)},
