@@ -2,12 +2,12 @@
 // a decoder that crashes, hangs or eats memory takes nothing but this process with it. It reads
 // requests on stdin, answers on stdout and writes converted bytes to descriptor 3 (see
 // conversion/converter_protocol.h). Nothing but the server starts it.
-#include <sys/prctl.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 extern "C" {
@@ -16,6 +16,7 @@ extern "C" {
 
 #include "conversion/converter_protocol.h"
 #include "convert/photo_convert.h"
+#include "convert/sandbox.h"
 #include "convert/song_convert.h"
 
 namespace rureza {
@@ -52,19 +53,23 @@ bool Serve(const ConverterRequest& request, const char* program) {
     InitPhotos(program);
     photosReady = true;
   }
+  // The source's descriptor, opened here until the server hands it over with the request.
+  const int fd = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Failed(std::string("cannot open it: ") + std::strerror(errno));
+  const std::string_view name = std::string_view(request.path).substr(request.path.rfind('/') + 1);
   Reply reply;
   std::string error;
   switch (request.kind) {
     case RequestKind::kProbeSong:
-      error = ProbeSong(request.path, &reply.song);
+      error = ProbeSong(fd, name, &reply.song);
       reply.kind = ReplyKind::kSongFacts;
       break;
     case RequestKind::kProbePhoto:
-      error = ProbePhoto(request.path, &reply.photo);
+      error = ProbePhoto(fd, name, &reply.photo);
       reply.kind = ReplyKind::kPhotoFacts;
       break;
     case RequestKind::kSong: {
-      error = ConvertSong(request.song, kOutputFd, [&reply](uint64_t bytes) {
+      error = ConvertSong(request.song, fd, kOutputFd, [&reply](uint64_t bytes) {
         reply.bytes = bytes;
         Reply written;
         written.kind = ReplyKind::kWritten;
@@ -76,10 +81,11 @@ bool Serve(const ConverterRequest& request, const char* program) {
       break;
     }
     case RequestKind::kPhoto:
-      error = ConvertPhoto(request.path, request.box, kOutputFd, &reply.bytes);
+      error = ConvertPhoto(fd, name, request.box, kOutputFd, &reply.bytes);
       reply.kind = ReplyKind::kDone;
       break;
   }
+  ::close(fd);
   return error.empty() ? Say(reply) : Failed(error);
 }
 
@@ -89,10 +95,16 @@ bool Serve(const ConverterRequest& request, const char* program) {
 // rureza-convert SERVER_PID
 int main(int argc, char** argv) {
   using namespace rureza;
-  // Ends with the server, also when the server is killed (and at once if it already was).
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (argc != 2 || std::to_string(getppid()) != argv[1]) return 2;
   av_log_set_level(AV_LOG_QUIET);
+  // Confined before it reads a byte of any file; where it cannot be, the server hears why first.
+  const std::string unconfined = EnterSandbox();
+  if (!unconfined.empty()) {
+    Reply notice;
+    notice.kind = ReplyKind::kNotice;
+    notice.text = unconfined;
+    if (!Say(notice)) return 1;
+  }
   MessageReader reader;
   char buffer[4096];
   for (;;) {

@@ -4,12 +4,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/clock.h"
 #include "platform/poll.h"
 #include "platform/spawn.h"
+#include "server/activity_log.h"
 
 namespace rureza {
 namespace {
@@ -32,8 +34,8 @@ std::unique_ptr<ConverterProcess> ConverterProcess::Start(const std::string& pro
   if (!process->requests_.valid() || !process->replies_.valid()) return nullptr;
   const std::vector<int> fds = {process->requests_.readFd(), process->replies_.writeFd(),
                                 STDERR_FILENO, output.valid() ? output.fd() : -1};
-  const pid_t pid =
-      SpawnProcess(program, {program, std::to_string(::getpid())}, kConverterEnv, fds, error);
+  const pid_t pid = SpawnProcess(program, {program, std::to_string(::getpid())},
+                                 HelperEnvironment(kConverterEnv), fds, error);
   if (pid < 0) return nullptr;
   process->pid_ = pid;
   // The child has its ends; ours are the others.
@@ -64,6 +66,12 @@ ConverterProcess::Outcome ConverterProcess::Receive(Reply* reply, int timeoutMs)
     uint8_t kind;
     std::string payload;
     if (!broken_ && reader_.Next(&kind, &payload)) {
+      if (DecodeReply(kind, payload, reply) && reply->kind == ReplyKind::kNotice) {
+        // About the converter, not an answer: said once per server process.
+        static std::atomic<bool> noticed{false};
+        if (!noticed.exchange(true)) AppendLogUncounted(reply->text);
+        continue;
+      }
       if (DecodeReply(kind, payload, reply)) return Outcome::kReply;
       broken_ = true;
     }

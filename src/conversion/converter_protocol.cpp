@@ -103,6 +103,7 @@ std::string EncodeReply(const Reply& reply) {
       fields.U64(reply.bytes);
       break;
     case ReplyKind::kFailed:
+    case ReplyKind::kNotice:
       fields.Text(reply.text.substr(0, kMostPayload));
       break;
   }
@@ -179,6 +180,7 @@ bool DecodeReply(uint8_t kind, std::string_view payload, Reply* reply) {
     case ReplyKind::kDone:
       return fields.U64(&reply->bytes) && fields.AtEnd();
     case ReplyKind::kFailed:
+    case ReplyKind::kNotice:
       return fields.Text(&reply->text);
   }
   return false;

@@ -31,6 +31,9 @@ enum class ReplyKind : uint8_t {
   kWritten = 'W',  // converted bytes written to descriptor 3 so far
   kDone = 'D',     // the conversion is complete: all its bytes
   kFailed = 'E',   // why the request cannot be served
+  // Something the server should know about the converter itself, once: its very first message
+  // where it runs without its system-call filter (and why). Not an answer to any request.
+  kNotice = 'N',
 };
 
 // The largest picture shown in full: what the adapter's photo size allows.
@@ -77,7 +80,7 @@ struct Reply {
   SongFacts song;      // kSongFacts
   PhotoFacts photo;    // kPhotoFacts
   uint64_t bytes = 0;  // kWritten, kDone
-  std::string text;    // kFailed
+  std::string text;    // kFailed, kNotice
 };
 
 std::string EncodeRequest(const ConverterRequest& request);

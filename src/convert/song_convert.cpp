@@ -1,11 +1,16 @@
 #include "convert/song_convert.h"
 
+#include <malloc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
+
+#include "convert/song_bounds.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -30,6 +35,12 @@ constexpr int kFramesPerWrite = 16;
 constexpr int kMostBadPackets = 200;
 // Samples in an MPEG-1 layer III frame.
 constexpr int kFrameSamples = 1152;
+// What FFmpeg reads from the file at a time.
+constexpr int kIoBufferBytes = 32 << 10;
+// Measuring a batch of songs takes and frees about the same memory for every song; without some
+// spare memory kept at the top of the heap, the C library gives it back to the kernel and every
+// song faults it in again (which tripled the time a song takes to measure).
+constexpr int kHeapPad = 1 << 20;
 
 struct FormatCloser {
   void operator()(AVFormatContext* format) const { avformat_close_input(&format); }
@@ -58,16 +69,33 @@ std::string AvError(const char* what, int err) {
   return std::string(what) + ": " + text;
 }
 
-// The song's container and its audio stream's decoder.
+// The song's container, read through its descriptor, and its audio stream's decoder.
 class Source {
  public:
-  std::string Open(const std::string& path) {
+  std::string Open(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return std::string("cannot read it: ") + std::strerror(errno);
+    fd_ = fd;
+    size_ = st.st_size;
+    // The demuxers read through our own callbacks (pread at a position of our own), and may open
+    // nothing else: a file that names another (a playlist, a reference in an MP4) gets nothing.
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
+    io_.reset(buffer ? avio_alloc_context(buffer, kIoBufferBytes, 0, this, &Source::ReadPacket,
+                                          nullptr, &Source::SeekTo)
+                     : nullptr);
+    if (!io_) {
+      av_free(buffer);
+      return "out of memory";
+    }
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) return "out of memory";
+    raw->pb = io_.get();
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    raw->io_open = &Source::RefuseOpen;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format_whitelist", kDemuxers, 0);
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    AVFormatContext* raw = nullptr;
-    // "file:" keeps a name with a colon in it from being taken for another protocol.
-    int err = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, &options);
+    av_dict_set(&options, "protocol_whitelist", "none", 0);
+    int err = avformat_open_input(&raw, "", nullptr, &options);  // frees raw on failure
     av_dict_free(&options);
     if (err < 0) return AvError("not a song", err);
     format_.reset(raw);
@@ -87,26 +115,34 @@ class Source {
     int err = avcodec_parameters_to_context(decoder_.get(), stream_->codecpar);
     if (err < 0) return AvError("decoder", err);
     decoder_->thread_count = 1;  // one thread: the memory limit is counted per process
+    decoder_->flags |= AV_CODEC_FLAG_BITEXACT;  // the same bytes every time
     decoder_->pkt_timebase = stream_->time_base;
     if ((err = avcodec_open2(decoder_.get(), codec, nullptr)) < 0) return AvError("decoder", err);
     return {};
   }
 
-  // The samples the headers state, at the stream's own rate; counted from the packets when no
-  // header states them (or only a guess from the bitrate does).
-  uint64_t StatedSamples() {
-    AVFormatContext* format = format_.get();
+  // The samples the headers state, at the stream's own rate; 0 when they state none (or only a
+  // guess from the bitrate).
+  uint64_t StatedSamples() const {
+    const AVFormatContext* format = format_.get();
     const AVRational perSample{1, stream_->codecpar->sample_rate};
-    const bool guessed = format->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE;
-    if (!guessed && stream_->duration > 0) {
+    if (format->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return 0;
+    if (stream_->duration > 0) {
       return static_cast<uint64_t>(av_rescale_q(stream_->duration, stream_->time_base, perSample));
     }
-    if (!guessed && format->duration > 0) {
+    if (format->duration > 0) {
       return static_cast<uint64_t>(av_rescale_q(format->duration, AV_TIME_BASE_Q, perSample));
     }
+    return 0;
+  }
+
+  // The samples of every packet, read to the end of the file (the length of a format that
+  // states none).
+  uint64_t CountedSamples() {
+    const AVRational perSample{1, stream_->codecpar->sample_rate};
     PacketPtr packet(av_packet_alloc());
     int64_t total = 0;
-    while (packet && av_read_frame(format, packet.get()) >= 0) {
+    while (packet && av_read_frame(format_.get(), packet.get()) >= 0) {
       if (packet->stream_index == index_) {
         total += packet->duration > 0
                      ? packet->duration
@@ -117,12 +153,108 @@ class Source {
     return static_cast<uint64_t>(av_rescale_q(total, stream_->time_base, perSample));
   }
 
+  // What the file can hold, from its bytes.
+  SampleBound FileBound() const {
+    const std::string_view format = format_->iformat->name;
+    const AVCodecParameters* params = stream_->codecpar;
+    uint64_t payload = static_cast<uint64_t>(size_);  // the bytes of coded audio, at most
+    if (format == "flac") {
+      const SampleBound bound = FlacBound(fd_, payload);
+      if (bound.samples != kUnbounded) return bound;
+    } else if (format == "ogg") {
+      const SampleBound bound = OggBound(fd_, payload, index_);
+      if (bound.samples != kUnbounded) return bound;
+    } else if (format.starts_with("mov,")) {
+      const SampleBound bound = SampleTableBound();
+      if (bound.samples != kUnbounded) return bound;
+    }
+    ByteRange data;
+    if (((format == "wav" || format == "w64") && WavData(fd_, payload, &data)) ||
+        (format == "aiff" && AiffData(fd_, payload, &data))) {
+      payload = data.end - data.begin;
+      const int bits = av_get_exact_bits_per_sample(params->codec_id);
+      const int channels = params->ch_layout.nb_channels;
+      if (bits > 0 && channels > 0) {
+        return {payload * 8 / (static_cast<uint64_t>(bits) * static_cast<uint64_t>(channels)),
+                true};
+      }
+    }
+    const unsigned __int128 samples = static_cast<unsigned __int128>(payload) * 8 *
+                                      static_cast<uint64_t>(params->sample_rate) /
+                                      LowestBitRate(params->codec_id);
+    return {static_cast<uint64_t>(std::min<unsigned __int128>(samples, kUnbounded - 1)), false};
+  }
+
   AVFormatContext* format() const { return format_.get(); }
   AVStream* stream() const { return stream_; }
   AVCodecContext* decoder() const { return decoder_.get(); }
   int index() const { return index_; }
 
  private:
+  static int ReadPacket(void* opaque, uint8_t* buffer, int size) {
+    auto* self = static_cast<Source*>(opaque);
+    ssize_t n;
+    do {
+      n = ::pread(self->fd_, buffer, static_cast<size_t>(size), self->position_);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return AVERROR(errno);
+    if (n == 0) return AVERROR_EOF;
+    self->position_ += n;
+    return static_cast<int>(n);
+  }
+
+  static int64_t SeekTo(void* opaque, int64_t offset, int whence) {
+    auto* self = static_cast<Source*>(opaque);
+    if (whence & AVSEEK_SIZE) return self->size_;
+    whence &= ~AVSEEK_FORCE;
+    const int64_t base = whence == SEEK_SET   ? 0
+                         : whence == SEEK_CUR ? self->position_
+                         : whence == SEEK_END ? self->size_
+                                              : -1;
+    if (base < 0 || base + offset < 0) return AVERROR(EINVAL);
+    return self->position_ = base + offset;
+  }
+
+  static int RefuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
+    return AVERROR(EPERM);
+  }
+
+  // An MP4's sample tables (FFmpeg's index of the stream): where the first sample begins that
+  // does not lie wholly within the file, or the last one ends.
+  SampleBound SampleTableBound() const {
+    const int count = avformat_index_get_entries_count(stream_);
+    if (count <= 0) return {};
+    int64_t end = -1;
+    for (int i = 0; i < count && end < 0; ++i) {
+      const AVIndexEntry* entry = avformat_index_get_entry(stream_, i);
+      if (entry->pos < 0 || entry->pos + entry->size > size_) end = entry->timestamp;
+    }
+    if (end < 0) {
+      const AVIndexEntry* last = avformat_index_get_entry(stream_, count - 1);
+      const AVIndexEntry* before = count > 1 ? avformat_index_get_entry(stream_, count - 2) : last;
+      end = last->timestamp + std::max<int64_t>(last->timestamp - before->timestamp, 0) +
+            (count == 1
+                 ? av_rescale_q(stream_->codecpar->frame_size,
+                                AVRational{1, stream_->codecpar->sample_rate}, stream_->time_base)
+                 : 0);
+    }
+    const AVRational perSample{1, stream_->codecpar->sample_rate};
+    return {static_cast<uint64_t>(
+                std::max<int64_t>(av_rescale_q(end, stream_->time_base, perSample), 0)),
+            false};
+  }
+
+  struct IoFreer {
+    void operator()(AVIOContext* io) const {
+      av_freep(&io->buffer);
+      avio_context_free(&io);
+    }
+  };
+  int fd_ = -1;
+  int64_t size_ = 0;
+  int64_t position_ = 0;
+  // Declared before format_, so that it outlives the demuxer that reads through it.
+  std::unique_ptr<AVIOContext, IoFreer> io_;
   std::unique_ptr<AVFormatContext, FormatCloser> format_;
   std::unique_ptr<AVCodecContext, CodecFreer> decoder_;
   AVStream* stream_ = nullptr;
@@ -133,8 +265,9 @@ class Source {
 // frames, write them out.
 class Mp3Writer {
  public:
-  Mp3Writer(const SongRequest& request, int out, const std::function<void(uint64_t)>& written)
-      : request_(request), out_(out), written_(written) {}
+  Mp3Writer(const SongRequest& request, int fd, int out,
+            const std::function<void(uint64_t)>& written)
+      : request_(request), fd_(fd), out_(out), written_(written) {}
 
   std::string Run();
 
@@ -151,6 +284,7 @@ class Mp3Writer {
   std::string Flush();
 
   const SongRequest& request_;
+  const int fd_;
   const int out_;
   const std::function<void(uint64_t)>& written_;
   Source source_;
@@ -176,7 +310,7 @@ std::string Mp3Writer::Run() {
   if (request_.frameCount <= request_.firstFrame) return "no frames asked for";
   framesLeft_ = request_.frameCount - request_.firstFrame;
   firstSample_ = static_cast<int64_t>(request_.firstFrame) * kFrameSamples;
-  std::string error = source_.Open(request_.path);
+  std::string error = source_.Open(fd_);
   if (error.empty()) error = source_.OpenDecoder();
   if (error.empty()) error = OpenEncoder();
   if (!error.empty()) return error;
@@ -216,6 +350,7 @@ std::string Mp3Writer::OpenEncoder() {
   encoder_->sample_fmt = AV_SAMPLE_FMT_FLTP;
   av_channel_layout_default(&encoder_->ch_layout, 2);
   encoder_->thread_count = 1;
+  encoder_->flags |= AV_CODEC_FLAG_BITEXACT;
   int err = avcodec_open2(encoder_.get(), codec, nullptr);
   if (err < 0) return AvError("MP3 encoder", err);
   if (encoder_->frame_size != kFrameSamples) return "the MP3 encoder's frames are not 1152 samples";
@@ -368,24 +503,39 @@ std::string Mp3Writer::Flush() {
 
 }  // namespace
 
-std::string ProbeSong(const std::string& path, SongFacts* facts) {
+std::string ProbeSong(int fd, std::string_view name, SongFacts* facts) {
+  static const bool padded = mallopt(M_TOP_PAD, kHeapPad) == 1;
+  (void)padded;
   Source source;
-  std::string error = source.Open(path);
+  std::string error = source.Open(fd);
+  if (error.starts_with("not a song")) {
+    // Named by what its ending says it is: "not a FLAC song: Invalid data found ...".
+    const size_t dot = name.rfind('.');
+    std::string kind = dot == std::string_view::npos ? "" : std::string(name.substr(dot + 1));
+    for (char& c : kind) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!kind.empty()) error.replace(0, 10, "not a " + kind + " song");
+  }
   if (!error.empty()) return error;
   const AVCodecParameters* params = source.stream()->codecpar;
   facts->sampleRate = static_cast<uint32_t>(params->sample_rate);
   facts->channels = static_cast<uint32_t>(params->ch_layout.nb_channels);
-  facts->samples = source.StatedSamples();
+  // A header is believed as far as the file goes: one that claims less than the file holds is
+  // taken at its word (the converter writes exactly what is asked for), one that claims more is
+  // not.
+  const SampleBound bound = source.FileBound();
+  uint64_t samples = source.StatedSamples();
+  if (samples == 0) samples = bound.exact ? bound.samples : source.CountedSamples();
+  facts->samples = std::min(samples, bound.samples);
   if (facts->samples == 0) return "no samples in it";
   return {};
 }
 
-std::string ConvertSong(const SongRequest& request, int out,
+std::string ConvertSong(const SongRequest& request, int fd, int out,
                         const std::function<void(uint64_t)>& written) {
   if (request.sampleRate != 48000 || request.bitRate == 0 || request.bitRate % 8000 != 0) {
     return "unsupported MP3 shape";
   }
-  return Mp3Writer(request, out, written).Run();
+  return Mp3Writer(request, fd, out, written).Run();
 }
 
 }  // namespace rureza

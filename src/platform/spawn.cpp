@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 extern char** environ;
 
@@ -19,20 +21,36 @@ namespace {
 // sits at a number the child gets (a dup2 onto itself would keep it close-on-exec).
 constexpr int kFirstCopy = 16;
 
+// What a helper takes from this process's environment.
+constexpr std::string_view kInherited[] = {
+    "LANG=",         "LC_ALL=",        "LC_CTYPE=",
+#ifdef RUREZA_SANITIZED
+    "ASAN_OPTIONS=", "UBSAN_OPTIONS=", "LSAN_OPTIONS=", "TSAN_OPTIONS=",
+#endif
+};
+
 }  // namespace
 
-pid_t SpawnProcess(const std::string& program, const std::vector<std::string>& args,
-                   const std::vector<std::string>& extraEnv, const std::vector<int>& childFds,
-                   Status* error) {
-  std::vector<std::string> env = extraEnv;
+std::vector<std::string> HelperEnvironment(const std::vector<std::string>& own) {
+  std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    const std::string_view line(*entry);
-    bool replaced = false;
-    for (const std::string& extra : extraEnv) {
-      const size_t eq = extra.find('=');
-      replaced |= line.substr(0, line.find('=')) == std::string_view(extra).substr(0, eq);
+    for (std::string_view name : kInherited) {
+      if (std::string_view(*entry).starts_with(name)) env.emplace_back(*entry);
     }
-    if (!replaced) env.emplace_back(line);
+  }
+  env.insert(env.end(), own.begin(), own.end());
+  return env;
+}
+
+pid_t SpawnProcess(const std::string& program, const std::vector<std::string>& args,
+                   const std::vector<std::string>& env, const std::vector<int>& childFds,
+                   Status* error) {
+  // posix_spawn has no attribute for it, and a child made from this thread inherits this
+  // thread's flag: set here, it holds from the helper's exec on (the thread keeps it, which
+  // costs it nothing: it never executes a program that would gain privileges).
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    if (error) *error = Status::FromErrno(errno);
+    return -1;
   }
   std::vector<char*> argv, envp;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -62,6 +80,8 @@ pid_t SpawnProcess(const std::string& program, const std::vector<std::string>& a
       posix_spawn_file_actions_addclose(&actions, target);
     }
   }
+  // Every other descriptor: the server's own are close-on-exec, but a library's may not be.
+  posix_spawn_file_actions_addclosefrom_np(&actions, static_cast<int>(copies.size()));
   sigset_t none, defaults;
   sigemptyset(&none);
   sigfillset(&defaults);

@@ -61,8 +61,8 @@ if grep -qi 'qt\|libx\|font' <<<"$server_depends"; then
 else
   pass
 fi
-# The converter links the codec libraries, the server SQLite.
-for needed in libavcodec libavformat libswresample libvips liblcms2 libsqlite3; do
+# The converter links the codec libraries and libseccomp, the server SQLite.
+for needed in libavcodec libavformat libswresample libvips liblcms2 libseccomp libsqlite3; do
   grep -q "\b$needed" <<<"$server_depends" && pass || fail "rureza-server does not depend on $needed"
 done
 console_depends="$(field "$console_deb" Depends)"
