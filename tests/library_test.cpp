@@ -75,6 +75,29 @@ TEST_F(LibraryTest, DepthFirstInNaturalOrderEveryFolderOnceToDepth16) {
   EXPECT_EQ(Listed(), top);
 }
 
+TEST_F(LibraryTest, CompanionsAndSystemFoldersAreNeitherListedNorPlayedWithSubfolders) {
+  const std::vector<std::string> junk = {"._top.mp3",
+                                         "Album/._01.mp3",
+                                         "Album/@eaDir/01.mp3",
+                                         "#recycle/r.mp3",
+                                         "#snapshot/s.mp3",
+                                         "$Recycle.Bin/b.mp3",
+                                         "System Volume Information/v.mp3",
+                                         "LOST+FOUND/l.mp3",
+                                         ".Trashes/t.mp3"};
+  for (const std::string& path : junk) Media("audio/" + path, "junk");
+  Media("audio/Album/01.mp3", "01");
+  Media("audio/recycle/a._b.mp3", "in");  // alike, but not the same
+  Start(/*subfolders=*/true, /*shortNames=*/true);
+  EXPECT_EQ(Listed(), (std::vector<std::string>{"Album/01.mp3", "recycle/a._b.mp3"}));
+  for (const std::string& path : junk) ExpectPlays({{path, ""}});
+  Stop();
+  // One level, as it always was: a companion at the top is listed and plays.
+  Start(/*subfolders=*/false, /*shortNames=*/true);
+  EXPECT_EQ(Listed(), std::vector<std::string>{"._top.mp3"});
+  ExpectPlays({{"._top.mp3", "junk"}});
+}
+
 // Swaps audio/sub/flip for a link out of the media folder when anything but a lookup opens it:
 // after the walk has looked at the link, before it enters the folder.
 int (*g_realOpen)(int, const char*, int, unsigned) = nullptr;

@@ -16,6 +16,19 @@ bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+constexpr std::string_view kJunkFolders[] = {
+    "@eaDir",     "#recycle", "#snapshot", "$RECYCLE.BIN", "System Volume Information",
+    "lost+found", ".Trashes"};
+
+bool SameInAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
 // Puts items in the order of their sort keys (appendKey(item, &keys) appends an item's), each
 // key made once.
 template <typename Item, typename AppendKey>
@@ -91,7 +104,7 @@ class Walk {
   std::string filePaths_;  // the paths of the folder being read
   std::vector<File> files_;
   std::vector<WalkEntry> entries_;
-  std::string listedName_;  // a converted source's listed name while its key is made
+  std::string listedName_;           // a converted source's listed name while its key is made
   std::set<std::pair<uint64_t, uint64_t>> walked_;
   std::string realRoot_;  // found when a link first needs it
   bool realRootRead_ = false;
@@ -142,9 +155,9 @@ bool Walk::ReadFolder(Level& level) {
       }
       continue;
     }
-    if (IsDotOrDotDot(name)) continue;
+    if (IsDotOrDotDot(name) || IsJunkName(name, /*folder=*/false)) continue;
     if (type == EntryType::kUnknown) type = level.dir.TypeOf(name, /*followLink=*/false);
-    const bool enterable = name[0] != '.' && mayEnter;
+    const bool enterable = name[0] != '.' && mayEnter && !IsJunkName(name, /*folder=*/true);
     if (type == EntryType::kLink && top) {
       // The media folder's own links to files are listed as they always were, wherever they
       // point; a link to a folder is checked when it is opened.
@@ -253,6 +266,13 @@ bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders,
   return Walk(folder, kind, subfolders, convert, visitor).Run();
 }
 
+bool IsJunkName(std::string_view name, bool folder) {
+  if (name.starts_with("._")) return true;
+  if (!folder) return false;
+  return std::any_of(std::begin(kJunkFolders), std::end(kJunkFolders),
+                     [&](std::string_view junk) { return SameInAsciiCase(name, junk); });
+}
+
 bool IsInsideFolder(std::string_view path, std::string_view folder) {
   if (folder.empty() || path.size() <= folder.size() || !path.starts_with(folder)) return false;
   return folder.back() == '/' || path[folder.size()] == '/';
@@ -261,9 +281,12 @@ bool IsInsideFolder(std::string_view path, std::string_view folder) {
 bool ListableName(std::string_view path, ListingFolder kind, bool subfolders, bool convert) {
   int folders = 0;
   for (size_t slash; (slash = path.find('/')) != std::string_view::npos; ++folders) {
-    if (slash == 0 || path[0] == '.') return false;
+    if (slash == 0 || path[0] == '.' || IsJunkName(path.substr(0, slash), /*folder=*/true)) {
+      return false;
+    }
     path.remove_prefix(slash + 1);
   }
+  if (subfolders && IsJunkName(path, /*folder=*/false)) return false;
   return folders <= (subfolders ? kDeepestFolder : 0) && EndingBelongsTo(kind, path, convert);
 }
 
