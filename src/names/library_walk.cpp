@@ -73,7 +73,9 @@ class Walk {
     size_t pathLength = 0;       // of path_ while this folder is walked
     std::string subfolderNames;  // each followed by a zero byte
     std::vector<Subfolder> subfolders;
-    size_t next = 0;  // the next subfolder to enter
+    std::vector<std::string_view> sortedNames;  // the subfolders' names, in listing order
+    size_t next = 0;                            // the next subfolder to enter
+    uint64_t serial = 0;
   };
   struct File {
     size_t offset;  // of its path in files_, followed by a zero byte
@@ -104,6 +106,8 @@ class Walk {
   std::string filePaths_;  // the paths of the folder being read
   std::vector<File> files_;
   std::vector<WalkEntry> entries_;
+  std::vector<WalkFolder> folders_;  // those of the folder being read, innermost first
+  uint64_t levels_ = 0;              // made so far
   std::string listedName_;           // a converted source's listed name while its key is made
   std::set<std::pair<uint64_t, uint64_t>> walked_;
   std::string realRoot_;  // found when a link first needs it
@@ -213,11 +217,19 @@ bool Walk::ReadFolder(Level& level) {
     entry.openedAttributes = file.attributes;
     entries_.push_back(entry);
   }
-  if (!entries_.empty() && !visitor_.VisitFolder(entries_, top)) return false;
+  folders_.clear();
+  for (size_t i = stack_.size() - 1; i > 0; --i) {
+    const Level& parent = *stack_[i - 1];
+    folders_.push_back(WalkFolder{&parent.sortedNames, parent.next - 1, parent.serial});
+  }
+  if (!entries_.empty() && !visitor_.VisitFolder(entries_, folders_)) return false;
 
   SortByKeys(&level.subfolders, [&](const Subfolder& subfolder, std::string* keys) {
     AppendNaturalKey(level.subfolderNames.c_str() + subfolder.offset, /*withEnding=*/false, keys);
   });
+  for (const Subfolder& subfolder : level.subfolders) {
+    level.sortedNames.emplace_back(level.subfolderNames.c_str() + subfolder.offset);
+  }
   return true;
 }
 
@@ -238,6 +250,7 @@ void Walk::AddSubfolder(Level& level, const char* name, bool link) {
 bool Walk::Enter(Level& parent, const Subfolder& subfolder) {
   const char* name = parent.subfolderNames.c_str() + subfolder.offset;
   auto level = std::make_unique<Level>();
+  level->serial = ++levels_;
   if (!level->dir.OpenInside(parent.dir, name, subfolder.link)) return false;
   // The folder as opened, not a path looked up before: a link swapped meanwhile changes nothing.
   if (subfolder.link && !IsInsideFolder(level->dir.Path(), RealRoot())) return false;

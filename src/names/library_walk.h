@@ -46,14 +46,24 @@ struct WalkEntry {
   }
 };
 
+// One of the folders a visited folder's entries are in, as the folder above it has it: the
+// names of that folder's subfolders in listing order (the folders beside it, itself among
+// them, entered or not), and its own place among them.
+struct WalkFolder {
+  const std::vector<std::string_view>* siblings = nullptr;
+  size_t place = 0;
+  uint64_t serial = 0;  // one for each folder whose subfolders these are, unique in a walk
+};
+
 class WalkVisitor {
  public:
   virtual ~WalkVisitor() = default;
   // Asked before each folder is read; true ends the walk.
   virtual bool Stopped() = 0;
-  // The entries one folder lists, in listing order; top: the media folder's own. False ends
-  // the walk.
-  virtual bool VisitFolder(const std::vector<WalkEntry>& entries, bool top) = 0;
+  // The entries one folder lists, in listing order; folders: the folders they are in,
+  // innermost first (none: the media folder's own). False ends the walk.
+  virtual bool VisitFolder(const std::vector<WalkEntry>& entries,
+                           const std::vector<WalkFolder>& folders) = 0;
 };
 
 // Walks folder (a server path) for kind's endings. False when the visitor ended the walk.
