@@ -6,13 +6,16 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cstring>
 #include <set>
 
 #include "adapter/replies.h"
+#include "conversion/process_conversions.h"
 #include "names/adapter_charset.h"
 #include "names/short_name_index.h"
 #include "platform/syscalls.h"
+#include "server/server.h"
 #include "support/faults.h"
 #include "support/fixture.h"
 #include "support/reliability.h"
@@ -329,6 +332,61 @@ TEST_F(LibraryTest, NamesGoOutInTheAdaptersCharacterSetOrShortenedOrRefused) {
                                                 "Caf\xe9.mp3", std::string(35, '\xc9') + ".mp3",
                                                 std::string(29, '\xc9') + "~P6HRH.mp3",
                                                 "_~CG34T.mp3", "_~3Z24Z.mp3"}));
+}
+
+// Counts the opens of g_folder as a folder to read.
+std::string g_folder;
+std::atomic<int> g_folderReads{0};
+int CountingOpen(int dir, const char* path, int flags, unsigned mode) {
+  if ((flags & O_DIRECTORY) && path == g_folder) ++g_folderReads;
+  return g_realOpen(dir, path, flags, mode);
+}
+
+TEST_F(LibraryTest, AConvertedNameFindsTheSourceAListingGivesItWithoutReadingItsFolder) {
+  Media("photo/pic.webp", "webp");
+  Media("photo/pic.png", "png");  // less in bytes: the name is its
+  g_folder = photo().string() + "/";
+  g_realOpen = Sys().open;
+  Sys().open = CountingOpen;
+  ConversionSettings conversion;
+  conversion.cacheFolder = (media_.path() / "cache").string();
+  conversion.converterProgram = RUREZA_CONVERTER_BINARY;
+  StartProcessConversions(conversion);
+  settings_.library = {true, true, "stored", true, {800, 600}};
+  ServerTest::Start();
+  // The path line names the source (what the converter makes of these bytes does not matter).
+  auto source = [&](const std::string& name) {
+    log_->Reset();
+    Exchange(Block("<33" + name));
+    for (const std::string& line : log_->AllLines()) {
+      if (line.starts_with(photo().string() + "\\"))
+        return line.substr(photo().string().size() + 1);
+    }
+    return std::string();
+  };
+  // Read while the folder is new (a change to come might keep its times), then no more.
+  EXPECT_TRUE(WaitUntil([&] {
+    const int before = g_folderReads;
+    return source("pic.jpg") == "pic.png" && g_folderReads == before;
+  }));
+  const int reads = g_folderReads;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(source("pic.jpg"), "pic.png");
+  EXPECT_EQ(g_folderReads, reads);
+  // Any change to the folder is seen at once: a source less in bytes, one gone, a real .jpg.
+  Media("photo/pic.PNG", "PNG");
+  EXPECT_EQ(source("pic.jpg"), "pic.PNG");
+  std::filesystem::remove(photo() / "pic.PNG");
+  std::filesystem::remove(photo() / "pic.png");
+  EXPECT_EQ(source("pic.jpg"), "pic.webp");
+  Media("photo/pic.jpg", "jpg");
+  EXPECT_EQ(source("pic.jpg"), "pic.jpg");
+  EXPECT_EQ(source("nothing.jpg"), "nothing.jpg");
+  // With subfolders a folder is entered, not listed: the source takes its name.
+  std::filesystem::create_directory(photo() / "dir.jpg");
+  Media("photo/dir.heic", "heic");
+  EXPECT_EQ(source("dir.jpg"), "dir.heic");
+  StopServer();
+  EndProcessConversions();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "names/adapter_charset.h"
+#include "names/converted_sources.h"
 #include "names/library_walk.h"
 #include "names/short_name_index.h"
 #include "names/short_names.h"
@@ -376,21 +377,11 @@ std::optional<std::string> ConvertedSource(const std::string& base, std::string_
   const std::string_view folder = relative.substr(0, relative.size() - FileNameOf(relative).size());
   const std::string_view stem =
       relative.substr(folder.size(), relative.size() - folder.size() - ending.size());
-  DirectoryWalk dir;
-  if (stem.empty() || !dir.OpenNative(base + std::string(folder))) return std::nullopt;
-  std::optional<std::string> first;
-  EntryType type = EntryType::kUnknown;
-  while (const char* entry = dir.Next(&type)) {
-    const std::string_view name(entry);
-    if (!name.starts_with(stem) || (first && name >= *first)) continue;
-    const MediaEnding own = EndingOf(kind, name, /*convert=*/true);
-    if (!own.converted || own.size != name.size() - stem.size()) continue;
-    if (type == EntryType::kFile || dir.TypeOf(entry, /*followLink=*/true) == EntryType::kFile) {
-      first = std::string(name);
-    }
-  }
-  if (!first) return std::nullopt;
-  return std::string(folder) + *first;
+  if (stem.empty()) return std::nullopt;
+  std::optional<std::string> source =
+      KnownConvertedSources().Find(base + std::string(folder), kind, stem);
+  if (!source) return std::nullopt;
+  return std::string(folder) + *source;
 }
 
 }  // namespace
@@ -416,18 +407,28 @@ PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
   play.relative = play.shown;
   if (folder.empty()) return play;
   const std::string base = NativePath(folder) + "/";
-  EntryAttributes attributes;
-  if (!PathAttributes(base + play.relative, &attributes)) {
+  // A name that is a file as it stands; with subfolders a folder is entered, never listed, so
+  // its name may be a converted source's.
+  auto isListedAsIs = [&](const std::string& relative) {
+    EntryAttributes attributes;
+    return PathAttributes(base + relative, &attributes) &&
+           !(attributes.isFolder && options.subfolders && options.convert);
+  };
+  // Only a name a listing could list is looked for among the sources.
+  auto convertedSource = [&](const std::string& relative) -> std::optional<std::string> {
+    if (!options.convert || !ListableName(relative, kind, options.subfolders, true)) return {};
+    return ConvertedSource(base, relative, kind);
+  };
+  if (!isListedAsIs(play.relative)) {
     // A converted source listed as it is comes before a short name (no short name is given
     // that a name listed as it is has), and its name as it stands before backslashes taken
     // for separators, as for a file.
-    std::optional<std::string> found;
-    if (options.convert) found = ConvertedSource(base, play.relative, kind);
+    std::optional<std::string> found = convertedSource(play.relative);
     const bool separated = play.relative.find('\\') != std::string::npos;
     std::replace(play.relative.begin(), play.relative.end(), '\\', '/');
     // Unchanged by the replacement, the name was looked up as it stands already.
-    if (!found && (!separated || !PathAttributes(base + play.relative, &attributes))) {
-      if (options.convert && separated) found = ConvertedSource(base, play.relative, kind);
+    if (!found && (!separated || !isListedAsIs(play.relative))) {
+      if (separated) found = convertedSource(play.relative);
       if (!found && options.shortNames && HasShortNameShape(name)) {
         found = FindShortName(options, charset, kind, folder, name);
       }
