@@ -1,11 +1,13 @@
 #include "names/adapter_names.h"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <unordered_set>
 #include <vector>
 
 #include "names/adapter_charset.h"
+#include "names/converted_sources.h"
 #include "names/library_walk.h"
 #include "names/short_name_index.h"
 #include "names/short_names.h"
@@ -34,32 +36,73 @@ std::string_view StemOf(std::string_view path, size_t endingSize) {
   return name.substr(0, name.size() - endingSize);
 }
 
-// Short-name prefixes, the tags of the files' folder made once for all of its files.
+// Short-name prefixes: the tags of the folders a walked folder's files are in, made once for
+// all of its files, those of folders side by side once for all of them (at most the tagged
+// folders' sets of siblings are held).
 class Prefixes {
  public:
   explicit Prefixes(AdapterCharset& charset) : charset_(charset) {}
 
-  // The tags of the folder path is in.
-  const std::string& Tags(std::string_view path) {
-    const std::string_view folder = path.substr(0, path.size() - FileNameOf(path).size());
-    if (!known_ || folder != folder_) {
-      folder_.assign(folder);
-      tags_ = FolderTags(charset_, folder);
-      known_ = true;
-    }
-    return tags_;
+  std::string Of(std::string_view path, size_t endingSize, const std::vector<WalkFolder>& folders) {
+    return WithTitle(Tags(folders), path, endingSize);
   }
-  std::string Of(std::string_view path, size_t endingSize) {
-    const std::string& tags = Tags(path);
-    return tags +
-           charset_.WritablePrefix(StemOf(path, endingSize), kShortNamePrefixLimit - tags.size());
+  // By the rule before tags minded the folders beside them: the tags of the folder path is in.
+  std::string EarlierOf(std::string_view path, size_t endingSize) {
+    const std::string_view folder = path.substr(0, path.size() - FileNameOf(path).size());
+    if (!earlierKnown_ || folder != earlierFolder_) {
+      earlierFolder_.assign(folder);
+      earlierTags_ = FolderTags(charset_, folder);
+      earlierKnown_ = true;
+    }
+    return WithTitle(earlierTags_, path, endingSize);
   }
 
  private:
+  struct Siblings {
+    uint64_t serial;
+    std::vector<std::string> tags;
+  };
+  // The tagged folders' serials and places.
+  using Key = std::array<std::pair<uint64_t, size_t>, kTaggedFolders>;
+
+  const std::string& Tags(const std::vector<WalkFolder>& folders) {
+    const size_t tagged = std::min<size_t>(folders.size(), kTaggedFolders);
+    Key key{};
+    for (size_t i = 0; i < tagged; ++i) key[i] = {folders[i].serial, folders[i].place};
+    if (known_ && tagged == tagged_ && key == key_) return tags_;
+    std::erase_if(siblings_, [&](const Siblings& held) {
+      return std::none_of(key.begin(), key.begin() + static_cast<ptrdiff_t>(tagged),
+                          [&](const auto& k) { return k.first == held.serial; });
+    });
+    tags_.clear();
+    for (size_t i = tagged; i-- > 0;) tags_.append(TagsBeside(folders[i])[folders[i].place]) += '-';
+    key_ = key;
+    tagged_ = tagged;
+    known_ = true;
+    return tags_;
+  }
+  const std::vector<std::string>& TagsBeside(const WalkFolder& folder) {
+    for (const Siblings& held : siblings_) {
+      if (held.serial == folder.serial) return held.tags;
+    }
+    siblings_.push_back(Siblings{folder.serial, SiblingTags(charset_, *folder.siblings)});
+    return siblings_.back().tags;
+  }
+  std::string WithTitle(const std::string& tags, std::string_view path, size_t endingSize) {
+    const size_t room =
+        tags.size() < kShortNamePrefixLimit ? kShortNamePrefixLimit - tags.size() : 0;
+    return tags + charset_.WritablePrefix(StemOf(path, endingSize), room);
+  }
+
   AdapterCharset& charset_;
   bool known_ = false;
-  std::string folder_;
+  Key key_{};
+  size_t tagged_ = 0;
   std::string tags_;
+  std::vector<Siblings> siblings_;
+  bool earlierKnown_ = false;
+  std::string earlierFolder_;
+  std::string earlierTags_;
 };
 
 // The name a walked entry is listed under when it fits as it is.
@@ -140,9 +183,10 @@ class ListingVisitor : public WalkVisitor {
 
   bool Stopped() override { return sink_.Stopped(); }
 
-  bool VisitFolder(const std::vector<WalkEntry>& entries, bool top) override {
+  bool VisitFolder(const std::vector<WalkEntry>& entries,
+                   const std::vector<WalkFolder>& folders) override {
     names_.Read(entries);
-    if (options_.shortNames && top) {
+    if (options_.shortNames && folders.empty()) {
       // A name listed as it is that looks like a short name is given to no shortened file. Only
       // the top's names can look so: a short name holds no "/".
       for (size_t i = 0; i < entries.size(); ++i) {
@@ -152,7 +196,7 @@ class ListingVisitor : public WalkVisitor {
       }
     }
     for (size_t i = 0; i < entries.size(); ++i) {
-      if (sink_.Stopped() || !List(entries[i], i)) return false;
+      if (sink_.Stopped() || !List(entries[i], i, folders)) return false;
     }
     return true;
   }
@@ -164,7 +208,7 @@ class ListingVisitor : public WalkVisitor {
   }
 
  private:
-  bool List(const WalkEntry& entry, size_t i) {
+  bool List(const WalkEntry& entry, size_t i, const std::vector<WalkFolder>& folders) {
     ListedEntry listed{{}, entry.path, entry.ending};
     GivenShortName given;
     std::optional<std::string_view> name =
@@ -174,7 +218,7 @@ class ListingVisitor : public WalkVisitor {
     } else if (!options_.shortNames) {
       return sink_.Refused(entry.path);
     } else {
-      given = GiveShortName(prefixes_.Of(entry.path, entry.ending.size), entry.path,
+      given = GiveShortName(prefixes_.Of(entry.path, entry.ending.size, folders), entry.path,
                             entry.ending.listed, given_);
       if (given.name.empty()) return sink_.Refused(entry.path);
       listed.name = given.name;
@@ -199,9 +243,10 @@ class ListingVisitor : public WalkVisitor {
 // Finds the file a short name stands for by walking the folder in listing order. Of the files
 // that need a short name and have the name's ending, the first whose prefix is the name's and
 // whose hash, or one of its next ones, has the name's digits (it was given this name); else the
-// first with those and the name's prefix under the rule before folder tags (an older list); else
-// the first whose own hash has the digits (the hash part alone: a file's next hashes would
-// match some file or other too often in a big library).
+// first with those and the name's prefix under the rule before tags minded the folders beside
+// them; else under the rule before folder tags (an older list); else the first whose own hash
+// has the digits (the hash part alone: a file's next hashes would match some file or other too
+// often in a big library).
 class ShortNameSearch : public WalkVisitor {
  public:
   // REQUIRES: HasShortNameShape(name).
@@ -215,7 +260,8 @@ class ShortNameSearch : public WalkVisitor {
 
   bool Stopped() override { return found_.has_value(); }
 
-  bool VisitFolder(const std::vector<WalkEntry>& entries, bool) override {
+  bool VisitFolder(const std::vector<WalkEntry>& entries,
+                   const std::vector<WalkFolder>& folders) override {
     names_.Read(entries);
     for (size_t i = 0; i < entries.size(); ++i) {
       const WalkEntry& entry = entries[i];
@@ -226,7 +272,13 @@ class ShortNameSearch : public WalkVisitor {
       uint64_t hash = PathHash(entry.path);
       for (int rehashes = 0; rehashes <= kMostRehashes; ++rehashes, hash = NextRehash(hash)) {
         if (FoldedHash(hash) != hash_) continue;
-        if (prefixes_.Of(entry.path, endingSize) == prefix_) return Found(entry.path, rehashes);
+        if (prefixes_.Of(entry.path, endingSize, folders) == prefix_) {
+          found_ = {std::string(entry.path), rehashes};
+          return false;
+        }
+        if (!byEarlierTags_ && prefixes_.EarlierOf(entry.path, endingSize) == prefix_) {
+          byEarlierTags_ = {std::string(entry.path), rehashes};
+        }
         if (!byOldPrefix_ && charset_.WritablePrefix(StemOf(entry.path, endingSize),
                                                      kShortNamePrefixLimit) == prefix_) {
           byOldPrefix_ = std::string(entry.path);
@@ -237,19 +289,24 @@ class ShortNameSearch : public WalkVisitor {
     return true;
   }
 
-  // The path found, and how often its hash was taken again for the name now (-1: the name is
-  // not its name now).
+  // The path found, and how often its hash was taken again for the name (-1: it is not a name
+  // the file was given with folder tags).
   std::optional<std::string> Result(int* rehashes) {
-    *rehashes = rehashes_;
-    return found_ ? found_ : byOldPrefix_ ? byOldPrefix_ : byHash_;
+    *rehashes = -1;
+    for (std::optional<Found>* tagged : {&found_, &byEarlierTags_}) {
+      if (*tagged) {
+        *rehashes = (*tagged)->rehashes;
+        return (*tagged)->path;
+      }
+    }
+    return byOldPrefix_ ? byOldPrefix_ : byHash_;
   }
 
  private:
-  bool Found(std::string_view path, int rehashes) {
-    found_ = std::string(path);
-    rehashes_ = rehashes;
-    return false;
-  }
+  struct Found {
+    std::string path;
+    int rehashes;
+  };
 
   AdapterCharset& charset_;
   Fitting fitting_;
@@ -258,19 +315,36 @@ class ShortNameSearch : public WalkVisitor {
   const std::string_view prefix_;
   const std::string_view ending_;
   const uint32_t hash_;
-  std::optional<std::string> found_;
-  int rehashes_ = -1;
+  std::optional<Found> found_;
+  std::optional<Found> byEarlierTags_;
   std::optional<std::string> byOldPrefix_;
   std::optional<std::string> byHash_;
 };
 
-// The short name path gets the rehashes-th time; empty when it is not listed from kind.
-std::string ShortNameOf(AdapterCharset& charset, ListingFolder kind, bool convert,
-                        std::string_view path, int rehashes) {
+// True when name is the short name path makes the rehashes-th time, whatever its tags say (they
+// depend on the folders beside the file's, which are not read for this): a tag and a "-" for
+// each folder tagged, then path's title, hash and ending.
+bool IsShortNameOf(AdapterCharset& charset, ListingFolder kind, bool convert, std::string_view path,
+                   int rehashes, std::string_view name) {
   const MediaEnding ending = EndingOf(kind, path, convert);
-  if (ending.size == 0 || FileNameOf(path).size() <= ending.size) return {};
-  return ComposeShortName(Prefixes(charset).Of(path, ending.size), ShortNameHash(path, rehashes),
-                          ending.listed);
+  if (ending.size == 0 || FileNameOf(path).size() <= ending.size || !HasShortNameShape(name)) {
+    return false;
+  }
+  const auto folders =
+      std::min<ptrdiff_t>(std::count(path.begin(), path.end(), '/'), kTaggedFolders);
+  const std::string_view prefix = ShortNamePrefix(name);
+  size_t tagsSize = 0;
+  for (ptrdiff_t i = 0; i < folders; ++i) {
+    const size_t dash = prefix.find('-', tagsSize);
+    if (dash == std::string_view::npos || dash == tagsSize || dash - tagsSize > kFolderTagLimit) {
+      return false;
+    }
+    tagsSize = dash + 1;
+  }
+  const std::string title =
+      charset.WritablePrefix(StemOf(path, ending.size), kShortNamePrefixLimit - tagsSize);
+  return prefix.substr(tagsSize) == title && ShortNameEnding(name) == ending.listed &&
+         ShortNameFoldedHash(name) == FoldedHash(PathHash(path, rehashes));
 }
 
 // The path the short name stands for in the media folder, or nullopt.
@@ -279,7 +353,7 @@ std::optional<std::string> FindShortName(const LibraryOptions& options, AdapterC
                                          std::string_view name) {
   const std::string scope = Scope(folder, kind);
   auto verify = [&](std::string_view path, int rehashes) {
-    return ShortNameOf(charset, kind, options.convert, path, rehashes) == name;
+    return IsShortNameOf(charset, kind, options.convert, path, rehashes, name);
   };
   std::optional<std::string> found = ListedShortNames().Find(scope, name, verify);
   if (found) return found;
@@ -303,21 +377,11 @@ std::optional<std::string> ConvertedSource(const std::string& base, std::string_
   const std::string_view folder = relative.substr(0, relative.size() - FileNameOf(relative).size());
   const std::string_view stem =
       relative.substr(folder.size(), relative.size() - folder.size() - ending.size());
-  DirectoryWalk dir;
-  if (stem.empty() || !dir.OpenNative(base + std::string(folder))) return std::nullopt;
-  std::optional<std::string> first;
-  EntryType type = EntryType::kUnknown;
-  while (const char* entry = dir.Next(&type)) {
-    const std::string_view name(entry);
-    if (!name.starts_with(stem) || (first && name >= *first)) continue;
-    const MediaEnding own = EndingOf(kind, name, /*convert=*/true);
-    if (!own.converted || own.size != name.size() - stem.size()) continue;
-    if (type == EntryType::kFile || dir.TypeOf(entry, /*followLink=*/true) == EntryType::kFile) {
-      first = std::string(name);
-    }
-  }
-  if (!first) return std::nullopt;
-  return std::string(folder) + *first;
+  if (stem.empty()) return std::nullopt;
+  std::optional<std::string> source =
+      KnownConvertedSources().Find(base + std::string(folder), kind, stem);
+  if (!source) return std::nullopt;
+  return std::string(folder) + *source;
 }
 
 }  // namespace
@@ -343,18 +407,28 @@ PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
   play.relative = play.shown;
   if (folder.empty()) return play;
   const std::string base = NativePath(folder) + "/";
-  EntryAttributes attributes;
-  if (!PathAttributes(base + play.relative, &attributes)) {
+  // A name that is a file as it stands; with subfolders a folder is entered, never listed, so
+  // its name may be a converted source's.
+  auto isListedAsIs = [&](const std::string& relative) {
+    EntryAttributes attributes;
+    return PathAttributes(base + relative, &attributes) &&
+           !(attributes.isFolder && options.subfolders && options.convert);
+  };
+  // Only a name a listing could list is looked for among the sources.
+  auto convertedSource = [&](const std::string& relative) -> std::optional<std::string> {
+    if (!options.convert || !ListableName(relative, kind, options.subfolders, true)) return {};
+    return ConvertedSource(base, relative, kind);
+  };
+  if (!isListedAsIs(play.relative)) {
     // A converted source listed as it is comes before a short name (no short name is given
     // that a name listed as it is has), and its name as it stands before backslashes taken
     // for separators, as for a file.
-    std::optional<std::string> found;
-    if (options.convert) found = ConvertedSource(base, play.relative, kind);
+    std::optional<std::string> found = convertedSource(play.relative);
     const bool separated = play.relative.find('\\') != std::string::npos;
     std::replace(play.relative.begin(), play.relative.end(), '\\', '/');
     // Unchanged by the replacement, the name was looked up as it stands already.
-    if (!found && (!separated || !PathAttributes(base + play.relative, &attributes))) {
-      if (options.convert && separated) found = ConvertedSource(base, play.relative, kind);
+    if (!found && (!separated || !isListedAsIs(play.relative))) {
+      if (separated) found = convertedSource(play.relative);
       if (!found && options.shortNames && HasShortNameShape(name)) {
         found = FindShortName(options, charset, kind, folder, name);
       }

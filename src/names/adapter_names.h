@@ -63,9 +63,11 @@ struct PlayName {
 // a miss found by walking the folder; a name the rule gave out before tags existed, or before a
 // clash changed it, is found by its hash part. The name must then be one a listing could list
 // (ListableName): a hidden, too deep or other kind of file is not, nor, with subfolders off,
-// one in a folder. With conversion on, a name with the converted ending that is no file stands
-// for the source a listing gave it to (of those with its stem, the least in bytes), and the
-// source's own name plays it too.
+// one in a folder. With conversion on, a name with the converted ending that is no file (with
+// subfolders: nor a folder, which is entered, never listed) stands for the source a listing gave
+// it to (of those with its stem, the least in bytes), found among what the last read of its
+// folder found while the folder is unchanged (ConvertedSources), and the source's own name
+// plays it too.
 PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
                          const std::string& folder, std::string_view name);
 

@@ -16,6 +16,19 @@ bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+constexpr std::string_view kJunkFolders[] = {
+    "@eaDir",     "#recycle", "#snapshot", "$RECYCLE.BIN", "System Volume Information",
+    "lost+found", ".Trashes"};
+
+bool SameInAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
 // Puts items in the order of their sort keys (appendKey(item, &keys) appends an item's), each
 // key made once.
 template <typename Item, typename AppendKey>
@@ -60,7 +73,9 @@ class Walk {
     size_t pathLength = 0;       // of path_ while this folder is walked
     std::string subfolderNames;  // each followed by a zero byte
     std::vector<Subfolder> subfolders;
-    size_t next = 0;  // the next subfolder to enter
+    std::vector<std::string_view> sortedNames;  // the subfolders' names, in listing order
+    size_t next = 0;                            // the next subfolder to enter
+    uint64_t serial = 0;
   };
   struct File {
     size_t offset;  // of its path in files_, followed by a zero byte
@@ -91,7 +106,9 @@ class Walk {
   std::string filePaths_;  // the paths of the folder being read
   std::vector<File> files_;
   std::vector<WalkEntry> entries_;
-  std::string listedName_;  // a converted source's listed name while its key is made
+  std::vector<WalkFolder> folders_;  // those of the folder being read, innermost first
+  uint64_t levels_ = 0;              // made so far
+  std::string listedName_;           // a converted source's listed name while its key is made
   std::set<std::pair<uint64_t, uint64_t>> walked_;
   std::string realRoot_;  // found when a link first needs it
   bool realRootRead_ = false;
@@ -142,9 +159,9 @@ bool Walk::ReadFolder(Level& level) {
       }
       continue;
     }
-    if (IsDotOrDotDot(name)) continue;
+    if (IsDotOrDotDot(name) || IsJunkName(name, /*folder=*/false)) continue;
     if (type == EntryType::kUnknown) type = level.dir.TypeOf(name, /*followLink=*/false);
-    const bool enterable = name[0] != '.' && mayEnter;
+    const bool enterable = name[0] != '.' && mayEnter && !IsJunkName(name, /*folder=*/true);
     if (type == EntryType::kLink && top) {
       // The media folder's own links to files are listed as they always were, wherever they
       // point; a link to a folder is checked when it is opened.
@@ -200,11 +217,19 @@ bool Walk::ReadFolder(Level& level) {
     entry.openedAttributes = file.attributes;
     entries_.push_back(entry);
   }
-  if (!entries_.empty() && !visitor_.VisitFolder(entries_, top)) return false;
+  folders_.clear();
+  for (size_t i = stack_.size() - 1; i > 0; --i) {
+    const Level& parent = *stack_[i - 1];
+    folders_.push_back(WalkFolder{&parent.sortedNames, parent.next - 1, parent.serial});
+  }
+  if (!entries_.empty() && !visitor_.VisitFolder(entries_, folders_)) return false;
 
   SortByKeys(&level.subfolders, [&](const Subfolder& subfolder, std::string* keys) {
     AppendNaturalKey(level.subfolderNames.c_str() + subfolder.offset, /*withEnding=*/false, keys);
   });
+  for (const Subfolder& subfolder : level.subfolders) {
+    level.sortedNames.emplace_back(level.subfolderNames.c_str() + subfolder.offset);
+  }
   return true;
 }
 
@@ -225,6 +250,7 @@ void Walk::AddSubfolder(Level& level, const char* name, bool link) {
 bool Walk::Enter(Level& parent, const Subfolder& subfolder) {
   const char* name = parent.subfolderNames.c_str() + subfolder.offset;
   auto level = std::make_unique<Level>();
+  level->serial = ++levels_;
   if (!level->dir.OpenInside(parent.dir, name, subfolder.link)) return false;
   // The folder as opened, not a path looked up before: a link swapped meanwhile changes nothing.
   if (subfolder.link && !IsInsideFolder(level->dir.Path(), RealRoot())) return false;
@@ -253,6 +279,13 @@ bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders,
   return Walk(folder, kind, subfolders, convert, visitor).Run();
 }
 
+bool IsJunkName(std::string_view name, bool folder) {
+  if (name.starts_with("._")) return true;
+  if (!folder) return false;
+  return std::any_of(std::begin(kJunkFolders), std::end(kJunkFolders),
+                     [&](std::string_view junk) { return SameInAsciiCase(name, junk); });
+}
+
 bool IsInsideFolder(std::string_view path, std::string_view folder) {
   if (folder.empty() || path.size() <= folder.size() || !path.starts_with(folder)) return false;
   return folder.back() == '/' || path[folder.size()] == '/';
@@ -261,9 +294,12 @@ bool IsInsideFolder(std::string_view path, std::string_view folder) {
 bool ListableName(std::string_view path, ListingFolder kind, bool subfolders, bool convert) {
   int folders = 0;
   for (size_t slash; (slash = path.find('/')) != std::string_view::npos; ++folders) {
-    if (slash == 0 || path[0] == '.') return false;
+    if (slash == 0 || path[0] == '.' || IsJunkName(path.substr(0, slash), /*folder=*/true)) {
+      return false;
+    }
     path.remove_prefix(slash + 1);
   }
+  if (subfolders && IsJunkName(path, /*folder=*/false)) return false;
   return folders <= (subfolders ? kDeepestFolder : 0) && EndingBelongsTo(kind, path, convert);
 }
 

@@ -4,11 +4,12 @@
 // endings, file or folder. With subfolders, depth first down to kDeepestFolder folders below the
 // media folder: a folder's files with the folder's endings under their relative paths
 // ("Artist/Album/01 Title.mp3"), then each of its subfolders in turn; folders, whatever their
-// names, are entered instead of listed, except those whose names begin with "."; a folder
-// reached twice (by a symbolic link, say) is walked once. A symbolic link to a folder, and below
-// the media folder's top any symbolic link, is followed only when what it opened lies inside the
-// media folder (IsInsideFolder), so nothing outside it is ever listed, even while links change;
-// the top's links to files are taken as they always were.
+// names, are entered instead of listed, except those whose names begin with "." and those
+// that hold no media (IsJunkName); a folder reached twice (by a symbolic link, say) is walked
+// once. A symbolic link to a folder, and below the media folder's top any symbolic link, is
+// followed only when what it opened lies inside the media folder (IsInsideFolder), so nothing
+// outside it is ever listed, even while links change; the top's links to files are taken as
+// they always were.
 // With convert, sources the folder converts are walked too (files only, never a folder), each in
 // the place its listed name takes (EndingOf); where it shares that name with a file listed as it
 // is, the file comes first.
@@ -45,19 +46,35 @@ struct WalkEntry {
   }
 };
 
+// One of the folders a visited folder's entries are in, as the folder above it has it: the
+// names of that folder's subfolders in listing order (the folders beside it, itself among
+// them, entered or not), and its own place among them.
+struct WalkFolder {
+  const std::vector<std::string_view>* siblings = nullptr;
+  size_t place = 0;
+  uint64_t serial = 0;  // one for each folder whose subfolders these are, unique in a walk
+};
+
 class WalkVisitor {
  public:
   virtual ~WalkVisitor() = default;
   // Asked before each folder is read; true ends the walk.
   virtual bool Stopped() = 0;
-  // The entries one folder lists, in listing order; top: the media folder's own. False ends
-  // the walk.
-  virtual bool VisitFolder(const std::vector<WalkEntry>& entries, bool top) = 0;
+  // The entries one folder lists, in listing order; folders: the folders they are in,
+  // innermost first (none: the media folder's own). False ends the walk.
+  virtual bool VisitFolder(const std::vector<WalkEntry>& entries,
+                           const std::vector<WalkFolder>& folders) = 0;
 };
 
 // Walks folder (a server path) for kind's endings. False when the visitor ended the walk.
 bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders, bool convert,
                  WalkVisitor& visitor);
+
+// With subfolders, what holds no media whatever it ends in, so the walk neither lists nor enters
+// it: macOS's companions of copied files ("._x.mp3"; files and folders alike), and folders that
+// systems and NAS boxes keep for themselves ("@eaDir", "#recycle", "#snapshot", "$RECYCLE.BIN",
+// "System Volume Information", "lost+found", ".Trashes", in any ASCII case).
+bool IsJunkName(std::string_view name, bool folder);
 
 // The one test of "inside the media folder", for the walk and for a file a request opened: true
 // when path lies below folder (both absolute, links resolved). The folder itself is not below
@@ -67,7 +84,7 @@ bool IsInsideFolder(std::string_view path, std::string_view folder);
 // True when path (relative, as stored, "/" between folders) names what a walk of a folder of
 // kind could list: no folder whose name is empty or begins with "." (which covers ".."), no more
 // folders than the walk goes down (none with subfolders off), and one of kind's endings (with
-// convert, of the sources it converts too).
+// convert, of the sources it converts too); with subfolders, nothing IsJunkName.
 bool ListableName(std::string_view path, ListingFolder kind, bool subfolders, bool convert);
 
 }  // namespace rureza

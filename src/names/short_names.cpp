@@ -1,6 +1,9 @@
 #include "names/short_names.h"
 
 #include <algorithm>
+#include <numeric>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace rureza {
 namespace {
@@ -34,6 +37,80 @@ uint64_t Mix(uint64_t x) {
   x ^= x >> 33;
   return x;
 }
+
+// A folder's name as a tag may take it: each character, how the adapter writes it and when.
+constexpr int kNeverTaken = 3;
+struct TagCharacter {
+  std::string bytes;  // in the adapter's character set; empty when it cannot be written
+  int rank;           // 0 a digit, 1 a word's first, 2 other, kNeverTaken
+};
+
+std::vector<TagCharacter> TagCharacters(AdapterCharset& charset, std::string_view folder) {
+  std::vector<TagCharacter> characters;
+  bool wordStarts = true;
+  while (!folder.empty()) {
+    const std::string_view stored = folder.substr(0, Utf8CharacterLength(folder));
+    folder.remove_prefix(stored.size());
+    TagCharacter character{{}, kNeverTaken};
+    const bool separator = IsSeparator(stored);
+    if (!separator && charset.ToAdapter(stored, &character.bytes) && !character.bytes.empty()) {
+      character.rank = IsAsciiDigit(stored[0]) ? 0 : wordStarts ? 1 : 2;
+    } else {
+      character.bytes.clear();
+    }
+    wordStarts = separator;
+    characters.push_back(std::move(character));
+  }
+  return characters;
+}
+
+// The characters a tag takes, in their order: the one at first (npos: none), then of those
+// before end the digits, the words' firsts and the others, each from the start while it fits
+// in room bytes. REQUIRES: first is npos or a character that can be taken.
+std::vector<std::string_view> TakeTag(const std::vector<TagCharacter>& characters, size_t end,
+                                      size_t first, size_t room = kFolderTagLimit) {
+  std::vector<bool> taken(characters.size(), false);
+  if (first < characters.size() && characters[first].bytes.size() <= room) {
+    taken[first] = true;
+    room -= characters[first].bytes.size();
+  }
+  for (int rank = 0; rank < kNeverTaken; ++rank) {
+    for (size_t i = 0; i < end; ++i) {
+      if (!taken[i] && characters[i].rank == rank && characters[i].bytes.size() <= room) {
+        taken[i] = true;
+        room -= characters[i].bytes.size();
+      }
+    }
+  }
+  std::vector<std::string_view> tag;
+  for (size_t i = 0; i < characters.size(); ++i) {
+    if (taken[i]) tag.push_back(characters[i].bytes);
+  }
+  return tag;
+}
+
+std::string TagText(const std::vector<std::string_view>& taken) {
+  std::string tag;
+  for (std::string_view character : taken) tag.append(character);
+  return tag.empty() ? "_" : tag;
+}
+
+// How many characters two names begin with alike.
+size_t CommonCharacters(std::string_view a, std::string_view b) {
+  size_t common = 0;
+  for (;; ++common) {
+    if (a.empty() || b.empty()) return common;
+    const size_t length = Utf8CharacterLength(a);
+    if (length != Utf8CharacterLength(b) || a.substr(0, length) != b.substr(0, length)) {
+      return common;
+    }
+    a.remove_prefix(length);
+    b.remove_prefix(length);
+  }
+}
+
+// Folders beside each other still alike after that are numbered up to this.
+constexpr int kMostTagNumber = 9999;
 
 constexpr int kFilterProbes = 4;
 constexpr size_t kFirstSlots = 1024;
@@ -100,38 +177,66 @@ std::string_view ShortNameEnding(std::string_view name) {
 }
 
 std::string FolderTag(AdapterCharset& charset, std::string_view folder) {
-  struct Character {
-    std::string bytes;  // in the adapter's character set; empty when it cannot be written
-    int rank;           // 0 digit, 1 a word's first, 2 other, 3 never taken
-    bool taken = false;
-  };
-  std::vector<Character> characters;
-  bool wordStarts = true;
-  while (!folder.empty()) {
-    const std::string_view stored = folder.substr(0, Utf8CharacterLength(folder));
-    folder.remove_prefix(stored.size());
-    Character character{{}, 3};
-    const bool separator = IsSeparator(stored);
-    if (!separator && charset.ToAdapter(stored, &character.bytes) && !character.bytes.empty()) {
-      character.rank = IsAsciiDigit(stored[0]) ? 0 : wordStarts ? 1 : 2;
+  const std::vector<TagCharacter> characters = TagCharacters(charset, folder);
+  return TagText(TakeTag(characters, characters.size(), std::string_view::npos));
+}
+
+std::vector<std::string> SiblingTags(AdapterCharset& charset,
+                                     const std::vector<std::string_view>& names) {
+  std::vector<std::string> tags;
+  tags.reserve(names.size());
+  for (std::string_view name : names) tags.push_back(FolderTag(charset, name));
+  // Those of one tag together, each group in the order of the names' bytes, so that the most
+  // alike of a folder's group is one of its neighbours.
+  std::vector<size_t> order(names.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return tags[a] != tags[b] ? tags[a] < tags[b] : names[a] < names[b];
+  });
+  std::vector<size_t> departure(names.size(), std::string_view::npos);
+  for (size_t i = 0; i < order.size(); ++i) {
+    const size_t at = order[i];
+    const bool before = i > 0 && tags[order[i - 1]] == tags[at];
+    const bool after = i + 1 < order.size() && tags[order[i + 1]] == tags[at];
+    if (!before && !after) continue;
+    const size_t common = std::max(before ? CommonCharacters(names[at], names[order[i - 1]]) : 0,
+                                   after ? CommonCharacters(names[at], names[order[i + 1]]) : 0);
+    const std::vector<TagCharacter> characters = TagCharacters(charset, names[at]);
+    if (common < characters.size() && characters[common].rank < kNeverTaken &&
+        characters[common].bytes.size() <= kFolderTagLimit) {
+      departure[at] = common;
     }
-    wordStarts = separator;
-    characters.push_back(std::move(character));
   }
-  size_t room = kFolderTagLimit;
-  for (int rank = 0; rank < 3; ++rank) {
-    for (Character& character : characters) {
-      if (character.rank == rank && character.bytes.size() <= room) {
-        character.taken = true;
-        room -= character.bytes.size();
+  for (size_t at = 0; at < names.size(); ++at) {
+    if (departure[at] == std::string_view::npos) continue;
+    const std::vector<TagCharacter> characters = TagCharacters(charset, names[at]);
+    tags[at] = TagText(TakeTag(characters, departure[at], departure[at]));
+  }
+  // What is still alike: the later ones numbered, in place of what has least rank.
+  std::unordered_set<std::string> all(tags.begin(), tags.end()), given;
+  std::unordered_map<std::string, int> nextNumber;
+  for (size_t at = 0; at < names.size(); ++at) {
+    if (given.insert(tags[at]).second) continue;
+    const std::vector<TagCharacter> characters = TagCharacters(charset, names[at]);
+    const size_t end = std::min(departure[at], characters.size());
+    int& number = nextNumber.try_emplace(tags[at], 2).first->second;
+    for (; number <= kMostTagNumber; ++number) {
+      std::string mark(1, '+');
+      mark.append(std::to_string(number));
+      std::string numbered;
+      for (std::string_view character :
+           TakeTag(characters, end, departure[at], kFolderTagLimit - mark.size())) {
+        numbered.append(character);
+      }
+      if (numbered.empty() && mark.size() < kFolderTagLimit) numbered.push_back('_');
+      numbered.append(mark);
+      if (!all.contains(numbered) && given.insert(numbered).second) {
+        tags[at] = std::move(numbered);
+        break;
       }
     }
   }
-  std::string tag;
-  for (const Character& character : characters) {
-    if (character.taken) tag += character.bytes;
-  }
-  return tag.empty() ? "_" : tag;
+  return tags;
 }
 
 std::string FolderTags(AdapterCharset& charset, std::string_view folder) {

@@ -4,7 +4,7 @@
 //   tags title "~" hash ending        "Motör-Bombe-01 Dead Men Tell ~981CF.mp3"
 //
 // tags    for each of the (at most two) innermost folders of the file's path, outer first, a tag
-//         of at most 5 bytes and a "-" (FolderTag); none for a file at the media folder's top
+//         of at most 5 bytes and a "-" (SiblingTags); none for a file at the media folder's top
 // title   the start of the file's own name (no folders, no ending) in the adapter's character
 //         set, in the rest of 29 bytes, cut where a character ends
 //         (AdapterCharset::WritablePrefix)
@@ -14,14 +14,14 @@
 //         significant digit first
 // ending  the name's last four bytes (".mp3"), or the ending a converted source is listed under
 //
-// So a short name has at most 39 bytes, holds no "/" and depends only on the file's path
-// unless it clashes.
+// So a short name has at most 39 bytes, holds no "/" and depends only on the file's path and
+// the names of the folders beside its two innermost ones, unless it clashes.
 // Names are given in listing order: a file takes the name its own path makes unless that name
 // was given before in the listing (to a shortened file, or to a file of the media folder's top
 // listed as it is); then it hashes its path followed by one byte 0x01 instead, then two, and so
 // on, and takes the first name not given before (GiveShortName).
-// Names the rule gave out before tags existed (the title alone in 29 bytes) keep playing: the
-// hash finds the file.
+// Names the rule gave out before tags existed (the title alone in 29 bytes), or before tags
+// minded the folders beside them (FolderTags), keep playing: the hash finds the file.
 // Thread safety: functions are pure; a GivenNames is used by one thread.
 #pragma once
 
@@ -76,7 +76,22 @@ std::string_view ShortNameEnding(std::string_view name);
 // taken; a folder with nothing to take is "_". "Album 02 - The Collected Recordings" is
 // "A02TC", "Motörhead" "Motör" in CP1252, "AC\DC" "ACDC".
 std::string FolderTag(AdapterCharset& charset, std::string_view folder);
-// The tags part of a short name for the files of folder (relative, "/" after each folder).
+// The tags of folders side by side (names: the subfolders of one folder, in listing order), so
+// that a person tells them apart: each one's FolderTag, except where folders share it; then
+// each of them whose name has a character that can be taken where it departs from the most
+// alike of them (after the longest start it has in common with one of them) takes that
+// character first and, while they fit, of the characters before it the digits, the words'
+// firsts and the others from the start ("The Roots" and "The Ronettes" are "TheRo" and
+// "TheRn"). Tags still alike (a departure at a space, or departures alike) stay the first's in
+// listing order; each later one is "+" and the first number from 2 that makes a tag no folder
+// beside it has, behind as much of its tag as fits before it, taken again by the same rule
+// ("AC DC" and "AC-DC" are "ACDC" and "ACD+2"). Deterministic for a set of names; at most
+// kFolderTagLimit bytes each.
+std::vector<std::string> SiblingTags(AdapterCharset& charset,
+                                     const std::vector<std::string_view>& names);
+
+// The tags part of a short name for the files of folder (relative, "/" after each folder) by
+// the rule before tags minded the folders beside them: each folder's FolderTag.
 std::string FolderTags(AdapterCharset& charset, std::string_view folder);
 
 // The names one listing has given so far, as 64-bit fingerprints (Fnv1a64 of the name), in
@@ -107,6 +122,7 @@ struct GivenShortName {
 
 // The short name a file at path gets whose short names begin with prefix and end in ending (the
 // one it is listed under), names given before being given; the one it gets is added to them.
+// None when it would not fit the record.
 GivenShortName GiveShortName(std::string_view prefix, std::string_view path,
                              std::string_view ending, GivenNames& given);
 

@@ -13,6 +13,12 @@ uint32_t TickCountMs() {
   return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
+int64_t WallClockNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
 TimeOfDay LocalTimeOfDay() {
   std::time_t now = std::time(nullptr);
   std::tm local{};

@@ -36,7 +36,26 @@ void FromStat(const struct stat& info, EntryAttributes* out) {
   out->mtimeNs = int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
 }
 
+int64_t Nanoseconds(const timespec& time) {
+  return int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
+}
+
+FolderStamp StampOf(const struct stat& info) {
+  return FolderStamp{{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)},
+                     Nanoseconds(info.st_mtim),
+                     Nanoseconds(info.st_ctim)};
+}
+
 }  // namespace
+
+bool FolderStampOf(const std::string& nativePath, FolderStamp* out) {
+  struct stat info {};
+  if (nativePath.empty() || ::stat(nativePath.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return false;
+  }
+  *out = StampOf(info);
+  return true;
+}
 
 bool PathAttributes(const std::string& path, EntryAttributes* out) {
   struct stat info {};
@@ -136,6 +155,13 @@ bool DirectoryWalk::Identity(FolderIdentity* out) const {
   struct stat info {};
   if (!dir_ || ::fstat(::dirfd(dir_), &info) != 0) return false;
   *out = FolderIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  return true;
+}
+
+bool DirectoryWalk::Stamp(FolderStamp* out) const {
+  struct stat info {};
+  if (!dir_ || ::fstat(::dirfd(dir_), &info) != 0) return false;
+  *out = StampOf(info);
   return true;
 }
 

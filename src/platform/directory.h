@@ -31,6 +31,19 @@ struct FolderIdentity {
   bool operator==(const FolderIdentity&) const = default;
 };
 
+// What changes whenever a folder's entries do: its identity, and its modification and change
+// times (the change time cannot be set back, not even by tools that restore the other).
+struct FolderStamp {
+  FolderIdentity identity;
+  int64_t mtimeNs = 0;
+  int64_t ctimeNs = 0;
+  bool operator==(const FolderStamp&) const = default;
+};
+
+// The stamp of the folder path names (a path of this system, links followed); false when it
+// cannot be read or is no folder.
+bool FolderStampOf(const std::string& nativePath, FolderStamp* out);
+
 // Attributes of what path names (as the file system takes it: backslashes are not mapped;
 // symbolic links followed); false when they cannot be read.
 bool PathAttributes(const std::string& path, EntryAttributes* out);
@@ -65,6 +78,8 @@ class DirectoryWalk {
               std::string* path) const;
   // The open folder's identity; false when it cannot be read.
   bool Identity(FolderIdentity* out) const;
+  // The open folder's stamp; false when it cannot be read.
+  bool Stamp(FolderStamp* out) const;
   // The absolute path of the folder this walk has open, as the kernel knows it now; empty when
   // the system cannot tell.
   std::string Path() const;
