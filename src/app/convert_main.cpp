@@ -1,14 +1,21 @@
 // rureza-convert: the converter process the server starts to decode songs and photos, so that
-// a decoder that crashes, hangs or eats memory takes nothing but this process with it. It reads
-// requests on stdin, answers on stdout and writes converted bytes to descriptor 3 (see
-// conversion/converter_protocol.h). Nothing but the server starts it.
+// a decoder that crashes, hangs or eats memory takes nothing but this process with it. It takes
+// requests on descriptor 0 (a local socket; each request comes with the descriptor of the file
+// it is about, which the server opened and checked), answers on stdout and writes converted
+// bytes to descriptor 3, a pipe (see conversion/converter_protocol.h). It ends when the server
+// closes its request socket, also in the middle of a conversion, so none outlives the server or
+// the conversion it was started for. Nothing but the server starts it.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -25,6 +32,8 @@ namespace {
 constexpr int kRequestFd = 0;
 constexpr int kReplyFd = 1;
 constexpr int kOutputFd = 3;
+// The most descriptors a request brings (a source, a file beside it).
+constexpr size_t kMostDescriptors = 4;
 
 bool WriteAll(const std::string& bytes) {
   size_t done = 0;
@@ -46,16 +55,16 @@ bool Failed(const std::string& text) {
   return Say(reply);
 }
 
-bool Serve(const ConverterRequest& request, const char* program) {
+bool Serve(const ConverterRequest& request, const std::vector<int>& descriptors,
+           const char* program) {
   static bool photosReady = false;
   if (!photosReady &&
       (request.kind == RequestKind::kPhoto || request.kind == RequestKind::kProbePhoto)) {
     InitPhotos(program);
     photosReady = true;
   }
-  // The source's descriptor, opened here until the server hands it over with the request.
-  const int fd = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Failed(std::string("cannot open it: ") + std::strerror(errno));
+  if (descriptors.empty()) return Failed("no file came with the request");
+  const int fd = descriptors.front();
   const std::string_view name = std::string_view(request.path).substr(request.path.rfind('/') + 1);
   Reply reply;
   std::string error;
@@ -85,7 +94,6 @@ bool Serve(const ConverterRequest& request, const char* program) {
       reply.kind = ReplyKind::kDone;
       break;
   }
-  ::close(fd);
   return error.empty() ? Say(reply) : Failed(error);
 }
 
@@ -105,23 +113,45 @@ int main(int argc, char** argv) {
     notice.text = unconfined;
     if (!Say(notice)) return 1;
   }
-  MessageReader reader;
-  char buffer[4096];
-  for (;;) {
-    uint8_t kind;
-    std::string payload;
-    while (reader.Next(&kind, &payload)) {
-      ConverterRequest request;
-      if (!DecodeRequest(kind, payload, &request)) {
-        Failed("bad request");
-        return 2;
-      }
-      if (!Serve(request, argv[0])) return 1;
+  // The server closing the request socket ends the process at once, whatever it is doing.
+  std::thread([] {
+    pollfd hangUp{kRequestFd, POLLRDHUP, 0};
+    while (::poll(&hangUp, 1, -1) < 0 && errno == EINTR) {
     }
-    if (reader.broken()) return 2;
-    const ssize_t n = ::read(kRequestFd, buffer, sizeof buffer);
+    _exit(0);
+  }).detach();
+  for (;;) {
+    // One request a message, its descriptors with it.
+    char bytes[kMessageHeaderSize + kMostPayload + 1];
+    alignas(cmsghdr) char control[CMSG_SPACE(kMostDescriptors * sizeof(int))];
+    iovec data{bytes, sizeof bytes};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(kRequestFd, &message, MSG_CMSG_CLOEXEC);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return 0;  // the server closed the requests: done
-    reader.Add(std::string_view(buffer, static_cast<size_t>(n)));
+    std::vector<int> descriptors;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      const int* fds = reinterpret_cast<const int*>(CMSG_DATA(c));
+      descriptors.insert(descriptors.end(), fds, fds + count);
+    }
+    MessageReader reader;
+    reader.Add(std::string_view(bytes, static_cast<size_t>(n)));
+    uint8_t kind;
+    std::string payload;
+    ConverterRequest request;
+    if ((message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 || !reader.Next(&kind, &payload) ||
+        reader.pending() != 0 || !DecodeRequest(kind, payload, &request)) {
+      Failed("bad request");
+      return 2;
+    }
+    const bool served = Serve(request, descriptors, argv[0]);
+    for (int fd : descriptors) ::close(fd);
+    if (!served) return 1;
   }
 }

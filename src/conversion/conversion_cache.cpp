@@ -53,14 +53,6 @@ void DeleteCacheFiles(const std::string& folder) {
   }
 }
 
-// A file without a name for the bytes [from, length): on the disk beside the cache where there
-// is room, else in memory.
-File AnonymousFile(const std::string& folder, int64_t length, int64_t from = 0) {
-  File file = File::CreateAnonymous(folder);
-  if (file.valid() && file.Reserve(length, from)) return file;
-  return File::CreateAnonymous("");
-}
-
 }  // namespace
 
 std::unique_ptr<ConversionCache> ConversionCache::Open(const std::string& folder, uint64_t bound,
@@ -81,25 +73,33 @@ std::unique_ptr<ConversionCache> ConversionCache::Open(const std::string& folder
   std::filesystem::create_directories(folder, err);
   if (err) return inMemory(err.message());
   const std::string lockPath = folder + "/lock";
-  if (!PathExists(lockPath)) File::CreateUnlocked(lockPath, 0600);
   Status status;
+  if (!PathExists(lockPath) && !File::CreateUnlocked(lockPath, 0600, &status).valid() &&
+      status.code != EEXIST) {
+    return inMemory(status.text);  // the real reason: the folder cannot be written, say
+  }
   cache->lock_ = File::OpenExclusive(lockPath, true, &status);
   if (!cache->lock_.valid()) {
     return inMemory(status.code == EBUSY ? "another server uses it" : status.text);
   }
   const std::string storePath = folder + "/" + kStoreName;
   cache->store_ = MediaStore::Open(storePath, &how, &why);
-  if (how == MediaStore::Opened::kDamaged) {
+  if (how == MediaStore::Opened::kDamaged || how == MediaStore::Opened::kOutdated) {
+    const bool outdated = how == MediaStore::Opened::kOutdated;
     cache->store_.reset();
     DeleteCacheFiles(folder);
     cache->store_ = MediaStore::Open(storePath, &how, &why);
     if (how == MediaStore::Opened::kOnDisk) {
-      *problem = "The cache in " + folder + " was damaged and is begun anew";
+      *problem = "The cache in " + folder +
+                 (outdated ? " was made by an earlier version" : " was damaged") +
+                 " and is begun anew";
     }
   }
   if (how != MediaStore::Opened::kOnDisk) return inMemory(why);
   cache->folder_ = folder;
   cache->Reconcile();
+  std::lock_guard<std::mutex> lock(cache->mutex_);
+  cache->MakeRoom(0);  // a smaller bound than the last run's
   return cache;
 }
 
@@ -148,37 +148,61 @@ File ConversionCache::Find(const std::string& key, int64_t* length) {
 
 bool ConversionCache::MakeRoom(int64_t length) {
   if (length < 0 || static_cast<uint64_t>(length) > bound_) return false;
+  auto fits = [&] {
+    return static_cast<uint64_t>(store_->EntryBytes() + partBytes_ + length) <= bound_;
+  };
   for (const auto& [key, entry] : store_->EntriesByAge()) {
-    if (static_cast<uint64_t>(store_->EntryBytes() + partBytes_ + length) <= bound_) break;
+    if (fits()) break;
     store_->RemoveEntry(key);
     RemoveFile(EntryPath(entry.id));
   }
-  return static_cast<uint64_t>(store_->EntryBytes() + partBytes_ + length) <= bound_;
+  return fits();
+}
+
+bool ConversionCache::Reserve(int64_t length) {
+  if (folder_.empty() || !MakeRoom(length)) return false;
+  partBytes_ += length;
+  return true;
 }
 
 ConversionCache::Part ConversionCache::Begin(int64_t length) {
   Part part;
   part.length = length;
-  if (!folder_.empty()) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (MakeRoom(length)) {
-      part.path = folder_ + "/" + std::to_string(++nextPart_) + kPartEnding;
-      part.file = File::CreateUnlocked(part.path, 0600);
-      if (part.file.valid() && part.file.Reserve(length)) {
-        partBytes_ += length;
-        return part;
-      }
-      part.file.Close();
-      RemoveFile(part.path);
-      part.path.clear();
-    }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Reserve(length)) return part;
+  part.reserved = length;
+  part.path = folder_ + "/" + std::to_string(++nextPart_) + kPartEnding;
+  part.file = File::CreateUnlocked(part.path, 0600);
+  if (!part.file.valid() || !part.file.Reserve(length)) {
+    part.file.Close();
+    RemoveFile(part.path);
+    part.path.clear();
+    partBytes_ -= part.reserved;
+    part.reserved = 0;
   }
-  part.file = AnonymousFile(folder_, length);
+  return part;
+}
+
+ConversionCache::Part ConversionCache::Scratch(int64_t length, int64_t from) {
+  Part part;
+  part.length = length;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Reserve(length - from)) return part;
+  part.reserved = length - from;
+  part.file = File::CreateAnonymous(folder_, nullptr, /*inMemory=*/false);
+  if (!part.file.valid() || !part.file.Reserve(length, from)) {
+    part.file.Close();
+    partBytes_ -= part.reserved;
+    part.reserved = 0;
+  }
   return part;
 }
 
 bool ConversionCache::Keep(Part& part, const std::string& key) {
-  if (part.path.empty()) return false;
+  if (part.path.empty()) {
+    Drop(part);
+    return false;
+  }
   bool kept = false;
   if (part.file.Sync()) {
     const int64_t id = store_->AddEntry(key, part.length);
@@ -189,21 +213,23 @@ bool ConversionCache::Keep(Part& part, const std::string& key) {
   }
   if (!kept) RemoveFile(part.path);
   std::lock_guard<std::mutex> lock(mutex_);
-  partBytes_ -= part.length;
+  partBytes_ -= part.reserved;
+  part.reserved = 0;
   part.path.clear();
   return kept;
 }
 
-File ConversionCache::Scratch(int64_t length, int64_t from) {
-  return AnonymousFile(folder_, length, from);
+void ConversionCache::Drop(Part& part) {
+  if (!part.path.empty()) RemoveFile(part.path);
+  part.path.clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  partBytes_ -= part.reserved;
+  part.reserved = 0;
 }
 
-void ConversionCache::Drop(Part& part) {
-  if (part.path.empty()) return;
-  RemoveFile(part.path);
+int64_t ConversionCache::BytesOnDisk() {
   std::lock_guard<std::mutex> lock(mutex_);
-  partBytes_ -= part.length;
-  part.path.clear();
+  return store_->EntryBytes() + partBytes_;
 }
 
 }  // namespace rureza

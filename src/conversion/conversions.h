@@ -4,18 +4,30 @@
 // measured, estimated before) and whether a .jpg must be converted; delivery plays a song
 // through a ConvertedStream and sends a photo as the file OpenPhoto gives it.
 //
-// A song's length is decided before its first byte: the frame count follows from the
-// sample count its header states (mp3_layout.h), and every conversion of it writes exactly
-// that many frames. Its first play starts one conversion from the start, which writes the
-// cache entry while the plays stream what is written (plays of the same song share it); a
-// seek far beyond what is written starts a conversion of the play's own at that frame. A
-// converter that crashes, hangs (nothing heard for the watchdog's time) or runs out of memory
-// ends the plays that need what it has not written, with one log line each,
-// "Can Not Convert File : <path>"; nothing else is affected.
+// Delivery hands over the source it opened and checked (a SourceFile); a converter reads that
+// open file, never its path. A source is known by its path and stamp (device, inode, size,
+// modification and change time), so any replacement is converted afresh.
 //
-// Measurements go through one converter process that stays up for the next ones (a batch of
-// thousands of songs needs no process start each), and are kept in the store, so later
-// listings find them in memory.
+// A song's length is decided before its first byte: the frame count follows from the sample
+// count its file holds (mp3_layout.h), and every conversion of it writes exactly that many
+// frames. Its first play starts one conversion from the start (a ConversionJob, on a thread of
+// its own), which writes the cache entry while the plays stream what is written (plays of the
+// same song share it, and it goes on for as long as any of them plays; one that fills the
+// cache finishes it, up to kMostUnwatchedWriters of them); a seek far beyond what is written
+// starts a conversion of the play's own at that frame. Where the cache has no room within its
+// bound, a conversion runs into a ring of kSongRingBytes in memory. A converter that dies is
+// started again once (conversion_job.h); one that fails, hangs or dies twice ends the plays
+// that need what it has not written, with one log line each, "Can Not Convert File : <path>";
+// nothing else is affected.
+//
+// A photo is converted once however many plays ask for it at once (they wait for the one
+// conversion), at most as many at a time as the machine has processors; the next photos of a
+// slideshow can be converted ahead, in the background and at the lowest priority.
+//
+// Measurements go through one converter process that stays up for a batch (thousands of songs
+// need no process start each) and ends with it, and are kept in the store, so later listings
+// find them in memory. A source found unplayable gets one log line with its path and why, as
+// it is left out of the listing.
 // Thread safety: every method may be called from any thread, by any number of them at once.
 #pragma once
 
@@ -41,6 +53,13 @@ struct ListedLength {
   Kind kind = Kind::kEstimated;
   int64_t length = 0;     // the bytes a play of it sends (an estimate for kEstimated)
   bool measured = false;  // its header was read: nothing for the background pass to do
+};
+
+// A source as delivery opened and checked it: the open file (read-only) and its path (for the
+// cache's keys, the store and log lines; never opened again).
+struct SourceFile {
+  File file;
+  std::string path;
 };
 
 class Conversions {
@@ -83,22 +102,36 @@ class Conversions {
                    std::function<bool()> stopped);
 
   // --- for a play
-  // The song at path as MP3, its length known; null when it cannot be played (logged).
-  std::unique_ptr<ConvertedStream> OpenSong(const std::string& path);
+  // A song's conversion from its start writes into the cache while plays stream it; where the
+  // cache has no room, into a ring of this many bytes in memory (two minutes of the song).
+  static constexpr int64_t kSongRingBytes = 4 << 20;
+  // Conversions nobody plays any more that fill the cache go on, but only this many.
+  static constexpr size_t kMostUnwatchedWriters = 2;
+
+  // The song as MP3, its length known; null when it cannot be played (logged).
+  std::unique_ptr<ConvertedStream> OpenSong(SourceFile source);
+  std::unique_ptr<ConvertedStream> OpenSong(const std::string& path);  // opens it first
 
   struct Photo {
     File file;  // invalid: it cannot be shown (logged); else read-only, at the JPEG's start
     int64_t length = 0;
   };
-  // The photo at path as baseline JPEG that fits box (the settings' photo size when none).
-  Photo OpenPhoto(const std::string& path);
+  // The photo as baseline JPEG that fits box (the settings' photo size when none).
+  Photo OpenPhoto(SourceFile source, PhotoBox box);
+  Photo OpenPhoto(const std::string& path);  // opens it first
   Photo OpenPhoto(const std::string& path, PhotoBox box);
 
-  // Whether the .jpg at path must be converted before the adapter can show it in box (its
-  // header is read now if it was not measured yet). A file whose header cannot be read goes
-  // as it is.
-  bool JpegNeedsConversion(const std::string& path);
+  // Whether the .jpg must be converted before the adapter can show it in box (its header is
+  // read now if it was not measured yet). One whose header cannot be read is no picture: it is
+  // not sent (*unplayable).
+  bool JpegNeedsConversion(const SourceFile& source, PhotoBox box, bool* unplayable);
+  bool JpegNeedsConversion(const std::string& path);  // opens it first
   bool JpegNeedsConversion(const std::string& path, PhotoBox box);
+
+  // Converts the photos next() names into the cache, one at a time, on a thread of its own at
+  // the lowest priority, for a slideshow that has shown the photo before them. next is called
+  // on that thread. A play that asks for one meanwhile shares its conversion.
+  void PrefetchPhotos(std::function<std::vector<SourceFile>()> next, PhotoBox box);
 
   struct Shared;
 

@@ -9,15 +9,16 @@
 namespace rureza {
 namespace {
 
-constexpr int kStoreVersion = 1;
+constexpr int kStoreVersion = 2;
 
 constexpr char kSchema[] =
     "CREATE TABLE measured(path BLOB PRIMARY KEY, size INTEGER NOT NULL, mtime INTEGER NOT NULL,"
+    " ctime INTEGER NOT NULL, device INTEGER NOT NULL, inode INTEGER NOT NULL,"
     " kind INTEGER NOT NULL, samples INTEGER, rate INTEGER, channels INTEGER, width INTEGER,"
-    " height INTEGER, needs INTEGER) WITHOUT ROWID;"
+    " height INTEGER, needs INTEGER, why BLOB) WITHOUT ROWID;"
     "CREATE TABLE entries(id INTEGER PRIMARY KEY AUTOINCREMENT, key BLOB UNIQUE NOT NULL,"
     " length INTEGER NOT NULL, played INTEGER NOT NULL);"
-    "PRAGMA user_version = 1;";
+    "PRAGMA user_version = 2;";
 
 // A prepared statement, finalized once.
 class Statement {
@@ -84,10 +85,26 @@ bool Sensible(const Measurement& m) {
 
 }  // namespace
 
+namespace {
+
+SourceStamp StampFrom(const struct stat& info) {
+  return {info.st_size, int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec,
+          int64_t{info.st_ctim.tv_sec} * 1'000'000'000 + info.st_ctim.tv_nsec,
+          static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
+}  // namespace
+
 SourceStamp StampOf(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
-  return {info.st_size, int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec};
+  return StampFrom(info);
+}
+
+SourceStamp StampOf(const File& file) {
+  struct stat info {};
+  if (!file.valid() || ::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  return StampFrom(info);
 }
 
 std::unique_ptr<MediaStore> MediaStore::Open(const std::string& path, Opened* how,
@@ -126,6 +143,8 @@ std::unique_ptr<MediaStore> MediaStore::Open(const std::string& path, Opened* ho
   }
   if (version == 0 && tables == 0) {
     if (!store->Exec(kSchema)) return fail(Opened::kInMemory, sqlite3_errmsg(store->db_));
+  } else if (version >= 1 && version < kStoreVersion) {
+    return fail(Opened::kOutdated, "an earlier version made it");
   } else if (version != kStoreVersion) {
     return fail(Opened::kDamaged, "the store is of another version");
   }
@@ -173,19 +192,21 @@ bool MediaStore::Exec(const char* sql) {
 
 bool MediaStore::Load() {
   Statement rows(db_,
-                 "SELECT path, size, mtime, kind, samples, rate, channels, width, height, needs"
-                 " FROM measured");
+                 "SELECT path, size, mtime, ctime, device, inode, kind, samples, rate, channels,"
+                 " width, height, needs, why FROM measured");
   if (!rows.ok()) return false;
   std::vector<std::string> senseless;
   while (rows.Step()) {
     Measurement m;
-    m.stamp = {rows.Int(1), rows.Int(2)};
-    m.kind = static_cast<Measurement::Kind>(rows.Int(3));
-    m.song = {static_cast<uint64_t>(rows.Int(4)), static_cast<uint32_t>(rows.Int(5)),
-              static_cast<uint32_t>(rows.Int(6))};
-    m.photo = {static_cast<uint32_t>(rows.Int(7)), static_cast<uint32_t>(rows.Int(8)),
-               rows.Int(9) != 0};
-    if (rows.Int(3) < 1 || rows.Int(3) > 3 || !Sensible(m)) {
+    m.stamp = {rows.Int(1), rows.Int(2), rows.Int(3), static_cast<uint64_t>(rows.Int(4)),
+               static_cast<uint64_t>(rows.Int(5))};
+    m.kind = static_cast<Measurement::Kind>(rows.Int(6));
+    m.song = {static_cast<uint64_t>(rows.Int(7)), static_cast<uint32_t>(rows.Int(8)),
+              static_cast<uint32_t>(rows.Int(9))};
+    m.photo = {static_cast<uint32_t>(rows.Int(10)), static_cast<uint32_t>(rows.Int(11)),
+               rows.Int(12) != 0};
+    m.why = rows.Blob(13);
+    if (rows.Int(6) < 1 || rows.Int(6) > 3 || !Sensible(m)) {
       senseless.push_back(rows.Blob(0));
     } else {
       measured_[rows.Blob(0)] = m;
@@ -222,18 +243,23 @@ void MediaStore::Remember(const std::vector<std::pair<std::string, Measurement>>
     measured_[path] = m;
     if (db_ == nullptr) continue;
     Statement(db_,
-              "INSERT OR REPLACE INTO measured(path, size, mtime, kind, samples, rate, channels,"
-              " width, height, needs) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+              "INSERT OR REPLACE INTO measured(path, size, mtime, ctime, device, inode, kind,"
+              " samples, rate, channels, width, height, needs, why)"
+              " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
         .Bind(1, path)
         .Bind(2, m.stamp.size)
         .Bind(3, m.stamp.mtimeNs)
-        .Bind(4, static_cast<int64_t>(m.kind))
-        .Bind(5, static_cast<int64_t>(m.song.samples))
-        .Bind(6, m.song.sampleRate)
-        .Bind(7, m.song.channels)
-        .Bind(8, m.photo.width)
-        .Bind(9, m.photo.height)
-        .Bind(10, m.photo.needsConversion ? 1 : 0)
+        .Bind(4, m.stamp.ctimeNs)
+        .Bind(5, static_cast<int64_t>(m.stamp.device))
+        .Bind(6, static_cast<int64_t>(m.stamp.inode))
+        .Bind(7, static_cast<int64_t>(m.kind))
+        .Bind(8, static_cast<int64_t>(m.song.samples))
+        .Bind(9, m.song.sampleRate)
+        .Bind(10, m.song.channels)
+        .Bind(11, m.photo.width)
+        .Bind(12, m.photo.height)
+        .Bind(13, m.photo.needsConversion ? 1 : 0)
+        .Bind(14, m.why)
         .Run();
   }
   if (inTransaction) Exec("COMMIT");

@@ -25,19 +25,26 @@
 #include <vector>
 
 #include "conversion/converter_protocol.h"
+#include "platform/file.h"
 
 namespace rureza {
 
-// One version of a source file.
+// One version of a source file: which file it is (device and inode), its size, and when its
+// contents (modification time) or anything about it (change time: a replacement by rename, a
+// copy that kept the old modification time) last changed. Any replacement changes it.
 struct SourceStamp {
   int64_t size = -1;  // -1: the file cannot be read
   int64_t mtimeNs = 0;
+  int64_t ctimeNs = 0;
+  uint64_t device = 0;
+  uint64_t inode = 0;
   bool operator==(const SourceStamp&) const = default;
 };
 
 // The stamp of the file at path, a path of this system (a backslash is part of a name; symbolic
-// links followed).
+// links followed), or of an open file.
 SourceStamp StampOf(const std::string& path);
+SourceStamp StampOf(const File& file);
 
 struct Measurement {
   enum class Kind { kSong = 1, kPhoto = 2, kUnreadable = 3 };
@@ -45,6 +52,7 @@ struct Measurement {
   SourceStamp stamp;
   SongFacts song;    // kSong
   PhotoFacts photo;  // kPhoto
+  std::string why;   // kUnreadable: why it cannot be played
 };
 
 struct CacheEntry {
@@ -55,9 +63,10 @@ struct CacheEntry {
 
 class MediaStore {
  public:
-  enum class Opened { kOnDisk, kDamaged, kInMemory };
+  enum class Opened { kOnDisk, kDamaged, kOutdated, kInMemory };
   // Opens or creates the database at path (empty: memory only). kDamaged: the file is not a
-  // database of ours or fails its check; nothing was changed, and the store works in memory.
+  // database of ours or fails its check; kOutdated: an earlier version's (its stamps say less);
+  // in both, nothing was changed, and the store works in memory.
   // kInMemory: it cannot be opened or written there (*problem says why).
   static std::unique_ptr<MediaStore> Open(const std::string& path, Opened* how,
                                           std::string* problem);

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "conversion/converter_registry.h"
 #include "server/activity_log.h"
 
 namespace rureza {
@@ -15,6 +16,13 @@ std::shared_ptr<Conversions> g_conversions;  // guarded by g_mutex
 std::shared_ptr<Conversions> StartProcessConversions(const ConversionSettings& settings) {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_conversions) return g_conversions;
+  // Without a converter nothing can be converted: conversion is off, and the log says why once,
+  // instead of sources listed at estimates forever and plays that fail without a word.
+  const std::string unusable = ConverterRegistry::Unusable(settings.converterProgram);
+  if (!unusable.empty()) {
+    AppendLog("Songs and photos of other formats are not converted: the converter " + unusable);
+    return nullptr;
+  }
   std::string problem;
   g_conversions = Conversions::Start(settings, &problem);
   if (!problem.empty()) AppendLog(problem);

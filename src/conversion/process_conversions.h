@@ -12,7 +12,8 @@
 namespace rureza {
 
 // Starts the process's conversions with settings unless they run already; the cache's problem,
-// if any, becomes an activity-log line. Returns them (also when they ran already).
+// if any, becomes an activity-log line. Returns them (also when they ran already); null, with a
+// log line, when the converter program cannot be run (then nothing is converted).
 std::shared_ptr<Conversions> StartProcessConversions(const ConversionSettings& settings);
 
 // The process's conversions when a run with these options is to use them: null when conversion

@@ -206,12 +206,12 @@ void AudioStream::SendTail(int64_t limit) {
 void SendAudioStream(const Socket& socket, ServerRun& run, const MediaPath& path) {
   if (path.converted && path.servable) {
     const std::shared_ptr<Conversions> conversions = ConversionsFor(run.settings().library);
-    const std::string source = ConversionSource(path, OpenMediaFile(path));
-    if (!conversions || source.empty()) {
+    SourceFile source = ConversionSource(path, OpenMediaFile(path));
+    if (!conversions || !source.file.valid()) {
       AppendLogUncounted(Format("Can Not Convert File : %s", path.open.c_str()));
       return;
     }
-    std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(source);
+    std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(std::move(source));
     if (!stream) return;  // the conversion said why
     AudioStream(socket, run, File(), std::move(stream)).Run();
     return;

@@ -106,7 +106,8 @@ class RecordSender : public ListingSink {
   // The converted length into *size; false when it cannot be played.
   bool ConvertedSize(const ListedEntry& entry, uint32_t* size) {
     path_.assign(base_).append(entry.path);
-    const SourceStamp stamp{static_cast<int64_t>(entry.attributes.size), entry.attributes.mtimeNs};
+    const EntryAttributes& a = entry.attributes;
+    const SourceStamp stamp{static_cast<int64_t>(a.size), a.mtimeNs, a.ctimeNs, a.device, a.inode};
     const PhotoBox box = BoxOf(run_.settings().library.photoSize);
     ListedLength listed;
     if (kind_ == ListingFolder::kAudio) {

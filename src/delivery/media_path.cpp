@@ -14,9 +14,9 @@ File OpenMediaFile(const MediaPath& path) {
   return file;
 }
 
-std::string ConversionSource(const MediaPath& path, const File& file) {
+SourceFile ConversionSource(const MediaPath& path, const File& file) {
   if (!file.valid()) return {};
-  return path.insideOf.empty() ? path.open : file.RealPath();
+  return {file.Duplicate(), path.insideOf.empty() ? path.open : file.RealPath()};
 }
 
 }  // namespace rureza

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "conversion/conversions.h"
 #include "platform/file.h"
 
 namespace rureza {
@@ -27,9 +28,10 @@ struct MediaPath {
 // path is not servable.
 File OpenMediaFile(const MediaPath& path);
 
-// The path a conversion reads the file opened for path by (OpenMediaFile): where it lies once
-// every link is resolved when it must lie inside a folder (so the converter opens what was
-// checked), else path.open. Empty when file is invalid.
-std::string ConversionSource(const MediaPath& path, const File& file);
+// The source a conversion reads: the file opened for path by OpenMediaFile (another handle on
+// it; the converter reads what was checked) and the path it is known by, where it lies once
+// every link is resolved when it must lie inside a folder, else path.open. Its file is invalid
+// when file is.
+SourceFile ConversionSource(const MediaPath& path, const File& file);
 
 }  // namespace rureza

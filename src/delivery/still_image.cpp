@@ -3,6 +3,8 @@
 #include "conversion/process_conversions.h"
 #include "delivery/delivery.h"
 #include "delivery/file_reply.h"
+#include "names/library_walk.h"
+#include "names/media_endings.h"
 #include "server/activity_log.h"
 #include "server/server_run.h"
 
@@ -14,6 +16,36 @@ constexpr ChunkShape kStillImageChunks{32767, /*padLastChunk=*/true};
 // The length travels as signed 32-bit decimal text; a longer photo cannot be announced.
 constexpr int64_t kLongestStillImage = INT32_MAX;
 
+// A slideshow shows the folder's photos in listing order: the next ones are converted ahead,
+// in the background, so that they are ready when asked for.
+constexpr size_t kPhotosAhead = 2;
+
+void PrefetchNextPhotos(const std::shared_ptr<Conversions>& conversions, const MediaPath& path,
+                        PhotoBox box) {
+  const std::string native = path.open.empty() ? NativePath(path.text) : path.open;
+  const size_t slash = native.rfind('/');
+  if (slash == std::string::npos) return;
+  auto next = [conversions, path, native, slash, box] {
+    std::vector<SourceFile> sources;
+    const std::string folder = native.substr(0, slash);
+    for (const std::string& name :
+         NextListedFiles(folder, std::string_view(native).substr(slash + 1), ListingFolder::kPhoto,
+                         true, kPhotosAhead)) {
+      MediaPath next = path;
+      next.open = folder + "/" + name;
+      next.converted = EndingOf(ListingFolder::kPhoto, name, true).converted;
+      SourceFile source = ConversionSource(next, OpenMediaFile(next));
+      bool unplayable = false;
+      if (source.file.valid() &&
+          (next.converted || conversions->JpegNeedsConversion(source, box, &unplayable))) {
+        sources.push_back(std::move(source));
+      }
+    }
+    return sources;
+  };
+  conversions->PrefetchPhotos(std::move(next), box);
+}
+
 }  // namespace
 
 // The stop flag is not consulted: once a photo is announced it is sent whole.
@@ -24,18 +56,24 @@ void SendStillImage(const Socket& socket, ServerRun& run, const MediaPath& path)
   // it is converted to; a .jpg that is fine goes untouched.
   const std::shared_ptr<Conversions> conversions = ConversionsFor(run.settings().library);
   if (conversions && path.servable) {
-    const std::string source = ConversionSource(path, file);
+    SourceFile source = ConversionSource(path, file);
     const PhotoBox box = BoxOf(run.settings().library.photoSize);
-    if (path.converted && source.empty()) {
+    if (path.converted && !source.file.valid()) {
       AppendLogUncounted(Format("Can Not Convert File : %s", path.open.c_str()));
       return;
     }
-    if (path.converted || (!source.empty() && conversions->JpegNeedsConversion(source, box))) {
-      Conversions::Photo photo = conversions->OpenPhoto(source, box);
+    bool unplayable = false;
+    const bool needs = !path.converted && source.file.valid() &&
+                       conversions->JpegNeedsConversion(source, box, &unplayable);
+    const bool convert = path.converted || needs;
+    if (unplayable) length = -1;  // no picture: never sent as it is
+    if (convert) {
+      Conversions::Photo photo = conversions->OpenPhoto(std::move(source), box);
       if (!photo.file.valid()) return;  // the conversion said why
       file = std::move(photo.file);
       length = photo.length;
     }
+    PrefetchNextPhotos(conversions, path, box);
   }
   if (length < 0 || length > kLongestStillImage) {
     AppendLogUncounted(Format("Can Not Play File : %s", path.text.c_str()));

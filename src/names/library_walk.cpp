@@ -303,4 +303,30 @@ bool ListableName(std::string_view path, ListingFolder kind, bool subfolders, bo
   return folders <= (subfolders ? kDeepestFolder : 0) && EndingBelongsTo(kind, path, convert);
 }
 
+std::vector<std::string> NextListedFiles(const std::string& nativeFolder, std::string_view name,
+                                         ListingFolder kind, bool convert, size_t count) {
+  DirectoryWalk folder;
+  if (!folder.OpenNative(nativeFolder)) return {};
+  std::string after;
+  AppendNaturalKey(name, /*withEnding=*/true, &after);
+  std::vector<std::pair<std::string, std::string>> following;  // key, name
+  EntryType type;
+  while (const char* entry = folder.Next(&type)) {
+    const std::string_view file(entry);
+    if (file.starts_with('.') || EndingOf(kind, file, convert).size == 0 ||
+        (type != EntryType::kFile && type != EntryType::kLink && type != EntryType::kUnknown)) {
+      continue;
+    }
+    std::string key;
+    AppendNaturalKey(file, /*withEnding=*/true, &key);
+    if (key > after) following.emplace_back(std::move(key), file);
+  }
+  std::sort(following.begin(), following.end());
+  std::vector<std::string> names;
+  for (size_t i = 0; i < following.size() && names.size() < count; ++i) {
+    names.push_back(std::move(following[i].second));
+  }
+  return names;
+}
+
 }  // namespace rureza

@@ -76,6 +76,12 @@ bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders,
 // "System Volume Information", "lost+found", ".Trashes", in any ASCII case).
 bool IsJunkName(std::string_view name, bool folder);
 
+// The names of the (at most) count files that follow the file called name in its folder (a
+// path of this system) in listing order, of those a folder of kind lists (with convert, the
+// sources it converts too): what a slideshow shows next. Hidden names are left out.
+std::vector<std::string> NextListedFiles(const std::string& nativeFolder, std::string_view name,
+                                         ListingFolder kind, bool convert, size_t count);
+
 // The one test of "inside the media folder", for the walk and for a file a request opened: true
 // when path lies below folder (both absolute, links resolved). The folder itself is not below
 // itself, and "/srv/audio-private/x" is not below "/srv/audio".

@@ -34,6 +34,9 @@ void FromStat(const struct stat& info, EntryAttributes* out) {
   out->readOnly = (info.st_mode & S_IWUSR) == 0;
   out->size = out->isFolder ? 0 : static_cast<uint64_t>(info.st_size);
   out->mtimeNs = int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
+  out->ctimeNs = int64_t{info.st_ctim.tv_sec} * 1'000'000'000 + info.st_ctim.tv_nsec;
+  out->device = static_cast<uint64_t>(info.st_dev);
+  out->inode = static_cast<uint64_t>(info.st_ino);
 }
 
 int64_t Nanoseconds(const timespec& time) {

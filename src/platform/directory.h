@@ -17,8 +17,10 @@ struct EntryAttributes {
   // The owner's write permission bit is clear (not "this user may not write": root may
   // write anything).
   bool readOnly = false;
-  uint64_t size = 0;    // 0 for a folder
-  int64_t mtimeNs = 0;  // when its contents last changed, nanoseconds since the epoch
+  uint64_t size = 0;               // 0 for a folder
+  int64_t mtimeNs = 0;             // when its contents last changed, nanoseconds since the epoch
+  int64_t ctimeNs = 0;             // when anything about it last changed
+  uint64_t device = 0, inode = 0;  // which file it is
 };
 
 // What an entry is. kUnknown: the file system did not say, or it cannot be read.

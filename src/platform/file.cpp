@@ -65,14 +65,14 @@ File File::CreateUnlocked(const std::string& path, unsigned permissions, Status*
   return File(fd);
 }
 
-File File::CreateAnonymous(const std::string& folder, Status* error) {
+File File::CreateAnonymous(const std::string& folder, Status* error, bool inMemory) {
   int fd = -1;
   if (!folder.empty()) {
     do {
       fd = Sys().open(AT_FDCWD, NativePath(folder).c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
   }
-  if (fd < 0) fd = ::memfd_create("rureza", MFD_CLOEXEC);
+  if (fd < 0 && inMemory) fd = ::memfd_create("rureza", MFD_CLOEXEC);
   if (fd < 0 && error) *error = Status::FromErrno(errno);
   return File(fd);
 }
@@ -121,6 +121,21 @@ int64_t File::Read(void* buffer, size_t length) {
   return static_cast<int64_t>(total);
 }
 
+bool File::WriteAt(const void* data, size_t length, int64_t offset) {
+  const char* in = static_cast<const char*>(data);
+  size_t total = 0;
+  while (total < length) {
+    const ssize_t n = ::pwrite(fd_, in + total, length - total, static_cast<off_t>(offset + total));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    total += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 bool File::Write(const void* data, size_t length) {
   const char* in = static_cast<const char*>(data);
   size_t total = 0;
@@ -155,6 +170,8 @@ File File::Reopen(Status* error) const {
   }
   return Open("/proc/self/fd/" + std::to_string(fd_), false, false, error);
 }
+
+File File::Duplicate() const { return File(fd_ >= 0 ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1); }
 
 unsigned File::Permissions() const {
   struct stat info {};

@@ -50,8 +50,10 @@ class File {
   static File CreateUnlocked(const std::string& path, unsigned permissions,
                              Status* error = nullptr);
   // A read-write file without a name, gone when the last handle closes: in folder when the file
-  // system there allows (and folder is not empty), else in memory.
-  static File CreateAnonymous(const std::string& folder, Status* error = nullptr);
+  // system there allows (and folder is not empty), else in memory (unless inMemory is false:
+  // then invalid).
+  static File CreateAnonymous(const std::string& folder, Status* error = nullptr,
+                              bool inMemory = true);
   // Read-only (or read-write), held by nobody else. A file whose owner-write permission bit
   // is clear counts as read-only and cannot be opened for writing, even by root.
   static File OpenExclusive(const std::string& path, bool forWriting, Status* error = nullptr);
@@ -69,6 +71,8 @@ class File {
   int64_t Read(void* buffer, size_t length);
   // Writes all length bytes; false on failure.
   bool Write(const void* data, size_t length);
+  // Writes all length bytes at offset, leaving the position alone; false on failure.
+  bool WriteAt(const void* data, size_t length, int64_t offset);
   // Flushes written data to the disk.
   bool Sync();
   // Lets the system forget the file's pages it holds in memory (written ones must be flushed
@@ -81,6 +85,9 @@ class File {
   // A second, read-only handle on the same file with a position of its own (also for a file
   // without a name). Invalid on failure.
   File Reopen(Status* error = nullptr) const;
+  // A second handle on the same open file: the same access and the same position. Invalid on
+  // failure.
+  File Duplicate() const;
   // The permission bits (mode & 07777), 0 on failure.
   unsigned Permissions() const;
   bool SetPermissions(unsigned permissions);
