@@ -48,8 +48,8 @@ PacedSender::PacedSender(const Socket& socket) : socket_(socket) {
   }
   paced_ = true;
   unsentLimit_ = kLeastUnsent;
-  sampledAt_ = Clock::now();
-  acknowledged_ = *acknowledged;
+  sampledAt_ = begunAt_ = Clock::now();
+  acknowledged_ = ackedAtBegin_ = *acknowledged;
 }
 
 void PacedSender::Measure(uint32_t blockSize) {
@@ -67,6 +67,13 @@ void PacedSender::Measure(uint32_t blockSize) {
   const double taken = static_cast<double>(*acknowledged - acknowledged_);
   const double weight = std::min(1.0, seconds / kPaceSpanSeconds);
   bytesPerSecond_ = (1 - weight) * bytesPerSecond_ + weight * taken / seconds;
+  // In the first span after the pace began, what the adapter took is mostly its receive buffer
+  // filling at the network's speed, not its pace: it counts as taken over the whole span.
+  const double begun = std::chrono::duration<double>(now - begunAt_).count();
+  if (begun < kPaceSpanSeconds && *acknowledged >= ackedAtBegin_) {
+    bytesPerSecond_ = std::min(
+        bytesPerSecond_, static_cast<double>(*acknowledged - ackedAtBegin_) / kPaceSpanSeconds);
+  }
   sampledAt_ = now;
   acknowledged_ = *acknowledged;
 
@@ -102,9 +109,9 @@ void PacedSender::Restart() {
   if (!paced_ || !acknowledged || !queued) return;
   // Also what the adapter took since the last sample: it may have begun to drop the old
   // position as soon as it sent its command.
-  sampledAt_ = Clock::now();
+  sampledAt_ = begunAt_ = Clock::now();
   acknowledged_ = *acknowledged;
-  oldUntil_ = *acknowledged + *queued;
+  oldUntil_ = ackedAtBegin_ = *acknowledged + *queued;
 }
 
 int64_t PacedSender::SendFile(File& file, uint32_t blockSize, uint32_t blocks) {

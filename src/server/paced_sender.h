@@ -64,6 +64,8 @@ class PacedSender {
   Clock::time_point sampledAt_;  // the last sample
   uint64_t acknowledged_ = 0;    // the bytes acknowledged then
   uint64_t oldUntil_ = 0;        // what the adapter acknowledges below this is old
+  Clock::time_point begunAt_;    // when the pace began (the stream, or its last Restart)
+  uint64_t ackedAtBegin_ = 0;    // the bytes acknowledged then (of a new position: after old)
 };
 
 }  // namespace rureza
