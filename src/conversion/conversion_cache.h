@@ -64,6 +64,8 @@ class ConversionCache {
   void Reconcile();
   // Drops least recently played entries until length more bytes fit the bound.
   bool MakeRoom(int64_t length);
+  // Sets the process's cache figures (conversion_stats.h) from this cache.
+  void Publish();
 
   std::string folder_;  // empty: nothing on disk
   uint64_t bound_ = 0;

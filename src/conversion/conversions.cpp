@@ -10,6 +10,7 @@
 #include <set>
 
 #include "conversion/conversion_cache.h"
+#include "conversion/conversion_stats.h"
 #include "conversion/converter_process.h"
 #include "conversion/mp3_layout.h"
 #include "platform/clock.h"
@@ -32,6 +33,7 @@ constexpr size_t kRememberBatch = 256;
 constexpr uint32_t kEndWaitMs = 5000;
 
 void LogCannotConvert(const std::string& path) {
+  ProcessConversionStats().failed.fetch_add(1, std::memory_order_relaxed);
   AppendLogUncounted(Format("Can Not Convert File : %s", path.c_str()));
 }
 
@@ -102,7 +104,9 @@ struct Conversions::Shared {
   // Untracks a process before it is deleted, so Stop() never kills a reaped pid.
   struct Untrack {
     Shared* shared;
+    bool converting = false;  // counted in ProcessConversionStats().running
     void operator()(ConverterProcess* process) const {
+      if (converting) ProcessConversionStats().running.fetch_sub(1, std::memory_order_relaxed);
       {
         std::lock_guard<std::mutex> lock(shared->processesMutex);
         shared->processes.erase(process);
@@ -427,7 +431,11 @@ Conversions::Shared::Process Conversions::Shared::StartProcess(uint64_t memoryBy
     *failure = "the converter cannot be started: " + status.text;
     return Process(nullptr, Untrack{this});
   }
-  Process process(started.release(), Untrack{this});
+  Process process(started.release(), Untrack{this, output.valid()});
+  if (output.valid()) {
+    ProcessConversionStats().started.fetch_add(1, std::memory_order_relaxed);
+    ProcessConversionStats().running.fetch_add(1, std::memory_order_relaxed);
+  }
   std::lock_guard<std::mutex> lock(processesMutex);
   processes.insert(process.get());
   // A Stop() that came meanwhile has not seen it.
