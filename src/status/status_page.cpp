@@ -36,6 +36,9 @@ constexpr int kListenBacklog = 1024;
 constexpr int kNiceness = 10;
 // A connection that answers nothing after its response (or never reads it) goes after this.
 constexpr unsigned kIdleSeconds = 10;
+// With every connection taken by heads that have not come, the ones waiting longer than this go
+// first: a browser sends its head at once, and the crowd behind them waits in the backlog.
+constexpr uint32_t kCrowdedLimitMs = 1000;
 
 // What a connection whose head did not come in time is told before it is closed. The library
 // answers only complete heads; this is the one reply the page writes itself.
@@ -50,8 +53,8 @@ std::string Nonce() {
   return nonce;
 }
 
-// One server of the page: its listening socket, the library's daemon over it and the thread that
-// runs the daemon. Every callback of the daemon runs on that thread, inside MHD_run.
+// One server of the page: its listening socket, the library's daemon over it (which answers on
+// a thread of its own) and the gate, a thread that ends the connections whose head is overdue.
 class PageServer {
  public:
   PageServer(Socket listener, std::string url, std::string address)
@@ -69,8 +72,8 @@ class PageServer {
 
   // The daemon over the listening socket; false with *why when it cannot be made.
   bool Open(std::string* why);
-  // The thread's body: runs the daemon until Stop().
-  void Run();
+  // The gate's body: until Stop(), shuts down each connection whose head is overdue.
+  void RunGate();
   void Stop() {
     stopping_.store(true);
     stop_.Notify();
@@ -95,6 +98,8 @@ class PageServer {
   // Tells each connection whose head is overdue so, and shuts it down (the daemon closes it);
   // returns the milliseconds until the next one is due, -1 when none waits.
   int CloseOverdue();
+  void Arrived(MHD_Connection* connection, int fd);
+  void HeadCame(MHD_Connection* connection);
   const std::string& Report(bool json);
 
   Socket listener_;
@@ -103,53 +108,68 @@ class PageServer {
   MHD_Daemon* daemon_ = nullptr;
   std::atomic<bool> stopping_{false};
   Notifier stop_;
+  Notifier arrived_;  // a connection came while the gate waited for none
   ManualResetEvent ended_;
-  // The page's thread only:
-  std::map<MHD_Connection*, Pending> pending_;  // connections whose head has not come whole
+  // Connections whose head has not come whole. The daemon tells of a connection's end before it
+  // closes the descriptor, so one found here is open.
+  std::mutex pendingMutex_;
+  std::map<MHD_Connection*, Pending> pending_;  // guarded by pendingMutex_
+  // The daemon's thread only:
   std::string json_, metrics_;
   Clock::time_point reportedAt_{};
 };
 
 bool PageServer::Open(std::string* why) {
-  if (!stop_.valid()) {
+  if (!stop_.valid() || !arrived_.valid()) {
     *why = "its wake-up descriptor cannot be made";
     return false;
   }
   const unsigned idle = std::max(kIdleSeconds, StatusRequestTimeLimitMs() / 1000 + 1);
   daemon_ = MHD_start_daemon(
-      MHD_USE_EPOLL, 0, nullptr, nullptr, &PageServer::Answer, this, MHD_OPTION_LISTEN_SOCKET,
-      listener_.fd(), MHD_OPTION_CONNECTION_LIMIT, kStatusMostConnections,
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &PageServer::Answer, this,
+      MHD_OPTION_LISTEN_SOCKET, listener_.fd(), MHD_OPTION_CONNECTION_LIMIT, kStatusMostConnections,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kStatusRequestBytes, MHD_OPTION_CONNECTION_TIMEOUT, idle,
       MHD_OPTION_NOTIFY_CONNECTION, &PageServer::Notify, this, MHD_OPTION_END);
   if (!daemon_) *why = "the HTTP library cannot serve on it";
   return daemon_ != nullptr;
 }
 
-void PageServer::Run() {
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNiceness);
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
-  const int epollFd = info ? info->epoll_fd : -1;
+void PageServer::RunGate() {
+  // A new connection comes with a full time limit, so waiting for the one due first is enough;
+  // the limit itself may shrink meanwhile (tests), so no wait is longer than a second.
   while (!stopping_.load()) {
-    int waitMs = CloseOverdue();
-    MHD_UNSIGNED_LONG_LONG due = 0;
-    if (MHD_get_timeout(daemon_, &due) == MHD_YES) {
-      const int mhdMs = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(due, 60000));
-      waitMs = waitMs < 0 ? mhdMs : std::min(waitMs, mhdMs);
-    }
-    PollItem items[2] = {{epollFd, false}, {stop_.fd(), false}};
-    PollReadable(items, 2, waitMs);
-    if (items[1].readable) break;
-    MHD_run(daemon_);
+    const int dueMs = CloseOverdue();
+    PollItem items[2] = {{stop_.fd(), false}, {arrived_.fd(), false}};
+    PollReadable(items, 2, dueMs < 0 ? 1000 : std::min(dueMs, 1000));
+    arrived_.Drain();
   }
+}
+
+void PageServer::Arrived(MHD_Connection* connection, int fd) {
+  // The daemon's thread yields to the adapters' threads when the processor is short.
+  thread_local bool niced = false;
+  if (!niced) niced = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNiceness) == 0;
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  // The gate may be waiting for nothing but the next time to look; this one is due sooner.
+  if (pending_.empty() || pending_.size() + 1 >= kStatusMostConnections) arrived_.Notify();
+  pending_[connection] = Pending{fd, Clock::now()};
+}
+
+void PageServer::HeadCame(MHD_Connection* connection) {
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  pending_.erase(connection);
 }
 
 int PageServer::CloseOverdue() {
   const Clock::time_point now = Clock::now();
-  const auto limit = std::chrono::milliseconds(StatusRequestTimeLimitMs());
   int nextMs = -1;
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  const bool crowded = pending_.size() >= kStatusMostConnections;
+  const auto limit = std::chrono::milliseconds(
+      crowded ? std::min(kCrowdedLimitMs, StatusRequestTimeLimitMs()) : StatusRequestTimeLimitMs());
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (now - it->second.arrived >= limit) {
-      // Still open: the daemon closes it, and tells Notify, only in its next run.
+      // Open while it is listed: the daemon closes it only after Notify has unlisted it.
       (void)::send(it->second.fd, kTimeoutReply, sizeof kTimeoutReply - 1,
                    MSG_NOSIGNAL | MSG_DONTWAIT);
       ::shutdown(it->second.fd, SHUT_RDWR);
@@ -169,12 +189,12 @@ void PageServer::Notify(void* self, MHD_Connection* connection, void**,
                         MHD_ConnectionNotificationCode code) {
   auto* server = static_cast<PageServer*>(self);
   if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-    server->pending_.erase(connection);
+    server->HeadCame(connection);
     return;
   }
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  if (info) server->pending_[connection] = Pending{info->connect_fd, Clock::now()};
+  if (info) server->Arrived(connection, info->connect_fd);
 }
 
 const std::string& PageServer::Report(bool json) {
@@ -207,7 +227,7 @@ MHD_Result PageServer::Respond(MHD_Connection* connection, unsigned status, cons
 MHD_Result PageServer::Answer(void* self, MHD_Connection* connection, const char* url,
                               const char* method, const char*, const char*, size_t*, void**) {
   auto* server = static_cast<PageServer*>(self);
-  server->pending_.erase(connection);  // its head came whole
+  server->HeadCame(connection);
   constexpr char kText[] = "text/plain; charset=utf-8";
   if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
     return server->Respond(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
@@ -283,7 +303,7 @@ bool StartStatusPage(const std::string& address, uint16_t port) {
                                           "http://" + shown + ":" + std::to_string(port) + "/",
                                           LocalAddressText().value_or(""));
     if (server->Open(&why) && !StartThread([server] {
-          server->Run();
+          server->RunGate();
           server->Ended();
         })) {
       why = "its thread cannot be started";

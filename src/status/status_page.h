@@ -1,11 +1,13 @@
 // The status page's HTTP server on TCP P+2 (libmicrohttpd): "/" the page, "/status.json" the
 // report as JSON, "/metrics" the Prometheus text; read-only, GET and HEAD only (405 otherwise),
-// every response with "Connection: close". It runs on one thread of its own at a lower priority,
-// with its own limits, so nothing sent to it can hold up the adapters' ports: at most
-// kStatusMostConnections connections at once (more are closed as they come), a request's head of
-// at most kStatusRequestBytes (431 beyond), kStatusRequestTimeLimitMs from the connection to the
-// end of the head (408 and a close after it), 400 for what is no HTTP. The reports are built at
-// most every kStatusReportReuseMs; a flood of requests gets the last one.
+// every response with "Connection: close". The library answers on a thread of its own (event
+// driven, at a lower priority) and a second thread ends overdue connections, with limits of their
+// own, so nothing sent to the page can hold up the adapters' ports: at most
+// kStatusMostConnections connections at once (more wait in the backlog), a request's head of at
+// most kStatusRequestBytes (431 beyond), StatusRequestTimeLimitMs from the connection to the end
+// of the head (408 and a close after it; a second while every connection waits for a head),
+// 400 for what is no HTTP. The reports are built at most every kStatusReportReuseMs; a flood of
+// requests gets the last one.
 // Thread safety: StartStatusPage and StopStatusPage from one thread (the front-end's);
 // StatusPageUrl from any.
 #pragma once
@@ -15,8 +17,8 @@
 
 namespace rureza {
 
-inline constexpr unsigned kStatusMostConnections = 64;
-inline constexpr size_t kStatusRequestBytes = 32 * 1024;
+inline constexpr unsigned kStatusMostConnections = 256;
+inline constexpr size_t kStatusRequestBytes = 16 * 1024;
 inline constexpr uint32_t kStatusReportReuseMs = 100;
 
 // How long a connection may take to send its request's head: 10 s; tests shorten it.
