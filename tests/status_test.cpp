@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <future>
@@ -15,6 +16,7 @@
 #include "server/transfer.h"
 #include "status/status_page.h"
 #include "support/fixture.h"
+#include "support/process.h"
 
 namespace rureza::test {
 namespace {
@@ -227,6 +229,49 @@ TEST_F(StatusPageTest, HostileClientsGetAClearAnswerAndTheSongStreamsWhole) {
   const std::optional<std::string> got = streamed.get();
   ASSERT_TRUE(got);
   EXPECT_TRUE(got->substr(256) == song) << "the song did not arrive as it is";
+}
+
+// The page in a real browser (headless Chromium from Debian): once its script has run, it shows
+// a playing adapter's address and file name, as text. With RUREZA_PAGE_SCREENSHOT set, the
+// browser also saves a picture of it there (scripts/screenshots).
+TEST_F(StatusPageTest, ABrowserShowsThePlayingAdapterOnceThePageScriptRan) {
+  const char* kChromium = "/usr/bin/chromium";
+  if (::access(kChromium, X_OK) != 0) {
+    GTEST_SKIP() << "chromium is not installed here (scripts/lib/common.sh installs it for CI)";
+  }
+  Media("audio/<b>Blue Monday.mp3", PatternBytes(40 * kBlock));
+  StartWithPage();
+  AdapterConnection playing = Play('1', "<b>Blue Monday.mp3");
+  ASSERT_TRUE(playing.ReadExact(256 + kBlock));
+  TempDir profile;
+  const std::string url = "http://127.0.0.1:" + std::to_string(page()) + "/";
+  std::vector<std::string> args = {"--headless",
+                                   "--no-sandbox",
+                                   "--disable-gpu",
+                                   "--disable-quic",
+                                   "--no-first-run",
+                                   "--disable-background-networking",
+                                   "--disable-component-update",
+                                   "--disable-sync",
+                                   "--user-data-dir=" + (profile.path() / "profile").string(),
+                                   "--virtual-time-budget=4000"};
+  auto browse = [&](const std::vector<std::string>& more) {
+    std::vector<std::string> all = args;
+    all.insert(all.end(), more.begin(), more.end());
+    all.push_back(url);
+    ChildProcess browser(kChromium, all, profile.path());
+    EXPECT_EQ(browser.Wait(60000), 0) << browser.Output("err");
+    return browser.Output();
+  };
+  const std::string dom = browse({"--dump-dom"});
+  EXPECT_NE(dom.find("<td>127.0.0.1</td><td>playing MP3</td><td>" + audio().string() +
+                     "\\&lt;b&gt;Blue Monday.mp3</td>"),
+            std::string::npos)
+      << dom;
+  EXPECT_EQ(dom.find("<b>Blue"), std::string::npos);  // text, never markup
+  if (const char* picture = std::getenv("RUREZA_PAGE_SCREENSHOT")) {
+    browse({"--hide-scrollbars", "--window-size=1100,860", std::string("--screenshot=") + picture});
+  }
 }
 
 TEST_F(StatusPageTest, APortThePageCannotHaveCostsALineAndAdaptersAreServed) {
