@@ -204,8 +204,13 @@ TEST_F(StatusPageTest, HostileClientsGetAClearAnswerAndTheSongStreamsWhole) {
   // 1,000 connections at once, each silent: the page takes what it may at once and ends those
   // that send no head to make room for the others; then it answers the next browser.
   const int crowd = 1000 / kSlowdown;
+  const int before = OpenDescriptorCount();
   std::vector<AdapterConnection> connections(crowd);
   for (AdapterConnection& c : connections) c.Connect(LoopbackAddress(page()));
+  // The server's side of them (in this process) never holds more than the bound.
+  int most = 0;
+  WaitUntil([&] { return (most = std::max(most, OpenDescriptorCount())), false; }, 300);
+  EXPECT_LE(most, before + crowd + static_cast<int>(kStatusMostConnections) + 8);
   for (AdapterConnection& c : connections) {
     if (c.connected()) {
       EXPECT_TRUE(c.ReadToClose(kLongReadMs).has_value());
