@@ -882,6 +882,17 @@ const std::vector<Goal>& Goals() {
       {"flac_later_listing_records_per_s", Goal::kAtLeastRatio, 0.8,
        "later listings of the FLAC library (exact sizes) ≥ 0.8 × the MP3s",
        "each song's path is made and looked up in the store's memory"},
+      {"status_stream_gbps", Goal::kAtLeastRatio, 0.97,
+       "single stream while a browser polls /status.json 10 times a second ≥ 0.97 × without",
+       "the page's threads share the two cores with the stream's"},
+      {"status_streams_gbps", Goal::kAtLeastRatio, 0.97,
+       "10 streams while a browser polls /status.json 10 times a second ≥ 0.97 × without",
+       "the page's threads share the two cores with the streams'"},
+      {"status_json_median_ms", Goal::kAtMost, 5,
+       "/status.json with 100 adapters playing ≤ 5 ms (every round's median)",
+       "the report of 100 connections is built and written as JSON"},
+      {"status_rss_growth_mib", Goal::kAtMost, 2,
+       "the server's memory grows by ≤ 2 MiB while the page answers", ""},
   };
   return goals;
 }
@@ -1006,6 +1017,21 @@ const std::vector<std::pair<const char*, std::vector<Row>>>& Sections() {
          "s", false},
         {"flac_later_listing_records_per_s", "later listings, exact sizes (peer: the MP3s)",
          "records/s", true}}},
+      {"11. The status page (peer: the same without a browser polling it; bench/status_bench)",
+       {{"status_stream_gbps", "one stream, a browser polling /status.json 10 times a second",
+         "GB/s", true},
+        {"status_streams_gbps", "10 streams of the 64 MiB song at once, polled alike", "GB/s",
+         true},
+        {"status_json_median_ms", "/status.json with 100 adapters playing, fresh, median", "ms",
+         false},
+        {"status_json_max_ms", "the same, slowest", "ms", false},
+        {"status_json_kib", "its size", "KiB", false},
+        {"status_rss_static_mib",
+         "resident memory of a server with the page, less one without (both fresh)", "MiB", false},
+        {"status_rss_growth_mib",
+         "growth of the server's resident memory while the page answers (100 adapters playing, "
+         "1,000 requests and more)",
+         "MiB", false}}},
   };
   return sections;
 }

@@ -29,11 +29,19 @@ TEST(ServerOptionsTest, ValuesTakeTheSetupRangesAndOverrideOnlyWhatIsGiven) {
             std::vector<int>({65532, 100, 30}));
   EXPECT_EQ(PathText(s.audioFolder) + PathText(s.photoFolder) + PathText(s.firmwareFile),
             "/a/p/f.bin");
+  EXPECT_EQ(StatusPort(*options, s), 65534);  // P+2 unless given
+  options =
+      ParseServerOptions({"--no-status", "--status-address", "0.0.0.0", "--status-port=1"}, &error);
+  ASSERT_TRUE(options) << error;
+  ApplyOverrides(*options, &s);
+  EXPECT_FALSE(s.library.statusPage);
+  EXPECT_EQ(s.library.statusAddress + ":" + std::to_string(StatusPort(*options, s)), "0.0.0.0:1");
   // Each a line of arguments, split at '|'.
   for (std::string bad : std::initializer_list<std::string>{
            "--port|65533", "--port|0", "--port|12a", "--port", "--clients|0", "--clients|101",
            "--log-lines|29", "--log-lines|10001", "--bogus", "--help=yes", "--settings|",
-           "--video|" + std::string(255, 'v')}) {
+           "--video|" + std::string(255, 'v'), "--status-port|0", "--status-port|65536",
+           "--status-address|1.2.3", "--status=on"}) {
     std::vector<std::string> args = {bad.substr(0, bad.find('|'))};
     if (bad.find('|') != std::string::npos) args.push_back(bad.substr(bad.find('|') + 1));
     EXPECT_FALSE(ParseServerOptions(args, &error)) << bad;

@@ -41,7 +41,14 @@ TEST(LibraryTailTest, ReadFallenBackFromAndSavedAroundWhatFollows) {
            {"RUREZA-LIBRARY 1\nconvert=on\nphoto-size=1x16385\nEND\n",
             {false, false, "stored", true},
             "photo-size=1x16385 is not WIDTHxHEIGHT of 1-16384 each; 1920x1080 is used"},
-           {"RUREZA-LIBRARY 1\nphoto-size=0x1\nEND\n", {}, "0x1 is not"}}) {
+           {"RUREZA-LIBRARY 1\nphoto-size=0x1\nEND\n", {}, "0x1 is not"},
+           // The status page: on, on 127.0.0.1, unless the tail says otherwise.
+           {"RUREZA-LIBRARY 1\nstatus=off\nstatus-address=0.0.0.0\nEND\n",
+            {false, false, "stored", false, {}, false, "0.0.0.0"},
+            ""},
+           {"RUREZA-LIBRARY 1\nstatus-address=255.255.255.256\nEND\n",
+            {},
+            "status-address=255.255.255.256 is no IPv4 address; 127.0.0.1 is used"}}) {
     dir.Write("sv.dat", record + tail);
     ServerSettings s;
     std::string note;

@@ -3,15 +3,18 @@
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Packages every build needs: the converter process links FFmpeg (with LAME), libvips (with
-# libheif), lcms and libseccomp, the server SQLite; the tests make their songs and photos with
-# the ffmpeg, heif-enc and vips command-line tools.
+# libheif), lcms and libseccomp, the server SQLite and libmicrohttpd (its status page); the tests
+# make their songs and photos with the ffmpeg, heif-enc and vips command-line tools.
 CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev pkgconf libavformat-dev libavcodec-dev
   libswresample-dev libavutil-dev libvips-dev libheif-dev liblcms2-dev libseccomp-dev
-  libsqlite3-dev ffmpeg libheif-examples libvips-tools)
+  libsqlite3-dev libmicrohttpd-dev ffmpeg libheif-examples libvips-tools)
 # What the console (rureza) and its tests add: Qt 6 Widgets (with Qt Test and the offscreen
 # platform the tests and the screenshot tool run on) and a font with Arial's metrics, which the
-# window layouts and their artwork are drawn for.
-GUI_PACKAGES=(qt6-base-dev fonts-liberation2)
+# window layouts and their artwork are drawn for; a session bus of their own for the automation
+# object's test (dbus-run-session).
+GUI_PACKAGES=(qt6-base-dev fonts-liberation2 dbus)
+# The status page's test in a real browser (skipped without it) and the page's screenshot.
+BROWSER_PACKAGES=(chromium)
 # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # The reliability report's writer.

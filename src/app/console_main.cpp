@@ -17,6 +17,9 @@ constexpr char kUsage[] =
     "  --help            show this text and exit\n"
     "  --version         show the version and exit\n"
     "  -platform NAME    Qt's window system plugin (xcb, wayland, offscreen)\n"
+    "  -Automation, -Embedding\n"
+    "                    start hidden, for a client of the automation object on the\n"
+    "                    session bus (org.zivevir.Rureza)\n"
     "\n"
     "Exit status: 0 when the window is closed. See rureza(1).\n";
 

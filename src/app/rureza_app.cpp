@@ -3,9 +3,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QEventLoop>
 #include <cstdio>
 #include <cstring>
 
+#include "app/rureza_automation.h"
 #include "console/artwork.h"
 #include "console/rureza_dlg.h"
 #include "conversion/process_conversions.h"
@@ -47,7 +49,14 @@ int CRurezaApp::Run() {
   signal(SIGPIPE, SIG_IGN);
   {
     CRurezaDlg window;
-    window.exec();
+    // The window runs until it closes for real; a client holding the application makes a close
+    // only hide it. Started for a client, it stays hidden until a client asks to see it.
+    CRurezaDlgAutoProxy automation(&window, startedByAutomation_);
+    automation.Register();
+    QEventLoop loop;
+    connect(&window, &QDialog::finished, &loop, &QEventLoop::quit);
+    if (!startedByAutomation_) window.show();
+    loop.exec();
   }  // the window lets go of the activity log here
   if (ServerIsRunning() || LiveThreadCount() > 0) {
     // Server threads still run and would outlive the process's globals: end now, with them

@@ -1,7 +1,8 @@
 // CRurezaApp: the console's application object. It runs the main window for the whole life of
 // the process; when the window closes, the process ends, also while the server still runs.
-// The automation switches are recognised and removed from the command line; there is no
-// component-object runtime on this platform, so there is no automation object to serve.
+// It serves the automation object on the session bus (app/rureza_automation.h). The automation
+// switches are recognised and removed from the command line: started by one, the window starts
+// hidden, held for the client that asked for it.
 // Thread safety: the main thread only.
 #pragma once
 

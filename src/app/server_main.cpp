@@ -1,7 +1,9 @@
 // rureza-server: the headless front-end. Loads the settings, starts the server and writes every
 // activity-log line to stdout until SIGINT or SIGTERM; SIGHUP restarts with reloaded settings.
 // A run that cannot serve (its ports are taken) ends the process with exit code 1, so that a
-// service manager sees the failure.
+// service manager sees the failure. The status page is served beside each run (a port it cannot
+// have costs a log line, never the run); a service manager that asks is told how the server is
+// (readiness, a status line, the watchdog, reloading and stopping).
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,6 +19,8 @@
 #include "server/activity_log.h"
 #include "server/server.h"
 #include "settings/settings_file.h"
+#include "status/service_status.h"
+#include "status/status_page.h"
 
 namespace rureza {
 namespace {
@@ -57,9 +61,18 @@ void Start(const ServerOptions& options) {
     StartProcessConversions(FrontEndConversionSettings(options.cacheBytes));
   }
   StartServer(ServeClient);
+  const ServerSettings settings = CurrentSettings();
+  if (!settings.library.statusPage) return;
+  const uint16_t port = StatusPort(options, settings);
+  if (port == settings.port || port == settings.port + 1) {
+    AppendLog(Format("Status page not served: TCP port %u is the adapters'", port));
+    return;
+  }
+  StartStatusPage(settings.library.statusAddress, port);
 }
 
 void Stop() {
+  StopStatusPage();
   StopServer();
   AppendLogUncounted("Stop Running Media Server...");
 }
@@ -96,12 +109,14 @@ int Main(int argc, char** argv) {
   SetLogSink(std::make_shared<StreamLogSink>(STDOUT_FILENO));
   Log(notes);
   SetServerFailureHandler(OnServerFailed);
+  StartServiceNotifications();
   Start(*options);
 
   for (;;) {
     int received = 0;
     if (sigwait(&signals, &received) != 0) continue;
     if (received == SIGHUP) {
+      NotifyServiceReloading();
       Stop();
       // A file that cannot be read now keeps the settings of the last good load.
       if (LoadSettings(*options, /*createMissing=*/false, &notes)) Log(notes);
@@ -115,6 +130,7 @@ int Main(int argc, char** argv) {
       std::fprintf(stderr, "rureza-server: %s\n", failure.c_str());
       code = 1;
     }
+    NotifyServiceStopping();
     Stop();
     StopProcessConversions();  // streams that wait for a conversion end now
     bool allEnded = WaitForThreadsToEnd(kExitGraceMs);

@@ -24,6 +24,7 @@ const NumberOption kNumberOptions[] = {
     {"--port", 1, kHighestPort, &ServerOptions::port},  // P+3 must fit too
     {"--clients", 1, 100, &ServerOptions::clients},
     {"--log-lines", 30, 10000, &ServerOptions::logLines},
+    {"--status-port", 1, 65535, &ServerOptions::statusPort},
 };
 
 struct SwitchOption {
@@ -36,6 +37,7 @@ const SwitchOption kSwitchOptions[] = {
     {"--subfolders", "--no-subfolders", &ServerOptions::subfolders},
     {"--short-names", "--no-short-names", &ServerOptions::shortNames},
     {"--convert", "--no-convert", &ServerOptions::convert},
+    {"--status", "--no-status", &ServerOptions::status},
 };
 
 const TextOption kTextOptions[] = {
@@ -149,6 +151,16 @@ std::optional<ServerOptions> ParseServerOptions(const std::vector<std::string>& 
       }
       known = true;
     }
+    if (name == "--status-address") {
+      if (!takeValue()) return std::nullopt;
+      if (!IsIpv4Address(*value)) {
+        *error = "--status-address must be an IPv4 address (0.0.0.0: every address), not '" +
+                 *value + "'";
+        return std::nullopt;
+      }
+      options.statusAddress = *value;
+      known = true;
+    }
     if (name == "--settings") {
       if (!takeValue()) return std::nullopt;
       if (value->empty()) {
@@ -201,12 +213,19 @@ void ApplyOverrides(const ServerOptions& options, ServerSettings* settings) {
   if (options.nameCharset) settings->library.charset = *options.nameCharset;
   if (options.convert) settings->library.convert = *options.convert;
   if (options.photoSize) settings->library.photoSize = *options.photoSize;
+  if (options.status) settings->library.statusPage = *options.status;
+  if (options.statusAddress) settings->library.statusAddress = *options.statusAddress;
+}
+
+uint16_t StatusPort(const ServerOptions& options, const ServerSettings& settings) {
+  return static_cast<uint16_t>(options.statusPort ? *options.statusPort : settings.port + 2);
 }
 
 std::string ServerUsage() {
   return "Usage: rureza-server [OPTION]...\n"
          "Serves video, music, photos and firmware to network media adapters.\n"
-         "Ports: TCP P (requests), TCP P+1 (playback control), UDP P+3 (discovery).\n"
+         "Ports: TCP P (requests), TCP P+1 (playback control), UDP P+3 (discovery);\n"
+         "TCP P+2: the status page, /status.json and /metrics (HTTP).\n"
          "\n"
          "  --settings FILE   settings file (default sv.dat in the current directory;\n"
          "                    created with defaults when missing)\n"
@@ -228,6 +247,11 @@ std::string ServerUsage() {
          "  --photo-size WxH  the largest photo sent, e.g. 1920x1080; larger ones are scaled\n"
          "  --cache-size SIZE the most the cache of converted files holds (default 2G; K, M,\n"
          "                    G, T; 0 keeps nothing on disk)\n"
+         "  --no-status       serve no status page (--status: serve it)\n"
+         "  --status-address ADDR\n"
+         "                    the status page's IPv4 address (default 127.0.0.1, this\n"
+         "                    machine only; 0.0.0.0: every address)\n"
+         "  --status-port N   the status page's TCP port (default P+2)\n"
          "  --help            show this text and exit\n"
          "  --version         show the version and exit\n"
          "\n"

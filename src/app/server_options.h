@@ -3,7 +3,8 @@
 //                 [--video DIR] [--audio DIR] [--photo DIR] [--firmware FILE]
 //                 [--subfolders|--no-subfolders] [--short-names|--no-short-names]
 //                 [--name-charset CHARSET] [--convert|--no-convert] [--photo-size WxH]
-//                 [--cache-size SIZE] [--help] [--version]
+//                 [--cache-size SIZE] [--status|--no-status] [--status-address ADDR]
+//                 [--status-port N] [--help] [--version]
 // Overrides apply to the loaded record in memory only; they are never saved.
 #pragma once
 
@@ -31,6 +32,9 @@ struct ServerOptions {
   std::optional<bool> convert;
   std::optional<PhotoSize> photoSize;
   uint64_t cacheBytes = kDefaultCacheBytes;  // not a setting: the process's cache bound
+  std::optional<bool> status;
+  std::optional<std::string> statusAddress;
+  std::optional<int> statusPort;  // not a setting: P+2 unless given
   bool help = false;
   bool version = false;
 };
@@ -49,6 +53,9 @@ std::optional<ServerOptions> ParseServerOptions(const std::vector<std::string>& 
 
 // Lays the overrides over settings.
 void ApplyOverrides(const ServerOptions& options, ServerSettings* settings);
+
+// The status page's port: --status-port, else P+2.
+uint16_t StatusPort(const ServerOptions& options, const ServerSettings& settings);
 
 // The usage text (for --help and, on stderr, after a bad option).
 std::string ServerUsage();

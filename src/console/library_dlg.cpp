@@ -11,6 +11,7 @@
 #include "console/dialog_units.h"
 #include "console/face_button.h"
 #include "platform/charset.h"
+#include "server/local_address.h"
 
 namespace rureza {
 namespace {
@@ -53,6 +54,10 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
       m_convert(new QCheckBox(QStringLiteral("Convert other &formats"), this)),
       m_photoSizeLabel(new QLabel(QStringLiteral("&Photo size"), this)),
       m_photoSize(new QLineEdit(this)),
+      m_statusPage(new QCheckBox(QStringLiteral("Status &page in a browser"), this)),
+      m_statusAddressLabel(new QLabel(QStringLiteral("Page &address"), this)),
+      m_statusAddress(new QLineEdit(this)),
+      m_statusUrl(new QLabel(this)),
       ok_(new CFaceButton(QStringLiteral("OK"), this)),
       cancel_(new CFaceButton(QStringLiteral("Cancel"), this)) {
   setFont(ArialFont(kArial9Pixels));
@@ -66,6 +71,10 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
                                {m_convert, kConvert, "m_convert"},
                                {m_photoSizeLabel, kPhotoSizeLabel, "m_photoSizeLabel"},
                                {m_photoSize, kPhotoSize, "m_photoSize"},
+                               {m_statusPage, kStatusPage, "m_statusPage"},
+                               {m_statusAddressLabel, kStatusAddressLabel, "m_statusAddressLabel"},
+                               {m_statusAddress, kStatusAddress, "m_statusAddress"},
+                               {m_statusUrl, kStatusUrl, "m_statusUrl"},
                                {ok_, kOk, "ok"},
                                {cancel_, kCancel, "cancel"}});
   SetButtonFace(ok_, Artwork::kOkFace);
@@ -93,11 +102,23 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
       "scaled down to fit it, smaller ones are not enlarged");
   m_photoSizeLabel->setToolTip(photoSizeTip);
   m_photoSize->setToolTip(photoSizeTip);
+  m_statusPage->setToolTip(
+      QStringLiteral("While the server runs, show what it does (adapters, what each plays, the "
+                     "cache, the media folders, the log) on a page a browser opens, with "
+                     "/status.json for scripts and /metrics for Prometheus, on TCP port P+2"));
+  const QString addressTip = QStringLiteral(
+      "The address the page is served on: 127.0.0.1 for this computer only, an address of "
+      "this computer for the network it is on, 0.0.0.0 for every address");
+  m_statusAddressLabel->setToolTip(addressTip);
+  m_statusAddress->setToolTip(addressTip);
+  m_statusUrl->setToolTip(QStringLiteral("Where a browser finds the page while the server runs"));
+  m_statusUrl->setTextInteractionFlags(Qt::TextSelectableByMouse);
   ok_->setToolTip(QStringLiteral("Take these options; Setup's SAVE writes them"));
   cancel_->setToolTip(QStringLiteral("Close without taking the changes"));
 
   m_charsetLabel->setBuddy(m_charset);
   m_photoSizeLabel->setBuddy(m_photoSize);
+  m_statusAddressLabel->setBuddy(m_statusAddress);
   m_charset->setEditable(true);
   m_charset->setInsertPolicy(QComboBox::NoInsert);
   for (const QString& charset : CommonAdapterCharsets()) {
@@ -109,9 +130,16 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
   m_convert->setChecked(options.convert);
   m_photoSize->setText(QString::fromStdString(PhotoSizeText(options.photoSize)));
   photoSize_ = options.photoSize;
+  m_statusPage->setChecked(options.statusPage);
+  m_statusAddress->setText(QString::fromStdString(options.statusAddress));
+  statusAddress_ = options.statusAddress;
+  ShowStatusUrl();
+  connect(m_statusPage, &QCheckBox::toggled, this, &CLibraryDlg::ShowStatusUrl);
+  connect(m_statusAddress, &QLineEdit::textChanged, this, &CLibraryDlg::ShowStatusUrl);
 
   ok_->setDefault(true);
-  SetTabOrder({m_subfolders, m_shortNames, m_charset, m_convert, m_photoSize, ok_, cancel_});
+  SetTabOrder({m_subfolders, m_shortNames, m_charset, m_convert, m_photoSize, m_statusPage,
+               m_statusAddress, ok_, cancel_});
   m_subfolders->setFocus();
   connect(ok_, &QPushButton::clicked, this, &CLibraryDlg::OnOk);
   connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -128,7 +156,32 @@ LibraryOptions CLibraryDlg::Options() const {
   options.convert = m_convert->isChecked();
   options.photoSize = photoSize_;  // unless the field holds one
   ParsePhotoSize(m_photoSize->text().trimmed().toStdString(), &options.photoSize);
+  options.statusPage = m_statusPage->isChecked();
+  const std::string address = m_statusAddress->text().trimmed().toStdString();
+  options.statusAddress = IsIpv4Address(address) ? address : statusAddress_;
   return options;
+}
+
+void CLibraryDlg::SetServerPort(int port) {
+  // SAVE makes a port that cannot work the default one.
+  serverPort_ = port >= 1 && port <= kHighestPort ? port : kDefaultPort;
+  ShowStatusUrl();
+}
+
+void CLibraryDlg::ShowStatusUrl() {
+  const std::string address = m_statusAddress->text().trimmed().toStdString();
+  m_statusAddress->setEnabled(m_statusPage->isChecked());
+  if (!m_statusPage->isChecked()) {
+    m_statusUrl->setText(QStringLiteral("No status page is served."));
+  } else if (!IsIpv4Address(address)) {
+    m_statusUrl->setText(QStringLiteral("The address must be an IPv4 address."));
+  } else {
+    const std::string host =
+        address == "0.0.0.0" ? LocalAddressText().value_or("127.0.0.1") : address;
+    m_statusUrl->setText(QStringLiteral("While the server runs: http://%1:%2/")
+                             .arg(QString::fromStdString(host))
+                             .arg(serverPort_ + 2));
+  }
 }
 
 void CLibraryDlg::OnOk() {
@@ -148,6 +201,15 @@ void CLibraryDlg::OnOk() {
                                         "from 1 to 16384 pixels.")
                              .arg(m_photoSize->text().trimmed()));
     m_photoSize->setFocus();
+    return;
+  }
+  if (m_statusPage->isChecked() &&
+      !IsIpv4Address(m_statusAddress->text().trimmed().toStdString())) {
+    QMessageBox::warning(this, windowTitle(),
+                         QStringLiteral("The status page's address \"%1\" is no IPv4 address "
+                                        "(127.0.0.1: this computer only, 0.0.0.0: every address).")
+                             .arg(m_statusAddress->text().trimmed()));
+    m_statusAddress->setFocus();
     return;
   }
   accept();

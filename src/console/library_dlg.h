@@ -1,8 +1,10 @@
 // CLibraryDlg: the library options as the Setup dialog edits them: whether the media folders'
 // subfolders are listed, whether names too long for the adapter are listed under short names,
 // the adapter's character set (a list of common ones, or any name typed in), whether songs and
-// photos of other formats are converted, and the photo size. OK takes the edits only when the
-// character set can be used here and the photo size is one; the Setup dialog's SAVE writes them.
+// photos of other formats are converted, the photo size, and whether the status page is served
+// and on which address (with the address a browser opens it at). OK takes the edits only when
+// the character set can be used here, the photo size is one and the address is an IPv4 address;
+// the Setup dialog's SAVE writes them.
 // It wears the Setup dialog's skin: a background picture, controls on its panel, face buttons.
 // Thread safety: GUI thread only.
 #pragma once
@@ -30,11 +32,15 @@ class CLibraryDlg : public QDialog {
   // The options as shown; after OK, as accepted.
   LibraryOptions Options() const;
 
+  // The base port P the server will use: the page is on P+2.
+  void SetServerPort(int port);
+
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
   void OnOk();
+  void ShowStatusUrl();
 
   QCheckBox* m_subfolders;
   QCheckBox* m_shortNames;
@@ -43,6 +49,12 @@ class CLibraryDlg : public QDialog {
   QCheckBox* m_convert;
   QLabel* m_photoSizeLabel;
   QLineEdit* m_photoSize;
+  QCheckBox* m_statusPage;
+  QLabel* m_statusAddressLabel;
+  QLineEdit* m_statusAddress;
+  QLabel* m_statusUrl;
+  std::string statusAddress_;  // as given: what Options() says while the field holds none
+  int serverPort_ = kDefaultPort;
   PhotoSize photoSize_;  // as given: what Options() says while the field holds none
   CFaceButton* ok_;
   CFaceButton* cancel_;

@@ -26,6 +26,7 @@
 #include "server/server.h"
 #include "server/transfer.h"
 #include "settings/settings_file.h"
+#include "status/status_page.h"
 
 namespace rureza {
 namespace {
@@ -137,6 +138,7 @@ CRurezaDlg::CRurezaDlg(QWidget* parent, TickSource ticks)
 }
 
 CRurezaDlg::~CRurezaDlg() {
+  StopStatusPage();
   // From here on a line written by a server thread that still runs goes to stderr at once.
   SetLogSink(nullptr);
   sink_->Detach();
@@ -166,8 +168,29 @@ void CRurezaDlg::ShowCounts() {
   m_received->setText(QString::number(traffic.receiveCalls.load()));
 }
 
+void CRurezaDlg::done(int result) {
+  if (heldOpen_ && heldOpen_()) {
+    hide();
+    return;
+  }
+  QDialog::done(result);
+}
+
 void CRurezaDlg::OnStartStop() {
   if (!running_) {
+    StartServing();
+    return;
+  }
+  if (ClientCount() > 0) {
+    CStopConfirmDlg confirm(this);
+    confirm.exec();
+    if (!confirm.Confirmed()) return;
+  }
+  StopServing();
+}
+
+void CRurezaDlg::StartServing() {
+  {
     AppendLog("Start Running Media Server...");
     startStop_->setText(QStringLiteral("Stop"));
     setup_->setEnabled(false);
@@ -177,17 +200,19 @@ void CRurezaDlg::OnStartStop() {
       StartProcessConversions(FrontEndConversionSettings(kDefaultCacheBytes));
     }
     StartServer(ServeClient);
-    return;
+    const ServerSettings settings = CurrentSettings();
+    if (settings.library.statusPage) {
+      StartStatusPage(settings.library.statusAddress, static_cast<uint16_t>(settings.port + 2));
+    }
   }
-  if (ClientCount() > 0) {
-    CStopConfirmDlg confirm(this);
-    confirm.exec();
-    if (!confirm.Confirmed()) return;
-  }
+}
+
+void CRurezaDlg::StopServing() {
   {
     // StopServer waits for the listener; a listener writing a line meanwhile must not wait
     // for this thread in turn.
     LogListSink::DeferScope defer(sink_.get());
+    StopStatusPage();
     StopServer();
   }
   AppendLogUncounted("Stop Running Media Server...");
@@ -197,6 +222,7 @@ void CRurezaDlg::OnStartStop() {
 void CRurezaDlg::OnServerFailed() {
   // The operator sees no stderr: the reason goes into the log, after the numbered line.
   if (const std::string why = ServerFailure(); !why.empty()) AppendLog(why);
+  StopStatusPage();
   AppendLogUncounted("Stop Running Media Server...");
   ShowStopped();
 }

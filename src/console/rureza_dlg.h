@@ -3,7 +3,8 @@
 // clients are connected), opens the setup dialog while the server is stopped, shows the
 // activity log and refreshes the clock, client count, transfer rate and call counts every
 // 200 ms. A run that ends on its own because it cannot serve takes it back to Stopped within a
-// tick. Closing it does not stop the server.
+// tick. Closing it does not stop the server; while an automation client holds the application
+// (app/rureza_automation.h), closing it (Exit, Escape, Enter, the close button) only hides it.
 // Thread safety: GUI thread only. Server threads reach it only through the activity log.
 #pragma once
 
@@ -36,6 +37,17 @@ class CRurezaDlg : public QDialog {
   ~CRurezaDlg() override;
 
   bool IsRunning() const { return running_; }
+  // Start and Stop as the button does them, Stop without asking.
+  void StartServing();
+  void StopServing();
+
+  // Whether something (the automation object's clients) holds the application open; empty:
+  // nothing does.
+  void SetHeldOpen(std::function<bool()> held) { heldOpen_ = std::move(held); }
+  // Closes the window whatever holds it.
+  void CloseForReal() { QDialog::done(QDialog::Rejected); }
+  // Every way of closing the window ends here: held, it only hides.
+  void done(int result) override;
   // One tick of the 200 ms timer.
   void OnTimer();
 
@@ -72,6 +84,7 @@ class CRurezaDlg : public QDialog {
   QAction* about_;
   CSetupDlg* setupDlg_;
   QTimer* timer_;
+  std::function<bool()> heldOpen_;
 
   std::shared_ptr<LogListSink> sink_;
   const TickSource ticks_;

@@ -233,6 +233,7 @@ void CSetupDlg::OnBrowseFirmware() {
 
 void CSetupDlg::OnLibrary() {
   CLibraryDlg dialog(libraryValue_, this);
+  dialog.SetServerPort(LeadingNumber(portEdit_->text(), 5));
   if (dialog.exec() == QDialog::Accepted) libraryValue_ = dialog.Options();
 }
 

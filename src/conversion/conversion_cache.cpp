@@ -7,6 +7,7 @@
 #include <set>
 #include <system_error>
 
+#include "conversion/conversion_stats.h"
 #include "platform/directory.h"
 
 namespace rureza {
@@ -66,6 +67,7 @@ std::unique_ptr<ConversionCache> ConversionCache::Open(const std::string& folder
     cache->store_ = MediaStore::Open("", &how, &why);
     cache->folder_.clear();
     cache->lock_.Close();
+    cache->Publish();
     return std::move(cache);
   };
   if (folder.empty()) return inMemory("");
@@ -100,6 +102,7 @@ std::unique_ptr<ConversionCache> ConversionCache::Open(const std::string& folder
   cache->Reconcile();
   std::lock_guard<std::mutex> lock(cache->mutex_);
   cache->MakeRoom(0);  // a smaller bound than the last run's
+  cache->Publish();
   return cache;
 }
 
@@ -133,14 +136,21 @@ void ConversionCache::Reconcile() {
 }
 
 File ConversionCache::Find(const std::string& key, int64_t* length) {
+  ConversionStats& stats = ProcessConversionStats();
   const std::optional<CacheEntry> entry = store_->Entry(key);
-  if (!entry || folder_.empty()) return File();
+  if (!entry || folder_.empty()) {
+    stats.cacheMisses.fetch_add(1, std::memory_order_relaxed);
+    return File();
+  }
   File file = File::OpenShared(EntryPath(entry->id));
   if (!file.valid() || file.Length() != entry->length) {
     store_->RemoveEntry(key);
     RemoveFile(EntryPath(entry->id));
+    stats.cacheMisses.fetch_add(1, std::memory_order_relaxed);
+    Publish();
     return File();
   }
+  stats.cacheHits.fetch_add(1, std::memory_order_relaxed);
   store_->Played(key);
   *length = entry->length;
   return file;
@@ -169,7 +179,9 @@ ConversionCache::Part ConversionCache::Begin(int64_t length) {
   Part part;
   part.length = length;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!Reserve(length)) return part;
+  const bool room = Reserve(length);
+  Publish();
+  if (!room) return part;
   part.reserved = length;
   part.path = folder_ + "/" + std::to_string(++nextPart_) + kPartEnding;
   part.file = File::CreateUnlocked(part.path, 0600);
@@ -212,6 +224,7 @@ bool ConversionCache::Keep(Part& part, const std::string& key) {
     if (kept) part.file.ForgetCachedPages();
   }
   if (!kept) RemoveFile(part.path);
+  Publish();
   std::lock_guard<std::mutex> lock(mutex_);
   partBytes_ -= part.reserved;
   part.reserved = 0;
@@ -225,6 +238,14 @@ void ConversionCache::Drop(Part& part) {
   std::lock_guard<std::mutex> lock(mutex_);
   partBytes_ -= part.reserved;
   part.reserved = 0;
+}
+
+void ConversionCache::Publish() {
+  if (!store_) return;
+  ConversionStats& stats = ProcessConversionStats();
+  stats.cacheEntries.store(store_->EntryCount(), std::memory_order_relaxed);
+  stats.cacheBytes.store(store_->EntryBytes(), std::memory_order_relaxed);
+  stats.cacheBound.store(folder_.empty() ? 0 : bound_, std::memory_order_relaxed);
 }
 
 int64_t ConversionCache::BytesOnDisk() {

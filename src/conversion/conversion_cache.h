@@ -71,6 +71,8 @@ class ConversionCache {
   bool MakeRoom(int64_t length);
   // Reserves length bytes within the bound, making room. REQUIRES: mutex_.
   bool Reserve(int64_t length);
+  // Sets the process's cache figures (conversion_stats.h) from this cache.
+  void Publish();
 
   std::string folder_;  // empty: nothing on disk
   uint64_t bound_ = 0;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "conversion/conversion_stats.h"
 #include "conversion/conversions_shared.h"
 #include "conversion/mp3_layout.h"
 #include "server/activity_log.h"
@@ -31,6 +32,7 @@ bool MustConvert(const PhotoFacts& facts, PhotoBox box) {
 }
 
 void LogCannotConvert(const std::string& path) {
+  ProcessConversionStats().failed.fetch_add(1, std::memory_order_relaxed);
   AppendLogUncounted(Format("Can Not Convert File : %s", path.c_str()));
 }
 

@@ -5,11 +5,15 @@
 
 #include <cerrno>
 
+#include "conversion/conversion_stats.h"
 #include "server/activity_log.h"
 
 namespace rureza {
 
 void ConverterRegistry::Untrack::operator()(ConverterProcess* process) const {
+  if (process != nullptr && process->outputFd() >= 0) {
+    ProcessConversionStats().running.fetch_sub(1, std::memory_order_relaxed);
+  }
   if (registry != nullptr) {
     std::lock_guard<std::mutex> lock(registry->mutex_);
     registry->processes_.erase(process);
@@ -35,6 +39,10 @@ ConverterRegistry::Process ConverterRegistry::Start(const ConverterProcess::Limi
       AppendLogUncounted("Conversion fails: " + *failure);
     }
     return Process(nullptr, Untrack{this});
+  }
+  if (output) {
+    ProcessConversionStats().started.fetch_add(1, std::memory_order_relaxed);
+    ProcessConversionStats().running.fetch_add(1, std::memory_order_relaxed);
   }
   Process process(started.release(), Untrack{this});
   std::lock_guard<std::mutex> lock(mutex_);

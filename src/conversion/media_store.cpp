@@ -312,6 +312,11 @@ std::vector<std::pair<std::string, CacheEntry>> MediaStore::EntriesByAge() const
   return all;
 }
 
+int64_t MediaStore::EntryCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int64_t>(entries_.size());
+}
+
 int64_t MediaStore::EntryBytes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return entryBytes_;

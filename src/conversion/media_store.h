@@ -89,6 +89,7 @@ class MediaStore {
   // Every entry, least recently played first.
   std::vector<std::pair<std::string, CacheEntry>> EntriesByAge() const;
   int64_t EntryBytes() const;
+  int64_t EntryCount() const;
 
  private:
   MediaStore() = default;

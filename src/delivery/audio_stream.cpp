@@ -7,6 +7,7 @@
 #include "delivery/stream_blocks.h"
 #include "platform/clock.h"
 #include "server/activity_log.h"
+#include "server/client_activity.h"
 #include "server/paced_sender.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
@@ -85,6 +86,7 @@ class AudioStream {
 void AudioStream::Run() {
   const int64_t length = Length();
   length_ = length;
+  NoteClientLength(length);
   SmallBlock lengthBlock = LengthBlock(static_cast<int32_t>(length));
   SendAll(socket_, lengthBlock.data(), kSmallBlockSize);
   const int64_t tailLength = length % kDataBlockSize;
@@ -135,6 +137,7 @@ Next AudioStream::Pass() {
   int64_t sent = pacer_.SendFile(*from, kDataBlockSize, blocks);
   if (sent < int64_t{kDataBlockSize} * blocks) return Next::kEnd;  // a failure, or a shrunk file
   position_ += static_cast<uint32_t>(sent);
+  NoteClientPosition(position_);
   return Next::kBlock;
 }
 

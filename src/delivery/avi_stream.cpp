@@ -8,6 +8,7 @@
 #include "delivery/stream_blocks.h"
 #include "platform/clock.h"
 #include "server/activity_log.h"
+#include "server/client_activity.h"
 #include "server/paced_sender.h"
 #include "server/server.h"
 #include "server/server_run.h"
@@ -93,6 +94,7 @@ bool AviStream::Handshake() {
   uint32_t movieStart = ParseDecimal(startBlock->data(), kSmallBlockSize);
   if (!SeekToOffset(file_, movieStart)) return false;
   int32_t fileLength = static_cast<int32_t>(file_.Length());
+  NoteClientLength(fileLength);
   SmallBlock start = StartBlock(fileLength);
   SendAll(socket_, start.data(), kSmallBlockSize);
   state_ = std::make_shared<AviPlaybackState>(run_.NewControlWait(socket_), path_, fileLength,
@@ -122,6 +124,7 @@ void AviStream::Stream() {
       if (n < 0) return;
       uint32_t after = static_cast<uint32_t>(file_.Position());
       state.streamPosition.store(after);
+      NoteClientPosition(after);
       state.lastReadEnd.store(after);
       SleepMs(5);
       if (n == 0 || !SendBuffer(static_cast<uint32_t>(n))) return;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "server/activity_log.h"
+#include "server/client_activity.h"
 #include "server/transfer.h"
 
 namespace rureza {
@@ -17,6 +18,7 @@ void SendLengthAndFile(const Socket& socket, File& file, uint32_t length, ChunkS
                        const std::string& path) {
   char lengthBlock[kLengthBlockSize] = {};
   std::snprintf(lengthBlock, sizeof lengthBlock, "%u", length);
+  NoteClientLength(length);
   if (SendAll(socket, lengthBlock, sizeof lengthBlock) < 0) return;
 
   // The file's bytes go from the page cache to the socket, several chunks to a system call;
@@ -37,6 +39,7 @@ void SendLengthAndFile(const Socket& socket, File& file, uint32_t length, ChunkS
                              ? chunk - wanted % chunk
                              : 0;
     if (whole > 0 && !chunks.SendTakenInBlocks(socket, whole, chunk, pad, '0', left > 0)) return;
+    NoteClientPosition(length - left);
     if (got != wanted) {
       AppendLogUncounted(Format("Can Not Read File : %s", path.c_str()));
       return;

@@ -52,6 +52,7 @@ class RecordSender : public ListingSink {
   }
 
   WalkEnd end() const { return end_; }
+  int64_t listed() const { return listed_; }
 
   bool Stopped() override {
     if (run_.stopping()) end_ = WalkEnd::kStopped;
@@ -76,6 +77,7 @@ class RecordSender : public ListingSink {
     uint8_t record[kListingRecordSize];
     WriteListingRecord(number, entry.name, mode, size, record);
     if (!records_.Add(record, sizeof record)) return Lost();
+    ++listed_;
     return true;
   }
 
@@ -130,6 +132,7 @@ class RecordSender : public ListingSink {
   const ServerRun& run_;
   int32_t& nextNumber_;
   WalkEnd end_ = WalkEnd::kFolderDone;
+  int64_t listed_ = 0;
   Conversions* conversions_ = nullptr;  // none: nothing is converted
   ListingFolder kind_ = ListingFolder::kVideo;
   std::string base_;  // the media folder, "/" behind it
@@ -147,6 +150,7 @@ void SendRecords(BlockBatch& records, ServerRun& run, const LibraryOptions& opti
     const std::string path = PathText(run.settings().*folder.path);
     if (conversions) sender.Convert(conversions, folder.folder, path, unmeasured);
     ListMediaFolder(options, folder.folder, path, sender);
+    if (sender.end() == WalkEnd::kFolderDone) NoteFolderListed(folder.path, sender.listed());
     // Nothing more can reach an adapter whose connection failed, not even the end block.
     if (sender.end() == WalkEnd::kConnectionLost) return;
     // Stopped, or the next number would not fit its field: the end block closes the list.

@@ -9,6 +9,7 @@
 #include "delivery/stream_blocks.h"
 #include "platform/clock.h"
 #include "server/activity_log.h"
+#include "server/client_activity.h"
 #include "server/paced_sender.h"
 #include "server/server.h"
 #include "server/server_run.h"
@@ -60,6 +61,7 @@ class MpegStream {
 };
 
 void MpegStream::Run() {
+  NoteClientLength(file_.Length());
   if (Handshake()) {
     state_ = std::make_shared<MpegPlaybackState>(run_.NewControlWait(socket_));
     StartMpegControl(run_, state_);
@@ -155,6 +157,7 @@ bool MpegStream::Stream() {
     } else {
       count -= step_;  // wraps below 0, which ends the loop below
     }
+    NoteClientPosition(int64_t{startOffset_} + int64_t{count} * kDataBlockSize);
     SleepMs(20);
     if (count >= blockLimit) return true;
   }

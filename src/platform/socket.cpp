@@ -38,9 +38,15 @@ Status Socket::SetReuseAddress() const {
 }
 
 Status Socket::Bind(uint16_t port) const {
+  in_addr any{};
+  any.s_addr = htonl(INADDR_ANY);
+  return Bind(any, port);
+}
+
+Status Socket::Bind(in_addr host, uint16_t port) const {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr = host;
   address.sin_port = htons(port);
   return CheckCall(::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }

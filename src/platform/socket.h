@@ -50,6 +50,8 @@ class Socket {
   Status SetReuseAddress() const;
   // Binds to the wildcard address (every local interface).
   Status Bind(uint16_t port) const;
+  // Binds to one local address.
+  Status Bind(in_addr host, uint16_t port) const;
   Status Listen(int backlog) const;
   Status SetNonBlocking(bool on) const;
   // Makes an idle connection whose peer is gone fail within about timeoutMs (keepalive probes).

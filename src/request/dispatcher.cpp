@@ -8,6 +8,7 @@
 #include "names/adapter_names.h"
 #include "platform/file.h"
 #include "server/activity_log.h"
+#include "server/client_activity.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
 #include "settings/server_settings.h"
@@ -18,14 +19,15 @@ namespace {
 struct PlayRoute {
   const char* firstLine;
   void (*deliver)(const Socket&, ServerRun&, const MediaPath&);
+  ClientDoing doing;
 };
 
 const PlayRoute* RouteFor(char mediaType) {
   static const PlayRoute kRoutes[] = {
-      {"%s requests to play a MP3 file ::", SendAudioStream},
-      {"%s requests to play a AVI file ::", SendAviStream},
-      {"%s requests to play a JPEG file ::", SendStillImage},
-      {"%s requests to play a MPEG file ::", SendMpegStream},
+      {"%s requests to play a MP3 file ::", SendAudioStream, ClientDoing::kMp3},
+      {"%s requests to play a AVI file ::", SendAviStream, ClientDoing::kAvi},
+      {"%s requests to play a JPEG file ::", SendStillImage, ClientDoing::kPhoto},
+      {"%s requests to play a MPEG file ::", SendMpegStream, ClientDoing::kMpeg},
   };
   if (mediaType < '1' || mediaType > '4') return nullptr;
   return &kRoutes[mediaType - '1'];
@@ -101,6 +103,7 @@ MediaPath PlayPath(const ServerSettings& settings, char mediaType, const std::st
 
 void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer) {
   const std::string address = AddressText(peer);
+  ClientActivityScope activity(address);
   AppendLog(Format("New connection from %s", address.c_str()));
 
   run.WatchConnection(&connection);
@@ -113,9 +116,11 @@ void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer) {
   AdapterRequest request = ParseRequestBlock(block);
   switch (request.kind) {
     case AdapterRequest::Kind::kNone:
+      NoteClientDoing(ClientDoing::kOther);
       break;
     case AdapterRequest::Kind::kList:
       AppendLog(Format("%s requests to list files", address.c_str()));
+      NoteClientDoing(ClientDoing::kListing);
       SendMediaListing(connection, run);
       break;
     case AdapterRequest::Kind::kPlay: {
@@ -123,18 +128,22 @@ void ServeClient(ServerRun& run, Socket connection, const sockaddr_in& peer) {
       MediaPath path = PlayPath(run.settings(), request.mediaType, request.name);
       AppendLogUncounted(Format(route->firstLine, address.c_str()));
       AppendLog(path.text);
+      NoteClientDoing(route->doing, path.text);
       route->deliver(connection, run, path);
       break;
     }
     case AdapterRequest::Kind::kFirmware:
       AppendLog(Format("%s requests to upgrade the flash", address.c_str()));
+      NoteClientDoing(ClientDoing::kFirmware, PathText(run.settings().firmwareFile));
       SendFirmwareImage(connection, run, MediaPath{PathText(run.settings().firmwareFile), true});
       break;
     case AdapterRequest::Kind::kUnknownCommand:
       AppendLog("Unknown command");
+      NoteClientDoing(ClientDoing::kOther);
       break;
     case AdapterRequest::Kind::kUnknownFormat:
       AppendLog("Unknown format");
+      NoteClientDoing(ClientDoing::kOther);
       break;
   }
 

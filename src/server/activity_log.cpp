@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 
 #include "platform/text.h"
@@ -16,6 +17,16 @@ std::shared_ptr<LogSink> g_sink;  // guarded by g_sinkMutex
 std::mutex g_countMutex;
 int16_t g_lineCount = 0;  // guarded by g_countMutex
 
+std::mutex g_recentMutex;
+std::deque<RecentLogLine> g_recent;  // guarded by g_recentMutex; at most kRecentLogLines
+
+void KeepRecent(const std::string& line) {
+  RecentLogLine recent{std::time(nullptr), line};
+  std::lock_guard<std::mutex> lock(g_recentMutex);
+  if (g_recent.size() == kRecentLogLines) g_recent.pop_front();
+  g_recent.push_back(std::move(recent));
+}
+
 std::shared_ptr<LogSink> CurrentSink() {
   std::lock_guard<std::mutex> lock(g_sinkMutex);
   return g_sink;
@@ -29,6 +40,7 @@ std::shared_ptr<LogSink> CurrentSink() {
 void AddToSink(std::string_view raw) {
   const std::string shown = ShowableText(raw);
   const std::string_view line = shown;
+  KeepRecent(shown);
   if (auto sink = CurrentSink()) {
     sink->AddLine(line);
   } else {
@@ -64,6 +76,11 @@ void AppendLogUncounted(std::string_view line) { AddToSink(line); }
 int16_t LogLineCount() {
   std::lock_guard<std::mutex> lock(g_countMutex);
   return g_lineCount;
+}
+
+std::vector<RecentLogLine> RecentLogLines() {
+  std::lock_guard<std::mutex> lock(g_recentMutex);
+  return {g_recent.begin(), g_recent.end()};
 }
 
 std::string Format(const char* format, ...) {

@@ -8,9 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace rureza {
 
@@ -34,6 +36,16 @@ void AppendLogUncounted(std::string_view line);
 
 // Counted lines since the sink was last emptied by the limit.
 int16_t LogLineCount();
+
+// The last lines of the log as the sink was given them (escaped), oldest first, each with the
+// time it was added, whatever the sink: the status page shows them. Emptying at the log-line
+// limit leaves them.
+inline constexpr size_t kRecentLogLines = 100;
+struct RecentLogLine {
+  std::time_t time = 0;
+  std::string text;
+};
+std::vector<RecentLogLine> RecentLogLines();
 
 // printf-style formatting into a string of whatever length the text needs.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -18,6 +18,7 @@ namespace {
 
 std::atomic<uint32_t> g_answersPerSecond{kDiscoveryAnswersPerSecond};
 std::atomic<uint32_t> g_answerBurst{kDiscoveryAnswerBurst};
+std::atomic<uint64_t> g_answers{0};
 
 uint64_t SteadyMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -60,6 +61,8 @@ bool SenderBudgets::Take(in_addr sender, uint64_t nowMs) {
   it->second.lastMs = std::max(it->second.lastMs, nowMs);
   return it->second.budget.Take(nowMs);
 }
+
+uint64_t DiscoveryAnswers() { return g_answers.load(std::memory_order_relaxed); }
 
 void SetDiscoveryAnswerBudget(uint32_t perSecond, uint32_t burst) {
   g_answersPerSecond.store(perSecond);
@@ -107,6 +110,7 @@ void RunDiscovery(const std::shared_ptr<ServerRun>& run) {
         if (d.length >= 5 && std::memcmp(d.bytes, kDiscoveryProbe, 5) == 0 &&
             MayAnswer(d.sender, port) && senders.Take(d.sender.sin_addr, now) && budget.Take(now)) {
           socket.SendTo(kDiscoveryProbe, 5, d.sender);
+          g_answers.fetch_add(1, std::memory_order_relaxed);
         }
       }
     }

@@ -74,6 +74,9 @@ inline constexpr uint32_t kDiscoveryAnswerBurst = 32000;
 inline constexpr uint32_t kDiscoverySenderAnswersPerSecond = kDiscoveryAnswersPerSecond / 2;
 inline constexpr size_t kDiscoverySendersKept = 1024;
 
+// Probes answered since the process started.
+uint64_t DiscoveryAnswers();
+
 // Tests shorten the budget (each sender's is half of it); it applies from the next start of the
 // server.
 void SetDiscoveryAnswerBudget(uint32_t perSecond, uint32_t burst);

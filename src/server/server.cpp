@@ -49,6 +49,7 @@ std::weak_ptr<ServerRun> g_stoppedRun;
 constexpr uint32_t kPortHandOverMs = 5000;
 std::string g_failure;  // of the last run that ended on its own; guarded by g_runMutex
 std::atomic<void (*)()> g_failureHandler{nullptr};
+std::atomic<ListenerHeartbeat> g_heartbeat{nullptr};
 
 // Ends run as StopServer would, because it cannot serve, and tells the front-end. A run the
 // front-end has stopped meanwhile is left as it is.
@@ -144,6 +145,7 @@ void AcceptLoop(const std::shared_ptr<ServerRun>& run, const Socket& requests,
   bool limitLogged = false;
   auto lastWatch = std::chrono::steady_clock::now();
   while (!run->stopping()) {
+    if (ListenerHeartbeat beat = g_heartbeat.load()) beat(*run);
     bool atLimit = ClientCount() >= limit;
     if (atLimit && !limitLogged) {
       AppendLog(Format("Maximum users is %d, please connect later.", limit));
@@ -332,6 +334,8 @@ std::string ServerFailure() {
 }
 
 void SetServerFailureHandler(void (*handler)()) { g_failureHandler.store(handler); }
+
+void SetListenerHeartbeat(ListenerHeartbeat beat) { g_heartbeat.store(beat); }
 
 uint32_t RequestTimeLimitMs() { return g_requestTimeLimitMs.load(); }
 

@@ -41,6 +41,12 @@ std::string ServerFailure();
 // and ServerFailure() says why), on whichever thread found the failure. Set before StartServer.
 void SetServerFailureHandler(void (*handler)());
 
+// Called on the listener thread of every run at each pass of its accept loop, so at least once
+// a second while it serves: a front-end's sign of life for a service manager's watchdog (a
+// listener that hangs stops calling it). Set before StartServer; null: none.
+using ListenerHeartbeat = void (*)(const ServerRun& run);
+void SetListenerHeartbeat(ListenerHeartbeat beat);
+
 // The live client threads of every run (never reset; never below 0).
 int ClientCount();
 

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
@@ -80,6 +81,8 @@ class ServerRun : public std::enable_shared_from_this<ServerRun> {
 
   // The settings the run started with.
   const ServerSettings& settings() const { return settings_; }
+  // When it started (wall-clock time).
+  std::time_t started() const { return started_; }
 
   // The run's stop flag: raised once by Stop(), never lowered.
   bool stopping() const { return stopping_.load(); }
@@ -168,6 +171,7 @@ class ServerRun : public std::enable_shared_from_this<ServerRun> {
 
  private:
   const ServerSettings settings_;
+  const std::time_t started_ = std::time(nullptr);
   std::atomic<bool> stopping_{false};
   ManualResetEvent stopEvent_;
   ManualResetEvent listenerOpened_;

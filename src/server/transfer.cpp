@@ -11,11 +11,25 @@
 #include "platform/clock.h"
 #include "platform/poll.h"
 #include "platform/syscalls.h"
+#include "server/client_activity.h"
 
 namespace rureza {
 namespace {
 
 constexpr int kNoTimeLimit = -1;
+
+void CountSent(ssize_t n) {
+  TrafficCounters& traffic = Traffic();
+  traffic.bytesSent.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+  traffic.bytesSentTotal.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+  CountClientBytesSent(static_cast<uint64_t>(n));
+}
+
+void CountReceived(ssize_t n) {
+  TrafficCounters& traffic = Traffic();
+  traffic.bytesReceived.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+  traffic.bytesReceivedTotal.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+}
 
 int32_t Receive(const Socket& socket, void* buffer, uint32_t length, int timeoutMs) {
   Traffic().receiveCalls.fetch_add(1, std::memory_order_relaxed);
@@ -35,7 +49,7 @@ int32_t Receive(const Socket& socket, void* buffer, uint32_t length, int timeout
     }
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return -1;  // failure, or the peer closed before the block was complete
-    Traffic().bytesReceived.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+    CountReceived(n);
     total += static_cast<uint32_t>(n);
   }
   return static_cast<int32_t>(total);
@@ -51,7 +65,7 @@ bool SendBytes(int fd, const char* in, uint32_t length, uint64_t* sent = nullptr
     ssize_t n = Sys().send(fd, in + total, length - total, flags);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 || (n == 0 && length > total)) return false;
-    Traffic().bytesSent.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+    CountSent(n);
     total += static_cast<uint32_t>(n);
     if (sent) *sent += static_cast<uint64_t>(n);
   } while (total < length);
@@ -114,7 +128,7 @@ int64_t SendFileBlock(const Socket& socket, File& file, uint32_t length, uint32_
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;  // a failure, or the end of the file
-    Traffic().bytesSent.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+    CountSent(n);
     total += static_cast<uint64_t>(n);
   }
   // SendAll counts a block as it begins it: all of them, or up to the one that failed or found
@@ -196,7 +210,7 @@ uint64_t FileBlockSender::SendHeld(int fd, uint32_t bytes, uint32_t padLength, c
         *ok = false;
         break;
       }
-      Traffic().bytesSent.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+      CountSent(n);
       sent += static_cast<uint64_t>(n);
     }
   }
@@ -272,7 +286,7 @@ uint32_t DiscardPendingInput(const Socket& socket) {
     ssize_t n = Sys().recv(socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    Traffic().bytesReceived.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+    CountReceived(n);
     dropped += static_cast<uint32_t>(n);
   }
   return dropped;

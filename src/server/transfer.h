@@ -21,6 +21,9 @@ struct TrafficCounters {
   std::atomic<uint32_t> bytesReceived{0};  // wraps modulo 2^32
   std::atomic<int32_t> sendCalls{0};       // one per SendAll call, also a failed one
   std::atomic<int32_t> receiveCalls{0};    // one per ReceiveAll call, also a failed one
+  // The same bytes without the wrap, for the metrics.
+  std::atomic<uint64_t> bytesSentTotal{0};
+  std::atomic<uint64_t> bytesReceivedTotal{0};
 };
 
 // The process's counters.

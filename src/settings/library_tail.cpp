@@ -79,6 +79,15 @@ LibraryTail ReadLibraryTail(std::string_view bytes) {
       tail.options.charset = CharsetOptionName(value);
     } else if (key == "convert") {
       ReadSwitch(key, value, &tail.options.convert, &tail.problem);
+    } else if (key == "status") {
+      ReadSwitch(key, value, &tail.options.statusPage, &tail.problem);
+    } else if (key == "status-address") {
+      if (IsIpv4Address(value)) {
+        tail.options.statusAddress = value;
+      } else if (tail.problem.empty()) {
+        tail.problem = "status-address=" + std::string(value) + " is no IPv4 address; " +
+                       kDefaultStatusAddress + " is used";
+      }
     } else if (key == "photo-size") {
       if (!ParsePhotoSize(value, &tail.options.photoSize) && tail.problem.empty()) {
         tail.problem = "photo-size=" + std::string(value) +
@@ -110,6 +119,11 @@ std::string WriteLibraryTail(const LibraryOptions& options,
   text += "charset=" + options.charset + "\n";
   text += std::string("convert=") + (options.convert ? "on" : "off") + "\n";
   text += "photo-size=" + PhotoSizeText(options.photoSize) + "\n";
+  // The status page's lines only where they differ from what a tail without them means.
+  if (!options.statusPage) text += "status=off\n";
+  if (options.statusAddress != kDefaultStatusAddress) {
+    text += "status-address=" + options.statusAddress + "\n";
+  }
   for (const std::string& line : otherLines) text += line + "\n";
   return text + std::string(kEnd) + "\n";
 }

@@ -1,5 +1,7 @@
 #include "settings/server_settings.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -71,6 +73,11 @@ bool ParsePhotoSize(std::string_view text, PhotoSize* size) {
   }
   *size = {sides[0], sides[1]};
   return true;
+}
+
+bool IsIpv4Address(std::string_view text) {
+  in_addr address{};
+  return text.size() <= 15 && ::inet_pton(AF_INET, std::string(text).c_str(), &address) == 1;
 }
 
 std::string PhotoSizeText(PhotoSize size) {

@@ -39,7 +39,14 @@ inline constexpr uint32_t kLargestPhotoSide = 16384;
 bool ParsePhotoSize(std::string_view text, PhotoSize* size);
 std::string PhotoSizeText(PhotoSize size);
 
-// How the files of the media folders are listed. All off is what adapters have always seen.
+// The status page's address unless the operator names one: this machine only.
+inline constexpr char kDefaultStatusAddress[] = "127.0.0.1";
+
+// True for an IPv4 address in dotted decimal ("192.168.1.20", "0.0.0.0": every address).
+bool IsIpv4Address(std::string_view text);
+
+// How the files of the media folders are listed (all off is what adapters have always seen),
+// and the status page, which adapters never see.
 struct LibraryOptions {
   bool subfolders = false;  // list every depth, up to 16 folders down, under relative paths
   bool shortNames = false;  // list names that do not fit the record under a short name
@@ -49,6 +56,9 @@ struct LibraryOptions {
   // files the adapter cannot show well are converted too.
   bool convert = false;
   PhotoSize photoSize{};
+  // The status page on TCP P+2: served (on unless turned off), and the address it is bound to.
+  bool statusPage = true;
+  std::string statusAddress = kDefaultStatusAddress;
 
   bool operator==(const LibraryOptions&) const = default;
 };

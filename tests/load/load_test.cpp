@@ -24,14 +24,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// rureza-server at a client limit of 100.
+// rureza-server at a client limit of 100. Its files are patterns that show where a byte came
+// from, not media: with conversion off they go as they are (with it on, a .jpg that is no picture
+// is not sent).
 class LoadedServer : public ChildProcess {
  public:
   LoadedServer(const std::filesystem::path& dir, uint16_t port)
       : ChildProcess(RUREZA_SERVER_BINARY,
                      {"--port", std::to_string(port), "--clients", "100", "--log-lines", "10000",
                       "--audio", (dir / "audio").string(), "--video", (dir / "video").string(),
-                      "--photo", (dir / "photo").string()},
+                      "--photo", (dir / "photo").string(), "--no-convert"},
                      dir) {}
   // Notes the peak of resident memory the kernel kept, then stops the server; true when it
   // exits with 0 in time.

@@ -61,12 +61,13 @@ if grep -qi 'qt\|libx\|font' <<<"$server_depends"; then
 else
   pass
 fi
-# The converter links the codec libraries and libseccomp, the server SQLite.
-for needed in libavcodec libavformat libswresample libvips liblcms2 libseccomp libsqlite3; do
+# The converter links the codec libraries and libseccomp, the server SQLite and libmicrohttpd.
+for needed in libavcodec libavformat libswresample libvips liblcms2 libseccomp libsqlite3 libmicrohttpd; do
   grep -q "\b$needed" <<<"$server_depends" && pass || fail "rureza-server does not depend on $needed"
 done
 console_depends="$(field "$console_deb" Depends)"
-for needed in libqt6core6 libqt6gui6 libqt6widgets6 fonts-liberation2 libsqlite3-0; do
+for needed in libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 fonts-liberation2 libsqlite3-0 \
+  libmicrohttpd12; do
   grep -q "\b$needed\b" <<<"$console_depends" && pass || fail "rureza does not depend on $needed"
 done
 # It converts with the server package's converter, which only that package installs.
@@ -85,6 +86,7 @@ expected_server="-rw-r--r-- root/root ./etc/default/rureza-server
 -rwxr-xr-x root/root ./usr/bin/rureza-server
 -rwxr-xr-x root/root ./usr/libexec/rureza/rureza-convert"
 expected_console="-rw-r--r-- root/root ./usr/share/applications/rureza.desktop
+-rw-r--r-- root/root ./usr/share/dbus-1/services/org.zivevir.Rureza.service
 -rw-r--r-- root/root ./usr/share/man/man1/rureza.1.gz
 -rwxr-xr-x root/root ./usr/bin/rureza"
 for size in 16 24 32 48 64 128 256; do
@@ -156,6 +158,9 @@ stop_timeout="$(sed -n 's/^TimeoutStopSec=\([0-9]*\)s\?$/\1/p' "$unit")"
 state="$work/state" cache="$work/cache"
 mkdir -p "$state" "$cache"
 grep -qx "CacheDirectory=rureza" "$unit" && pass || fail "the unit names no CacheDirectory="
+# It tells systemd when it is ready and that its listener lives.
+grep -qx "Type=notify" "$unit" && grep -q "^WatchdogSec=" "$unit" && pass ||
+  fail "the unit is not Type=notify with WatchdogSec="
 port=$((20000 + RANDOM % 20000))
 command_line="${exec_start//\/usr\/bin/$root/usr/bin}"
 command_line="${command_line//\/var\/lib\/rureza/$state}"
@@ -203,6 +208,11 @@ else
   fail "the server did not stop within the unit's TimeoutStopSec (${stop_timeout:-none})"
 fi
 server_pid=""
+
+# --- the session bus's service file ----------------------------------------------------------
+bus_service="$root/usr/share/dbus-1/services/org.zivevir.Rureza.service"
+grep -qx "Name=org.zivevir.Rureza" "$bus_service" && grep -q "/usr/bin/rureza -Automation'$" \
+  "$bus_service" && pass || fail "the session bus's service file does not start rureza -Automation"
 
 # --- desktop entry and icon ----------------------------------------------------------------
 desktop="$root/usr/share/applications/rureza.desktop"

@@ -1,0 +1,10 @@
+#include "conversion/conversion_stats.h"
+
+namespace rureza {
+
+ConversionStats& ProcessConversionStats() {
+  static ConversionStats stats;
+  return stats;
+}
+
+}  // namespace rureza
