@@ -2,12 +2,14 @@
 // a decoder that crashes, hangs or eats memory takes nothing but this process with it. It reads
 // requests on stdin, answers on stdout and writes converted bytes to descriptor 3 (see
 // conversion/converter_protocol.h). Nothing but the server starts it.
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 extern "C" {
@@ -17,6 +19,7 @@ extern "C" {
 #include "conversion/converter_protocol.h"
 #include "convert/photo_convert.h"
 #include "convert/song_convert.h"
+#include "convert/video_convert.h"
 
 namespace rureza {
 namespace {
@@ -79,6 +82,28 @@ bool Serve(const ConverterRequest& request, const char* program) {
       error = ConvertPhoto(request.path, request.box, kOutputFd, &reply.bytes);
       reply.kind = ReplyKind::kDone;
       break;
+    case RequestKind::kProbeVideo:
+    case RequestKind::kVideo: {
+      // Until requests bring their source's descriptor, the converter opens it here.
+      const int source = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (source < 0) {
+        error = std::string("cannot open it: ") + std::strerror(errno);
+      } else if (request.kind == RequestKind::kProbeVideo) {
+        error = ProbeVideo(source, request.path, &reply.video);
+        reply.kind = ReplyKind::kVideoFacts;
+      } else {
+        error = ConvertVideo(request.video, source, -1, kOutputFd, [&reply](uint64_t bytes) {
+          reply.bytes = bytes;
+          Reply written;
+          written.kind = ReplyKind::kWritten;
+          written.bytes = bytes;
+          if (!Say(written)) _exit(1);
+        });
+        reply.kind = ReplyKind::kDone;
+      }
+      if (source >= 0) ::close(source);
+      break;
+    }
   }
   return error.empty() ? Say(reply) : Failed(error);
 }

@@ -317,7 +317,9 @@ void SubtitleBurner::Burn(AVFrame* frame, int64_t ms) {
     }
     ass_set_frame_size(s.renderer, s.width, s.height);
     ass_set_storage_size(s.renderer, s.width, s.height);
-    ass_set_pixel_aspect(s.renderer, s.displayAspect / (static_cast<double>(s.width) / s.height));
+    // libass takes the shape it must undo: the coded frame's against the screen's, so that a
+    // letter is as wide on a 16:9 screen as on a 4:3 one.
+    ass_set_pixel_aspect(s.renderer, (static_cast<double>(s.width) / s.height) / s.displayAspect);
     ass_set_fonts(s.renderer, nullptr, "sans-serif", ASS_FONTPROVIDER_AUTODETECT, nullptr, 1);
   }
   int changed = 0;

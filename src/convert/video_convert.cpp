@@ -47,9 +47,12 @@ constexpr int64_t kMostLagUs = 5000000;
 // Sound whose timestamps stray further than this from its samples is put back in place (silence
 // inserted or samples dropped), so that it cannot drift from the picture.
 constexpr int64_t kMostAudioSlipSamples = kMpegAudioRate * 15 / 1000;
+// Layer II's filter banks delay the decoded sound by about this much: the stream's sound starts
+// that much early, so that it is heard with its picture.
+constexpr int64_t kLayerTwoDelaySamples = 481;
 constexpr size_t kWriteBytes = 64 * 1024;
 // The end of a file whose packets are read to find its last timestamp.
-constexpr int64_t kTailWindow = 4 << 20;
+constexpr int64_t kTailWindow = 2 << 20;
 constexpr int kMostTailPackets = 50000;
 // DVD's picture buffer (in bits), which the encoder's rate control keeps to.
 constexpr int kDvdVbvBits = 1835008;
@@ -199,6 +202,13 @@ std::string Source::Open(int fd, std::string_view name, const std::string& langu
     return "out of memory";
   }
   io_.reset(io);
+  struct stat status;
+  if (::fstat(fd, &status) == 0 && status.st_size == 0) return "the file is empty";
+  // The format is found first, so that a failure can say what the file seemed to be.
+  const AVInputFormat* guess = nullptr;
+  const std::string url(name);
+  const int score = av_probe_input_buffer2(io, &guess, url.c_str(), nullptr, 0, 0);
+  if (score < 0 || guess == nullptr) return "not a video: no container it knows";
   AVFormatContext* raw = avformat_alloc_context();
   if (raw == nullptr) return "out of memory";
   raw->pb = io;
@@ -206,8 +216,11 @@ std::string Source::Open(int fd, std::string_view name, const std::string& langu
   AVDictionary* options = nullptr;
   av_dict_set(&options, "format_whitelist", kDemuxers, 0);
   // The name only hints at the format: nothing is opened by it.
-  int err = avformat_open_input(&raw, std::string(name).c_str(), nullptr, &options);
+  int err = avformat_open_input(&raw, url.c_str(), guess, &options);
   av_dict_free(&options);
+  if (err < 0 && std::strncmp(guess->name, "mov", 3) == 0 && score > AVPROBE_SCORE_EXTENSION) {
+    return "it is an MP4 without its index (moov): cut short while it was written?";
+  }
   if (err < 0) return AvError("not a video", err);
   format_.reset(raw);
   // Finding the streams' parameters decodes a frame or two: one thread each is plenty.
@@ -276,13 +289,19 @@ std::optional<int64_t> Source::LastTimestampUs() {
     }
     return last;
   }
-  // Elsewhere the packets at the file's end tell.
-  if (av_seek_frame(format, -1, std::max<int64_t>(size - kTailWindow, 0), AVSEEK_FLAG_BYTE) < 0) {
+  // Elsewhere the packets at the file's end tell. A small file is read whole, from its first
+  // packet: a demuxer put at byte 0 would take the file's header for packets.
+  const bool whole =
+      size <= kTailWindow && av_seek_frame(format, -1, originUs_, AVSEEK_FLAG_BACKWARD) >= 0;
+  if (!whole &&
+      av_seek_frame(format, -1, std::max<int64_t>(size - kTailWindow, 0), AVSEEK_FLAG_BYTE) < 0) {
     return std::nullopt;
   }
   PacketPtr packet(av_packet_alloc());
   for (int n = 0; packet && n < kMostTailPackets && av_read_frame(format, packet.get()) >= 0; ++n) {
-    if (packet->stream_index == video_ || packet->stream_index == audio_) {
+    // A packet the file's end cut short has a time it does not hold.
+    if ((packet->stream_index == video_ || packet->stream_index == audio_) &&
+        !(packet->flags & AV_PKT_FLAG_CORRUPT)) {
       take(format->streams[packet->stream_index],
            packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, packet->duration);
     }
@@ -447,8 +466,8 @@ class VideoWriter {
   std::unique_ptr<AVAudioFifo, FifoFreer> fifo_;
   int swrRate_ = 0, swrFormat_ = -1;
   AVChannelLayout swrLayout_{};
-  int64_t audioPosition_ = 0;  // samples put into the FIFO since the start
-  int64_t dropSamples_ = 0;    // resampled samples still to drop
+  int64_t audioPosition_ = 0;                    // samples put into the FIFO since the start
+  int64_t dropSamples_ = kLayerTwoDelaySamples;  // resampled samples still to drop
   uint64_t audioFramesMade_ = 0;
   uint64_t audioPacketsMade_ = 0;
   uint64_t total_ = 0;
@@ -845,7 +864,7 @@ std::string VideoWriter::TakeSound(const AVFrame* frame) {
     const AVStream* stream = source_.stream(source_.audio());
     const int64_t due =
         av_rescale_q(pts, stream->time_base, {1, static_cast<int>(kMpegAudioRate)}) -
-        av_rescale(source_.originUs(), kMpegAudioRate, 1000000);
+        av_rescale(source_.originUs(), kMpegAudioRate, 1000000) - kLayerTwoDelaySamples;
     const int64_t landing =
         audioPosition_ + swr_get_delay(swr_.get(), kMpegAudioRate) - dropSamples_;
     if (due - landing > kMostAudioSlipSamples) {
