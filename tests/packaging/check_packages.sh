@@ -62,7 +62,8 @@ else
   pass
 fi
 # The converter links the codec libraries, the server SQLite.
-for needed in libavcodec libavformat libswresample libvips liblcms2 libsqlite3; do
+for needed in libavcodec libavformat libavfilter libswscale libswresample libass libvips \
+  liblcms2 libsqlite3; do
   grep -q "\b$needed" <<<"$server_depends" && pass || fail "rureza-server does not depend on $needed"
 done
 console_depends="$(field "$console_deb" Depends)"
