@@ -210,6 +210,7 @@ std::string Source::Open(int fd, std::string_view name, const std::string& langu
   const AVInputFormat* guess = nullptr;
   const std::string url(name);
   const int score = av_probe_input_buffer2(io, &guess, url.c_str(), nullptr, 0, 0);
+  if (score < 0 && score != AVERROR_INVALIDDATA) return AvError("cannot read it", score);
   if (score < 0 || guess == nullptr) return "not a video: no container it knows";
   AVFormatContext* raw = avformat_alloc_context();
   if (raw == nullptr) return "out of memory";
