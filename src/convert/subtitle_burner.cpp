@@ -27,7 +27,7 @@ constexpr size_t kMostControlPerHundred = 1;
 // The script's height in its own units; its width follows the picture's shape.
 constexpr int kScriptHeight = 288;
 
-// The style of plain text: 19 of 288 units (38 lines of a PAL picture), white, a dark outline
+// The style of plain text: 21 of 288 units (42 lines of a PAL picture), white, a dark outline
 // of 1.6 units and a soft shadow, centred at the bottom 18 units up, 24 units from the sides.
 constexpr char kTelevisionHeader[] =
     "[Script Info]\n"
@@ -41,7 +41,7 @@ constexpr char kTelevisionHeader[] =
     "Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, "
     "BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, "
     "BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding\n"
-    "Style: Default,sans-serif,19,&H00FFFFFF,&H000000FF,&H00101010,&H80000000,0,0,0,0,100,100,"
+    "Style: Default,sans-serif,21,&H00FFFFFF,&H000000FF,&H00101010,&H80000000,0,0,0,0,100,100,"
     "0,0,1,1.6,0.8,2,24,24,18,1\n"
     "\n"
     "[Events]\n"

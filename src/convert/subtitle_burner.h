@@ -2,7 +2,7 @@
 // a subtitle file (SubRip, ASS/SSA, WebVTT; UTF-8, UTF-16 with its mark, else the legacy code
 // page the request names) or of the source's own text track, laid out by libass with the
 // system's fonts (fontconfig, read only) and blended into each picture. Plain text gets a style
-// made for a television: a line about a fifteenth of the picture high, white with a dark outline
+// made for a television: a line about a fourteenth of the picture high, white with a dark outline
 // and shadow, clear of the edges and of the bottom. The file is read from its descriptor and
 // decoded in memory: nothing is opened by name but fonts.
 // Thread safety: one thread owns a burner.
