@@ -893,6 +893,20 @@ const std::vector<Goal>& Goals() {
        "the report of 100 connections is built and written as JSON"},
       {"status_rss_growth_mib", Goal::kAtMost, 2,
        "the server's memory grows by ≤ 2 MiB while the page answers", ""},
+      {"video_h264_realtime", Goal::kAtLeastRatio, 1.0,
+       "1080p H.264/AAC to the PAL stream ≥ 1.0 × the ffmpeg command line",
+       "decoding the 1080p picture and encoding MPEG-2 dominate both"},
+      {"video_first_32k_ms", Goal::kAtMost, 2000,
+       "video never played: first 32 KiB ≤ 2 s (every round)",
+       "the converter starts, opens the source and waits for its first pictures and sound"},
+      {"video_h264_peak_mib", Goal::kAtMost, 256,
+       "converter's peak memory for a 1080p video ≤ 256 MiB (every round)",
+       "the decoder's two threads each hold their frames"},
+      {"video_hevc_realtime", Goal::kAtLeast, 1.0,
+       "1080p HEVC converted at ≥ 1.0 × real time (every round)", "HEVC's decoding"},
+      {"video_two_h264_realtime", Goal::kAtLeast, 1.0,
+       "two 1080p H.264 conversions at once both ≥ 1.0 × real time (every round)",
+       "they share the two cores"},
   };
   return goals;
 }
@@ -1032,6 +1046,15 @@ const std::vector<std::pair<const char*, std::vector<Row>>>& Sections() {
          "growth of the server's resident memory while the page answers (100 adapters playing, "
          "1,000 requests and more)",
          "MiB", false}}},
+      {"12. Videos converted to the adapter's MPEG-2 program stream by the converter process "
+       "(peer: the ffmpeg command line making the same kind of stream, process start included "
+       "for both; bench/video_bench)",
+       {{"video_h264_realtime", "30 s of 1080p30 H.264/AAC to the PAL stream", "× real time", true},
+        {"video_first_32k_ms", "its first 32 KiB on the pipe", "ms", false},
+        {"video_h264_peak_mib", "converter's peak resident memory, 1080p", "MiB", false},
+        {"video_hevc_realtime", "10 s of 1080p30 HEVC", "× real time", false},
+        {"video_4k_hevc_realtime", "4 s of 2160p30 HEVC", "× real time", false},
+        {"video_two_h264_realtime", "two 1080p H.264 at once, the slower", "× real time", false}}},
   };
   return sections;
 }

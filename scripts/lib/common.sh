@@ -2,12 +2,14 @@
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
-# Packages every build needs: the converter process links FFmpeg (with LAME), libvips (with
-# libheif), lcms and libseccomp, the server SQLite and libmicrohttpd (its status page); the tests
-# make their songs and photos with the ffmpeg, heif-enc and vips command-line tools.
+# Packages every build needs: the converter process links FFmpeg (with LAME; its filters and
+# scaler for videos), libass (subtitles), libvips (with libheif), lcms and libseccomp, the server
+# SQLite and libmicrohttpd (its status page); the tests make their songs, photos and videos with
+# the ffmpeg, heif-enc and vips command-line tools.
 CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev pkgconf libavformat-dev libavcodec-dev
-  libswresample-dev libavutil-dev libvips-dev libheif-dev liblcms2-dev libseccomp-dev
-  libsqlite3-dev libmicrohttpd-dev ffmpeg libheif-examples libvips-tools)
+  libavfilter-dev libswscale-dev libswresample-dev libavutil-dev libass-dev libvips-dev
+  libheif-dev liblcms2-dev libseccomp-dev libsqlite3-dev libmicrohttpd-dev ffmpeg
+  libheif-examples libvips-tools)
 # What the console (rureza) and its tests add: Qt 6 Widgets (with Qt Test and the offscreen
 # platform the tests and the screenshot tool run on) and a font with Arial's metrics, which the
 # window layouts and their artwork are drawn for; a session bus of their own for the automation

@@ -25,6 +25,7 @@ extern "C" {
 #include "convert/photo_convert.h"
 #include "convert/sandbox.h"
 #include "convert/song_convert.h"
+#include "convert/video_convert.h"
 
 namespace rureza {
 namespace {
@@ -91,6 +92,23 @@ bool Serve(const ConverterRequest& request, const std::vector<int>& descriptors,
     }
     case RequestKind::kPhoto:
       error = ConvertPhoto(fd, name, request.box, kOutputFd, &reply.bytes);
+      reply.kind = ReplyKind::kDone;
+      break;
+    case RequestKind::kProbeVideo:
+      error = ProbeVideo(fd, name, &reply.video);
+      reply.kind = ReplyKind::kVideoFacts;
+      break;
+    case RequestKind::kVideo:
+      // A subtitle file beside the video comes as a second descriptor.
+      error = ConvertVideo(request.video, fd, descriptors.size() > 1 ? descriptors[1] : -1,
+                           kOutputFd, [&reply](uint64_t bytes) {
+                             reply.bytes = bytes;
+                             Reply written;
+                             written.kind = ReplyKind::kWritten;
+                             written.bytes = bytes;
+                             // Nobody listens any more: the server has gone or given up.
+                             if (!Say(written)) _exit(1);
+                           });
       reply.kind = ReplyKind::kDone;
       break;
   }

@@ -8,6 +8,12 @@ class FieldWriter {
   void U32(uint32_t value) { Bytes(value, 4); }
   void U64(uint64_t value) { Bytes(value, 8); }
   void Text(std::string_view text) { payload_.append(text); }
+  // A text of at most 255 bytes with its length in front.
+  void ShortText(std::string_view text) {
+    text = text.substr(0, 255);
+    Bytes(text.size(), 1);
+    payload_.append(text);
+  }
   std::string Message(uint8_t kind) const {
     FieldWriter header;
     header.payload_.push_back(static_cast<char>(kind));
@@ -23,6 +29,9 @@ class FieldWriter {
   std::string payload_;
 };
 
+// The flags of VideoFacts, as one field.
+constexpr uint32_t kHasVideo = 1, kHasAudio = 2, kHasSubtitles = 4, kPlayable = 8;
+
 class FieldReader {
  public:
   explicit FieldReader(std::string_view payload) : rest_(payload) {}
@@ -37,6 +46,14 @@ class FieldReader {
     uint64_t byte;
     if (!Bytes(1, &byte) || byte > 1) return false;
     *value = byte == 1;
+    return true;
+  }
+  bool ShortText(std::string* text, size_t most) {
+    uint64_t size;
+    if (!Bytes(1, &size) || size > most || size > rest_.size()) return ok_ = false;
+    text->assign(rest_.substr(0, size));
+    rest_.remove_prefix(size);
+    if (text->find('\0') != std::string::npos) return ok_ = false;
     return true;
   }
   bool AtEnd() const { return ok_ && rest_.empty(); }
@@ -69,6 +86,14 @@ std::string EncodeRequest(const ConverterRequest& request) {
   switch (request.kind) {
     case RequestKind::kProbeSong:
     case RequestKind::kProbePhoto:
+    case RequestKind::kProbeVideo:
+      break;
+    case RequestKind::kVideo:
+      fields.U64(request.video.durationMs);
+      fields.U32(static_cast<uint32_t>(request.video.standard));
+      fields.U32(request.video.subtitles ? 1 : 0);
+      fields.ShortText(request.video.codePage);
+      fields.ShortText(request.video.language);
       break;
     case RequestKind::kPhoto:
       fields.U32(request.box.width);
@@ -98,6 +123,17 @@ std::string EncodeReply(const Reply& reply) {
       fields.U32(reply.photo.height);
       fields.Text(std::string_view(reply.photo.needsConversion ? "\1" : "\0", 1));
       break;
+    case ReplyKind::kVideoFacts: {
+      const VideoFacts& video = reply.video;
+      fields.U64(video.durationMs);
+      for (uint32_t value : {video.width, video.height, video.sampleAspectNum,
+                             video.sampleAspectDen, video.frameRateNum, video.frameRateDen}) {
+        fields.U32(value);
+      }
+      fields.U32((video.hasVideo ? kHasVideo : 0) | (video.hasAudio ? kHasAudio : 0) |
+                 (video.hasSubtitles ? kHasSubtitles : 0) | (video.playable ? kPlayable : 0));
+      break;
+    }
     case ReplyKind::kWritten:
     case ReplyKind::kDone:
       fields.U64(reply.bytes);
@@ -147,7 +183,20 @@ bool DecodeRequest(uint8_t kind, std::string_view payload, ConverterRequest* req
   switch (request->kind) {
     case RequestKind::kProbeSong:
     case RequestKind::kProbePhoto:
+    case RequestKind::kProbeVideo:
       break;
+    case RequestKind::kVideo: {
+      uint32_t standard, subtitles;
+      if (!fields.U64(&request->video.durationMs) || !fields.U32(&standard) || standard > 1 ||
+          !fields.U32(&subtitles) || subtitles > 1 ||
+          !fields.ShortText(&request->video.codePage, 64) ||
+          !fields.ShortText(&request->video.language, 15)) {
+        return false;
+      }
+      request->video.standard = static_cast<VideoStandard>(standard);
+      request->video.subtitles = subtitles == 1;
+      break;
+    }
     case RequestKind::kPhoto:
       if (!fields.U32(&request->box.width) || !fields.U32(&request->box.height)) return false;
       break;
@@ -176,6 +225,22 @@ bool DecodeReply(uint8_t kind, std::string_view payload, Reply* reply) {
     case ReplyKind::kPhotoFacts:
       return fields.U32(&reply->photo.width) && fields.U32(&reply->photo.height) &&
              fields.Flag(&reply->photo.needsConversion) && fields.AtEnd();
+    case ReplyKind::kVideoFacts: {
+      VideoFacts& video = reply->video;
+      uint32_t flags;
+      if (!fields.U64(&video.durationMs) || !fields.U32(&video.width) ||
+          !fields.U32(&video.height) || !fields.U32(&video.sampleAspectNum) ||
+          !fields.U32(&video.sampleAspectDen) || !fields.U32(&video.frameRateNum) ||
+          !fields.U32(&video.frameRateDen) || !fields.U32(&flags) || flags > 15 ||
+          !fields.AtEnd()) {
+        return false;
+      }
+      video.hasVideo = flags & kHasVideo;
+      video.hasAudio = flags & kHasAudio;
+      video.hasSubtitles = flags & kHasSubtitles;
+      video.playable = flags & kPlayable;
+      return true;
+    }
     case ReplyKind::kWritten:
     case ReplyKind::kDone:
       return fields.U64(&reply->bytes) && fields.AtEnd();

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "conversion/mpeg_layout.h"
+
 namespace rureza {
 
 inline constexpr size_t kMessageHeaderSize = 5;
@@ -23,11 +25,14 @@ enum class RequestKind : uint8_t {
   kProbePhoto = 'p',  // path -> kPhotoFacts or kFailed
   kSong = 'm',        // SongRequest -> kWritten..., then kDone or kFailed
   kPhoto = 'j',       // box, path -> kDone or kFailed
+  kProbeVideo = 'v',  // name -> kVideoFacts or kFailed
+  kVideo = 'g',       // VideoRequest, name -> kWritten..., then kDone or kFailed
 };
 
 enum class ReplyKind : uint8_t {
   kSongFacts = 'A',
   kPhotoFacts = 'P',
+  kVideoFacts = 'V',
   kWritten = 'W',  // converted bytes written to descriptor 3 so far
   kDone = 'D',     // the conversion is complete: all its bytes
   kFailed = 'E',   // why the request cannot be served
@@ -52,11 +57,24 @@ struct SongRequest {
   uint64_t frameCount = 0;
 };
 
+// Convert a video to the stream PlanMpeg makes of durationMs and standard: exactly its length
+// in bytes, whatever the source holds.
+struct VideoRequest {
+  uint64_t durationMs = 0;
+  VideoStandard standard = VideoStandard::kPal;
+  // Burn in the subtitles: the file given with the request, else the source's default or forced
+  // text track.
+  bool subtitles = true;
+  std::string codePage;  // a subtitle file that is not UTF-8 is read in it ("CP1252")
+  std::string language;  // preferred for sound and subtitles: "en", "deu" (at most 15 bytes)
+};
+
 struct ConverterRequest {
   RequestKind kind = RequestKind::kProbeSong;
-  std::string path;
-  PhotoBox box;      // kPhoto
-  SongRequest song;  // kSong (its path is path)
+  std::string path;    // the source's name: its ending tells the kind
+  PhotoBox box;        // kPhoto
+  SongRequest song;    // kSong (its path is path)
+  VideoRequest video;  // kVideo
 };
 
 // What a song's header says.
@@ -75,10 +93,28 @@ struct PhotoFacts {
   bool needsConversion = true;
 };
 
+// What a video's container says, its duration bounded by the packets the file holds.
+struct VideoFacts {
+  uint64_t durationMs = 0;
+  uint32_t width = 0;  // 0 without a picture
+  uint32_t height = 0;
+  uint32_t sampleAspectNum = 1;  // the shape of a pixel: num / den
+  uint32_t sampleAspectDen = 1;
+  uint32_t frameRateNum = 0;  // 0 when the container does not say
+  uint32_t frameRateDen = 1;
+  bool hasVideo = false;
+  bool hasAudio = false;
+  bool hasSubtitles = false;  // a default or forced text track
+  // The adapter plays the file as it is: MPEG-1/2 video with MP2, AC-3 or LPCM sound in a
+  // program stream, or MPEG-4 part 2 video with MP3 or AC-3 sound in an AVI.
+  bool playable = false;
+};
+
 struct Reply {
   ReplyKind kind = ReplyKind::kFailed;
   SongFacts song;      // kSongFacts
   PhotoFacts photo;    // kPhotoFacts
+  VideoFacts video;    // kVideoFacts
   uint64_t bytes = 0;  // kWritten, kDone
   std::string text;    // kFailed, kNotice
 };

@@ -62,7 +62,8 @@ else
   pass
 fi
 # The converter links the codec libraries and libseccomp, the server SQLite and libmicrohttpd.
-for needed in libavcodec libavformat libswresample libvips liblcms2 libseccomp libsqlite3 libmicrohttpd; do
+for needed in libavcodec libavformat libavfilter libswscale libswresample libass libvips \
+  liblcms2 libseccomp libsqlite3 libmicrohttpd; do
   grep -q "\b$needed" <<<"$server_depends" && pass || fail "rureza-server does not depend on $needed"
 done
 console_depends="$(field "$console_deb" Depends)"
