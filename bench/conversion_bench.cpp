@@ -29,12 +29,16 @@
 //   flac_background_pass_s       the background pass that the first listing starts, until
 //                                every song is measured
 //   flac_later_listing_records_per_s   then listed with exact sizes, against the MP3s
+//   heic_eight_at_once_ratio     eight adapters asking at once for one new 24-megapixel HEIC:
+//                                the last one's time against one adapter's alone
+//   slideshow_worst_ms           a slideshow of ten 12-megapixel HEICs shown at 5 s intervals:
+//                                the slowest of the second to tenth
 //   busy_slow_reaction_p50_ms, busy_slow_reaction_p99_ms   bench/run's slow adapters (20
 //                                reading an MP3 at 2 MB/s, one seeking) while six adapters play
 //                                six songs never converted: six converters busy
 //
 //   conversion_bench DIR RESULTS --converter PROGRAM --port P [--rounds N] [--songs N] [--small]
-//                    [--part convert|cache|busy|library]
+//                    [--part convert|cache|busy|photos|library]
 //
 // --small: a 10-second song and a 1-megapixel photo, to check the harness quickly. The server
 // takes TCP P and P+1 and UDP P+3 on 127.0.0.1.
@@ -48,6 +52,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -455,6 +460,53 @@ int Main(int argc, char** argv) {
                  bench::Percentile(slow.reactionsMs, 0.5));
     recorder.Add("busy_slow_reaction_p99_ms", true, round,
                  bench::Percentile(slow.reactionsMs, 0.99));
+  }
+
+  // Photos a household meets at once: eight adapters asking for one new 24-megapixel HEIC (one
+  // conversion for all of them), against one adapter alone; and a slideshow of HEICs shown every
+  // few seconds, whose next photos are converted ahead.
+  const fs::path shows = dir / "shows";
+  fs::create_directories(shows);
+  const std::string big = (dir / "big.heic").string();
+  RunTool({ffmpeg, "-v", "error", "-f", "lavfi", "-i",
+           std::string("testsrc2=s=") + (small ? "1200x800" : "6000x4000") + ",noise=alls=12",
+           "-frames:v", "1", "-y", (dir / "big.png").string()});
+  RunTool({"/usr/bin/heif-enc", "-q", "80", "-o", big, (dir / "big.png").string()});
+  constexpr int kShow = 10;
+  for (int i = 0; i < kShow; ++i) {
+    fs::create_hard_link(heic, shows / ("show" + std::to_string(i) + ".heic"));
+  }
+  for (int round = 0; Wants("photos") && round <= rounds; ++round) {
+    LiveServer server(serverPort, "", shows.string(), settings, /*fresh=*/true);
+    fs::create_hard_link(big, shows / ("alone" + std::to_string(round) + ".heic"));
+    fs::create_hard_link(big, shows / ("eight" + std::to_string(round) + ".heic"));
+    const double alone =
+        Play(serverPort, MediaKind::kPhoto, "alone" + std::to_string(round) + ".jpg").second;
+    std::vector<double> last(8);
+    std::vector<std::thread> adapters;
+    for (int i = 0; i < 8; ++i) {
+      adapters.emplace_back([&, i] {
+        last[i] =
+            Play(serverPort, MediaKind::kPhoto, "eight" + std::to_string(round) + ".jpg").second;
+      });
+    }
+    for (std::thread& t : adapters) t.join();
+    recorder.Add("heic_eight_at_once_ratio", true, round,
+                 *std::max_element(last.begin(), last.end()) / alone);
+  }
+  if (Wants("photos")) {
+    // One slideshow (it takes its intervals' time): the first photo starts it; the next ones
+    // each come the interval after the one before.
+    LiveServer server(serverPort, "", shows.string(), settings, /*fresh=*/true);
+    const int intervalMs = small ? 1000 : 5000;
+    double worst = 0;
+    for (int i = 0; i < (small ? 3 : kShow); ++i) {
+      const double seconds =
+          Play(serverPort, MediaKind::kPhoto, "show" + std::to_string(i) + ".jpg").second;
+      if (i > 0) worst = std::max(worst, seconds);
+      SleepMs(intervalMs);
+    }
+    recorder.Add("slideshow_worst_ms", true, 1, 1000 * worst);
   }
 
   // The library listed as FLAC songs with nothing remembered, measured in the background, then

@@ -871,6 +871,13 @@ const std::vector<Goal>& Goals() {
        "a photo of a few hundred KB is mostly its request: the cache's look-up (the source's "
        "stat, the entry found in memory, opened and measured) weighs against the JPEG file's "
        "check (a stat and a look in memory)"},
+      {"heic_eight_at_once_ratio", Goal::kAtMost, 1.5,
+       "eight adapters asking at once for one new 24-megapixel HEIC: the last within 1.5 × one "
+       "alone (every round)",
+       "one conversion serves them all; the others wait for it"},
+      {"slideshow_worst_ms", Goal::kAtMost, 100,
+       "a slideshow of HEICs at 5 s intervals: the second to the tenth each within 0.1 s",
+       "the next two photos are converted ahead, in the background at the lowest priority"},
       {"flac_first_listing_records_per_s", Goal::kAtLeastRatio, 0.5,
        "first listing of the FLAC library (nothing remembered, estimated sizes) ≥ 0.5 × the "
        "same library of MP3s",
@@ -1029,6 +1036,11 @@ const std::vector<std::pair<const char*, std::vector<Row>>>& Sections() {
          "records/s", true},
         {"flac_background_pass_s", "the background pass it starts, until every song is measured",
          "s", false},
+        {"heic_eight_at_once_ratio",
+         "eight adapters at once for one new 24-megapixel HEIC: the last, against one alone", "×",
+         false},
+        {"slideshow_worst_ms",
+         "a slideshow of ten HEICs at 5 s intervals: the slowest after the first", "ms", false},
         {"flac_later_listing_records_per_s", "later listings, exact sizes (peer: the MP3s)",
          "records/s", true}}},
       {"11. The status page (peer: the same without a browser polling it; bench/status_bench)",

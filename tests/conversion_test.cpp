@@ -13,12 +13,15 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "adapter/replies.h"
+#include "conversion/conversion_stats.h"
 #include "conversion/conversions.h"
 #include "conversion/converter_protocol.h"
 #include "conversion/mp3_layout.h"
 #include "conversion/process_conversions.h"
+#include "platform/clock.h"
 #include "platform/spawn.h"
 #include "platform/thread.h"
 #include "server/server.h"
@@ -424,19 +427,158 @@ TEST_F(ConversionTest, AFullCacheDropsTheLeastRecentlyPlayedEntryFirst) {
     return names;
   };
   // Exactly full: a (1) and b (2) are kept, and c (3) takes the place of b, played less
-  // recently than a. One byte short: each entry takes its predecessor's place.
+  // recently than a, also when a's play came after a restart. One byte short: each entry takes
+  // its predecessor's place.
   for (int64_t spare : {0, -1}) {
     fs::remove_all(cache);
     settings_.cacheBytes = uint64_t(2 * length + spare);
-    auto conversions = Start();
-    for (int i : {0, 1, 0, 2}) {
-      EXPECT_EQ(int64_t(Read(*conversions->OpenSong(songs[i])).size()), length);
-      ASSERT_TRUE(WaitUntil([&] { return files(".part").empty(); }));
+    for (const std::vector<int>& plays : {std::vector<int>{0, 1}, {0, 2}}) {
+      auto conversions = Start();
+      for (int i : plays) {
+        EXPECT_EQ(int64_t(Read(*conversions->OpenSong(songs[i])).size()), length);
+        ASSERT_TRUE(WaitUntil([&] { return files(".part").empty(); }));
+      }
     }
     const std::set<std::string> kept =
         spare == 0 ? std::set<std::string>{"1.entry", "3.entry"} : std::set<std::string>{"4.entry"};
     EXPECT_EQ(files(".entry"), kept);
   }
+  // A smaller bound at the next start trims the cache to it, the least recently played first;
+  // a bound of 0 keeps none, and no old entry is served (this converter converts nothing).
+  settings_.cacheBytes = uint64_t(length);
+  Start();
+  EXPECT_EQ(files(".entry"), std::set<std::string>{"4.entry"});
+  settings_.cacheBytes = 0;
+  settings_.converterProgram = "/nonexistent/rureza-convert";
+  auto none = Start();
+  EXPECT_TRUE(files(".entry").empty());
+  std::unique_ptr<ConvertedStream> stream = none->OpenSong(songs[2]);
+  EXPECT_TRUE(!stream || Read(*stream).empty());
+}
+
+// Whatever replaces a source (the same size with its modification time put back, another file
+// renamed over it) is a new version: converted afresh, never served from the old one's cache.
+TEST_F(ConversionTest, AnyReplacementOfASourceIsConvertedAfresh) {
+  const std::string song = Song("a.wav", "sine=frequency=440:duration=2", {"-ac", "2"});
+  const std::string other = Song("b.wav", "sine=frequency=1000:duration=2", {"-ac", "2"});
+  const std::string third = Song("c.wav", "sine=frequency=1600:duration=2", {"-ac", "2"});
+  ASSERT_EQ(fs::file_size(song), fs::file_size(other));
+  auto conversions = Start();
+  auto tone = [&] { return FrequencyAt(Read(*conversions->OpenSong(song)).substr(768)); };
+  EXPECT_NEAR(tone(), 440, 40);
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir_.path() / "cache" / "1.entry"); }));
+  // As cp -p or a tagger that keeps times leaves it: in place, the same size and time.
+  const auto time = fs::last_write_time(song);
+  std::ofstream(song, std::ios::binary | std::ios::trunc) << Slurp(other);
+  fs::last_write_time(song, time);
+  EXPECT_NEAR(tone(), 1000, 40);
+  fs::last_write_time(third, time);
+  fs::rename(third, song);
+  EXPECT_NEAR(tone(), 1600, 40);
+}
+
+// A converter that dies while a song plays is started once more, and the play goes on with the
+// very bytes a clean play has; one that dies again ends the play with its line.
+TEST_F(ConversionTest, AConverterKilledOnceLeavesNoGapAndKilledTwiceEndsThePlay) {
+  const std::string song = Song("long.flac", "sine=frequency=440:duration=150", {"-ac", "2"});
+  settings_.cacheFolder = Path("clean");
+  const std::string clean = Read(*Start()->OpenSong(song));
+  for (int deaths : {1, 2}) {
+    settings_.cacheFolder = Path("cache" + std::to_string(deaths));  // nothing kept before
+    auto conversions = Start();
+    std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(song);
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(Read(*stream, 0, 65536), clean.substr(0, 65536));
+    pid_t killed = 0;
+    for (int death = 0; death < deaths; ++death) {
+      pid_t converter = 0;
+      ASSERT_TRUE(WaitUntil([&] {
+        const std::vector<pid_t> pids = ConverterPids();
+        converter = pids.empty() ? 0 : pids.back();
+        return converter != 0 && converter != killed;
+      }));
+      ::kill(converter, SIGKILL);
+      killed = converter;
+    }
+    const std::string whole = Read(*stream);
+    if (deaths == 1) {
+      EXPECT_TRUE(whole == clean) << whole.size() << " bytes of " << clean.size();
+      EXPECT_EQ(CannotConvert(song), 0);
+    } else {
+      EXPECT_LT(whole.size(), clean.size());
+      EXPECT_EQ(CannotConvert(song), 1);
+    }
+  }
+}
+
+// Eight plays of one photo at once: one conversion, and each of them gets it; the next photos
+// of a slideshow are converted ahead when asked to.
+TEST_F(ConversionTest, APhotoAskedForAtOnceConvertsOnceAndTheNextOnesAhead) {
+  const std::string png = Song("a.png", "testsrc2=s=1600x1200", {"-frames:v", "1"});
+  std::vector<std::string> heics;
+  for (const char* name : {"a.heic", "b.heic", "c.heic"}) {
+    heics.push_back(Path(name));
+    RunTool(dir_.path(), "/usr/bin/heif-enc", {"-q", "60", "-o", heics.back(), png});
+  }
+  auto conversions = Start();
+  const uint64_t started = ProcessConversionStats().started.load();
+  std::vector<std::string> jpegs(8);
+  std::vector<std::thread> plays;
+  for (std::string& jpeg : jpegs) {
+    plays.emplace_back([&] {
+      Conversions::Photo photo = conversions->OpenPhoto(heics[0]);
+      jpeg.resize(size_t(std::max<int64_t>(photo.length, 0)));
+      if (photo.file.valid()) photo.file.Read(jpeg.data(), jpeg.size());
+    });
+  }
+  for (std::thread& play : plays) play.join();
+  EXPECT_EQ(ProcessConversionStats().started.load() - started, 1u);
+  EXPECT_FALSE(jpegs[0].empty());
+  EXPECT_EQ(std::set<std::string>(jpegs.begin(), jpegs.end()).size(), 1u);
+  conversions->PrefetchPhotos(
+      [&] {
+        std::vector<SourceFile> next;
+        for (size_t i = 1; i < heics.size(); ++i) {
+          next.push_back({File::OpenShared(heics[i]), heics[i]});
+        }
+        return next;
+      },
+      settings_.photoSize);
+  EXPECT_TRUE(WaitUntil([&] {
+    return conversions->PhotoLength(heics[2], StampOf(heics[2])).length == int64_t(jpegs[0].size());
+  }));
+  EXPECT_EQ(ProcessConversionStats().started.load() - started, 3u);
+}
+
+// Everything a cache puts on the disk, seeks' files too, stays within its bound while four
+// plays seek at once; what does not fit converts in memory, and every seek still plays.
+TEST_F(ConversionTest, TheCacheBoundHoldsForEverythingItPutsOnTheDisk) {
+  const std::string song =
+      Song("long.flac", "aevalsrc=sin(2*PI*t*200*(1+floor(t/30))):s=44100:d=240", {"-ac", "2"});
+  settings_.cacheBytes = 9 << 20;  // the song's conversion (7.7 MB); the seeks convert in memory
+  auto conversions = Start();
+  const fs::path cache = dir_.path() / "cache";
+  std::atomic<bool> done{false};
+  uint64_t most = 0;
+  std::thread watch([&] {
+    for (; !done; SleepMs(5)) most = std::max(most, DiskBytesIn(cache));
+  });
+  std::vector<std::thread> plays;
+  std::vector<std::string> heard(4);
+  for (int i = 0; i < 4; ++i) {
+    plays.emplace_back([&, i] {
+      std::unique_ptr<ConvertedStream> stream = conversions->OpenSong(song);
+      if (!stream) return;
+      const int64_t at = (45 + 60 * i) * 32000 + 77;  // the middle of each half minute
+      heard[i] = Read(*stream, at, 32768);
+      heard[i] = heard[i].substr(std::min(heard[i].size(), size_t(768 - at % 768)));
+    });
+  }
+  for (std::thread& play : plays) play.join();
+  done = true;
+  watch.join();
+  EXPECT_LE(most, settings_.cacheBytes);
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(FrequencyAt(heard[i]), 200 * (2 + 2 * i), 40) << i;
 }
 
 TEST_F(ConversionTest, ListingsEstimateUntilABatchMeasuresAndRemembersEverything) {
@@ -691,6 +833,43 @@ TEST_F(ConvertedPlayTest, PhotosGoAsBaselineJpegsThatFitTheRunsPhotoSizeAndFineJ
   EXPECT_EQ(Fetch('3', "fine.jpg").second.substr(0, fine.size()), fine);
   // Once converted, the listing carries the length that is sent.
   EXPECT_EQ(std::to_string(Listed()["AC\\DC/pic.jpg"]), Fetch('3', "AC\\DC/pic.jpg").first);
+  // A receipt kept as text under .jpg and a picture too large to decode: once the background
+  // pass has read them, each is left out with a line that says why, and never sent as it is.
+  Media("photo/receipt.jpg", "Total: 12.50\n");
+  Media("photo/huge.png", PngHeader(20000, 20000));
+  EXPECT_TRUE(WaitUntil([&] { return Listed().size() == 4; }));
+  EXPECT_EQ(Fetch('3', "receipt.jpg"), std::pair(std::string(), std::string()));
+  Listed();
+  for (const char* name : {"receipt.jpg", "huge.png"}) {
+    const std::string said =
+        "Left out of the listing, it cannot be played : " + (photo() / name).string() + " (";
+    const std::vector<std::string> lines = log_->AllLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& line) { return line.starts_with(said); }),
+              1)
+        << name;
+  }
+}
+
+// A conversion reads the file the server opened and checked, whatever its path leads to later:
+// a song swapped for a link out of the media folder while it plays seeks in the song.
+TEST_F(ConvertedPlayTest, AConversionReadsTheFileThatWasCheckedWhateverItsPathBecomes) {
+  Make("audio/Album/song.flac", "aevalsrc=sin(2*PI*t*if(lt(t\\,20)\\,440\\,1000)):s=44100:d=40",
+       {"-ac", "2"});
+  Make("outside.flac", "sine=frequency=1600:duration=40", {"-ac", "2"});
+  Start();
+  AdapterConnection client;
+  client.SetReceiveBuffer(16384);
+  ASSERT_TRUE(client.Connect(LoopbackAddress(port())) &&
+              client.SendBlock(Block("<31Album/song.mp3")));
+  ASSERT_TRUE(client.ReadExact(256, kLongReadMs) && client.ReadExact(kBlock, kLongReadMs));
+  fs::rename(audio() / "Album/song.flac", audio() / "Album/song.old");
+  fs::create_symlink(media_.path() / "outside.flac", audio() / "Album/song.flac");
+  AdapterConnection control = Control();
+  ASSERT_TRUE(control.Send(ControlBlock("<8", std::to_string(30 * 32000)) + ControlBlock("<3")));
+  const std::string rest = client.ReadToClose(kLongReadMs).value_or("");
+  ASSERT_GT(rest.size(), 64u * 1024);
+  EXPECT_NEAR(ToneAt(media_.path(), rest.substr(rest.size() - 48 * 1024)), 1000, 60);
 }
 
 TEST_F(ConvertedPlayTest, WithConversionOffOrAConverterThatFailsAdaptersSeeWhatTheyAlwaysSaw) {
@@ -724,6 +903,15 @@ TEST_F(ConvertedPlayTest, WithConversionOffOrAConverterThatFailsAdaptersSeeWhatT
   EXPECT_TRUE(log_->WaitForLine("Can Not Convert File : " + (audio() / "a.flac").string()));
   EXPECT_EQ(ClientCount(), 0);
   EXPECT_EQ(Fetch('1', "b.mp3").second, mp3);
+  // Without its converter a server converts nothing, and says why once.
+  Stop();
+  EndProcessConversions();
+  conversion_.converterProgram = (media_.path() / "gone").string();
+  Start();
+  EXPECT_EQ(log_->Count("Songs and photos of other formats are not converted: the converter " +
+                        conversion_.converterProgram + ": No such file or directory"),
+            1);
+  EXPECT_EQ(Listed(), (std::map<std::string, uint32_t>{{"b.mp3", 100}}));
 }
 
 }  // namespace

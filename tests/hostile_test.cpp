@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "delivery/decimal.h"
+#include "platform/clock.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 #include "request/dispatcher.h"
@@ -210,10 +211,24 @@ TEST_F(HostileRequestTest, StalledHandshakesAndRepliesNobodyTakesFreeTheirSlots)
     ASSERT_TRUE(stalled[i].Connect(LoopbackAddress(port())));
     SendRequest(stalled[i], KindOf(kind), KindRequestName(kind), answers);
   }
+  // A request block trickled a byte every 300 ms: its limit counts from its first byte, not
+  // from each one.
+  std::atomic<bool> stopTrickle{false};
+  std::thread trickle([&] {
+    AdapterConnection slow;
+    if (!slow.Connect(LoopbackAddress(port()))) return;
+    const std::string block = Block("<1");
+    for (size_t i = 0; i < block.size() && !stopTrickle && slow.Send(block.substr(i, 1)); ++i) {
+      SleepMs(300);
+    }
+  });
   EXPECT_TRUE(WaitUntil([] { return ClientCount() == 0; }, 30000)) << ClientCount();
+  stopTrickle = true;
+  trickle.join();
   NoteFault(
-      "stream handshakes that stop at their first or last answer (limit 1 s), replies whose "
-      "window stays closed (limit 2.5 s): all 7 slots freed");
+      "stream handshakes that stop at their first or last answer, a request trickled a byte "
+      "every 300 ms (limit 1 s), replies whose window stays closed (limit 2.5 s): all 8 slots "
+      "freed");
   EXPECT_TRUE(Fetch('v') == Reply('v') && Fetch('m') == Reply('m'));
   stalled.clear();
   ExpectRecovered();

@@ -85,6 +85,33 @@ TEST_F(SeveralAdaptersTest, AControlConnectionReachesTheStreamItsAdapterPlaysNot
   EXPECT_EQ(log_->Count("Fastforward...."), 3);
 }
 
+// Two adapters play a song never converted, and the one that started its conversion leaves
+// first: the other plays it whole, and the conversion goes on to fill the cache when nobody
+// plays it any more (also once the first adapter's thread has ended, 2 s idle).
+TEST_F(SeveralAdaptersTest, ASongsConversionOutlivesTheAdaptersThatPlayIt) {
+  Make("audio/long.flac", "sine=frequency=440:duration=120", {"-ac", "2"});
+  Start();
+  const std::string length = std::to_string(Mp3Length(Mp3FramesFor(120 * 44100, 44100)));
+  AdapterConnection first = Play('1', "long.mp3");
+  ASSERT_EQ(first.ReadExact(256, kLongReadMs), Block(length));
+  AdapterConnection second = Play('1', "long.mp3");
+  ASSERT_TRUE(second.ReadExact(256, kLongReadMs) && first.ReadExact(kBlock, kLongReadMs));
+  first.Close();
+  SleepMs(2500);
+  const std::string whole = second.ReadToClose(kLongReadMs).value_or("");
+  ASSERT_EQ(std::to_string(whole.size()), length);
+  for (size_t at = 0; at < whole.size(); at += kMp3FrameBytes) {
+    ASSERT_EQ(whole.substr(at, 2), "\xff\xfb") << at;
+  }
+  second.Close();
+  Make("audio/other.flac", "sine=frequency=440:duration=120", {"-ac", "2"});
+  AdapterConnection left = Play('1', "other.mp3");
+  ASSERT_TRUE(left.ReadExact(256, kLongReadMs) && left.ReadExact(kBlock, kLongReadMs));
+  left.Close();
+  EXPECT_TRUE(
+      WaitUntil([&] { return fs::exists(media_.path() / "cache" / "2.entry"); }, kLongReadMs));
+}
+
 // On a busy machine a stream's control thread may begin long after its adapter has opened the
 // control connection, later than the grace a connection nobody has claimed gets: the stream has
 // claimed it before its first byte, so the command still reaches it.

@@ -109,9 +109,9 @@ ListedLength Conversions::PhotoLength(const std::string& path, SourceStamp stamp
 ListedLength Conversions::JpegLength(const std::string& path, SourceStamp stamp,
                                      PhotoBox box) const {
   const std::optional<Measurement> m = shared_->cache->store().Measured(path, stamp);
-  // A .jpg whose first bytes are no picture (a receipt kept as text) is not sent at all.
-  if (m && m->kind != Measurement::Kind::kPhoto) return {ListedLength::Kind::kUnplayable, 0, true};
-  if (!m || !MustConvert(m->photo, box)) {
+  // As it is, unless measured as a picture to convert, or as none at all (a receipt kept as
+  // text under .jpg): that is left out.
+  if (!m || (m->kind == Measurement::Kind::kPhoto && !MustConvert(m->photo, box))) {
     return {ListedLength::Kind::kAsIs, stamp.size, m.has_value()};
   }
   return PhotoLength(path, stamp, box);

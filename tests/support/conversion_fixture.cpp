@@ -1,6 +1,12 @@
 #include "support/conversion_fixture.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
+#include <set>
 
 #include "adapter/replies.h"
 #include "conversion/process_conversions.h"
@@ -35,6 +41,50 @@ double ToneAt(const fs::path& dir, const std::string& mp3) {
     crossings += (a < 0) != (b < 0);
   }
   return crossings / 2.0 / (pcm.size() / 2 / 48000.0);
+}
+
+std::vector<pid_t> ConverterPids() {
+  std::vector<pid_t> pids;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = Slurp(entry.path() / "stat");
+    const size_t paren = stat.rfind(')');
+    pid_t parent = 0;
+    char state = 0;
+    if (paren == std::string::npos || stat.find("(rureza-convert)") == std::string::npos ||
+        std::sscanf(stat.c_str() + paren + 1, " %c %d", &state, &parent) != 2 ||
+        parent != ::getpid()) {
+      continue;
+    }
+    pids.push_back(std::stoi(name));
+  }
+  std::sort(pids.begin(), pids.end());
+  return pids;
+}
+
+uint64_t DiskBytesIn(const fs::path& folder) {
+  std::set<ino_t> counted;
+  uint64_t bytes = 0;
+  auto count = [&](const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        counted.insert(info.st_ino).second) {
+      bytes += uint64_t(info.st_blocks) * 512;
+    }
+  };
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+    const std::string name = entry.path().filename();
+    if (!name.starts_with("store.db") && name != "lock") count(entry.path());
+  }
+  // Files without a name (a conversion's seek) show only among the descriptors holding them.
+  const std::string prefix = fs::canonical(folder, ignored).string() + "/";
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd", ignored)) {
+    const std::string target = fs::read_symlink(fd, ignored).string();
+    if (target.starts_with(prefix) && target.find("store.db") == std::string::npos) count(fd);
+  }
+  return bytes;
 }
 
 void ConvertedPlayTest::SetUp() {

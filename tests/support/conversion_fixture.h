@@ -2,7 +2,9 @@
 // holds, and the live server with conversion on, its conversions in a cache of the test's own.
 #pragma once
 
+#include <sys/types.h>
 #include <filesystem>
+
 #include <map>
 #include <string>
 #include <utility>
@@ -20,6 +22,12 @@ std::string Slurp(const std::filesystem::path& path);
 // The tone's frequency where the MP3 bytes begin (past the first, possibly cut, frame): decoded
 // by ffmpeg in dir, zero crossings over 0.2 s. One caller at a time per dir.
 double ToneAt(const std::filesystem::path& dir, const std::string& mp3);
+
+// The converter processes this process has running now, oldest first.
+std::vector<pid_t> ConverterPids();
+// The bytes of the disk that files in folder (or taken from it, without a name, and open here)
+// hold: what a cache in folder keeps on the disk.
+uint64_t DiskBytesIn(const std::filesystem::path& folder);
 
 // The live server with conversion on (subfolders and short names too, as a new install has
 // them), its conversions in a cache of the test's own.
