@@ -1,5 +1,6 @@
 // video_bench: videos converted to the adapter's MPEG-2 program stream by the converter process,
-// as the server will start it (its requests on stdin, the stream on descriptor 3), for bench/run.
+// as the server starts it (its source handed over as a descriptor, the stream on a pipe), for
+// bench/run.
 // It makes its sources with the ffmpeg command line, then, round after round (round 0 warms up):
 //
 //   video_h264_realtime      30 s of 1080p30 H.264/AAC converted whole to the PAL stream
@@ -29,10 +30,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "conversion/converter_process.h"
 #include "conversion/converter_protocol.h"
+#include "platform/file.h"
 #include "round_recorder.h"
 
 extern char** environ;
@@ -82,52 +87,41 @@ void RunTool(const std::vector<std::string>& args) {
   ::close(null);
 }
 
-// One converter process serving one request, read to its end.
+// One converter process serving one request, read to its end: started as the server starts it
+// (ConverterProcess: the source handed over as a descriptor, the stream on a pipe), but at the
+// command line's priority, so that the two compare.
 class Conversion {
  public:
   Conversion(const std::string& converter, const ConverterRequest& request) {
-    int in[2], out[2], stream[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-        ::pipe2(stream, O_CLOEXEC) != 0) {
-      Fail("no pipe");
-    }
     start_ = Clock::now();
-    pid_ =
-        Spawn({converter, std::to_string(::getpid())}, {{in[0], 0}, {out[1], 1}, {stream[1], 3}});
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(stream[1]);
-    requests_ = in[1];
-    replies_ = out[0];
-    stream_ = stream[0];
-    const std::string bytes = EncodeRequest(request);
-    if (::write(requests_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-      Fail("the converter takes no request");
+    Status error;
+    process_ = ConverterProcess::Start(converter, {0, 0, /*niceness=*/0}, true, &error);
+    const File source = File::OpenSharedNative(request.path);
+    if (!process_ || !source.valid() || !process_->Send(request, {source.fd()})) {
+      Fail("the converter takes no request: " + error.text);
     }
   }
 
   // Reads what is there; true once the reply and the whole stream have come.
   bool Step(int timeoutMs) {
-    pollfd fds[2] = {{replies_, POLLIN, 0}, {stream_, POLLIN, 0}};
+    pollfd fds[2] = {{process_->replyFd(), POLLIN, 0}, {process_->outputFd(), POLLIN, 0}};
     if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR) Fail("poll");
     char buffer[1 << 16];
-    if (fds[1].revents != 0) {
-      const ssize_t n = ::read(stream_, buffer, sizeof buffer);
-      if (n > 0) {
-        bytes_ += static_cast<uint64_t>(n);
-        if (bytes_ >= 32768 && firstMs_ < 0) firstMs_ = Seconds(Clock::now() - start_) * 1000;
-      }
+    for (ssize_t n; (n = process_->ReadOutput(buffer, sizeof buffer)) > 0;) {
+      bytes_ += static_cast<uint64_t>(n);
+      if (bytes_ >= 32768 && firstMs_ < 0) firstMs_ = Seconds(Clock::now() - start_) * 1000;
     }
-    if (fds[0].revents != 0) {
-      const ssize_t n = ::read(replies_, buffer, sizeof buffer);
-      if (n <= 0) Fail("the converter ended without its reply");
-      reader_.Add(std::string_view(buffer, static_cast<size_t>(n)));
-      uint8_t kind;
-      std::string payload;
-      while (reader_.Next(&kind, &payload)) {
-        if (!DecodeReply(kind, payload, &reply_)) Fail("a reply it cannot read");
-        if (reply_.kind == ReplyKind::kFailed) Fail("the converter failed: " + reply_.text);
-        if (reply_.kind != ReplyKind::kWritten) done_ = true;
+    for (;;) {
+      Reply reply;
+      const ConverterProcess::Outcome outcome = process_->Receive(&reply, 0);
+      if (outcome == ConverterProcess::Outcome::kGone && !done_) {
+        Fail("the converter ended without its reply");
+      }
+      if (outcome != ConverterProcess::Outcome::kReply) break;
+      if (reply.kind == ReplyKind::kFailed) Fail("the converter failed: " + reply.text);
+      if (reply.kind != ReplyKind::kWritten) {
+        done_ = true;
+        reply_ = reply;
       }
     }
     return done_ && (reply_.kind != ReplyKind::kDone || bytes_ >= reply_.bytes);
@@ -135,11 +129,10 @@ class Conversion {
 
   // Ends the process; its peak memory in MiB.
   double Finish() {
-    ::close(requests_);
-    ::close(replies_);
-    ::close(stream_);
     seconds_ = Seconds(Clock::now() - start_);
-    return Reap(pid_, "the converter");
+    const double peak = PeakMib(process_->pid());
+    process_.reset();
+    return peak;
   }
 
   const Reply& reply() const { return reply_; }
@@ -147,10 +140,18 @@ class Conversion {
   double firstMs() const { return firstMs_; }
 
  private:
-  pid_t pid_ = -1;
-  int requests_ = -1, replies_ = -1, stream_ = -1;
+  // The process's peak resident memory (VmHWM), while it still runs.
+  static double PeakMib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string key; status >> key;) {
+      double kib = 0;
+      if (key == "VmHWM:" && status >> kib) return kib / 1024;
+    }
+    return 0;
+  }
+
+  std::unique_ptr<ConverterProcess> process_;
   Clock::time_point start_;
-  MessageReader reader_;
   Reply reply_;
   bool done_ = false;
   uint64_t bytes_ = 0;

@@ -57,6 +57,10 @@ class ConverterProcess {
   int outputFd() const { return output_.readFd(); }
   ssize_t ReadOutput(void* buffer, size_t length);
 
+  pid_t pid() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pid_;
+  }
   // The processor time it has used so far (all its threads), in clock ticks; 0 once gone.
   uint64_t CpuTicks() const;
   // Ends the process now (SIGKILL); its replies then end.
