@@ -157,9 +157,17 @@ TEST_F(VideoPlayTest, VideosAreListedAsMpegsInTheirPlacesExactOnceMeasuredAndLef
   std::string first;
   Play("f.mpg", 5000, "0", &first, false).ReadToClose();
   EXPECT_EQ(first, mpg);
-  for (const char* name : {"sound.mpg", "two.mpg"}) {  // no picture; two frames
+  // No picture; two frames; the name of d.mp4, which d.avi, played as it is, leaves to it.
+  for (const char* name : {"sound.mpg", "two.mpg", "d.mpg"}) {
     EXPECT_EQ(Whole(name, listed[name]).size(), listed[name]) << name;
   }
+  EXPECT_FALSE(log_->WaitFor(  // no video, but listed as it always was
+      [&](const std::string& line) { return line.find(": " + Path("f.mpg")) < 100; }, 0));
+  // After a restart, from what the store kept.
+  Stop();
+  EndProcessConversions();
+  Start();
+  EXPECT_EQ(Listed(), listed);
   const std::string twoSeconds = Whole("b.mpg", listed["b.mpg"]);
   ASSERT_EQ(twoSeconds.size(), listed["b.mpg"]);
   // An adapter reads the end time from the tail's clock.
