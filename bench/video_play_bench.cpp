@@ -195,79 +195,42 @@ int Main(int argc, char** argv) {
   }
   std::printf("video play: making the sources in %s\n", dir.c_str());
   std::fflush(stdout);
-  const std::string seconds = smoke ? "3" : "20";
   const std::string ffmpeg = "/usr/bin/ffmpeg";
-  RunTool({ffmpeg,
-           "-nostdin",
-           "-v",
-           "error",
-           "-y",
-           "-f",
-           "lavfi",
-           "-i",
-           std::string("testsrc2=size=") + (smoke ? "320x180" : "1920x1080") +
-               ":rate=30:duration=" + seconds,
-           "-f",
-           "lavfi",
-           "-i",
-           "sine=frequency=440:sample_rate=48000:duration=" + seconds,
-           "-c:v",
-           "libx264",
-           "-preset",
-           "veryfast",
-           "-b:v",
-           "8M",
-           "-c:a",
-           "aac",
-           "-b:a",
-           "160k",
-           (sources / "film.mp4").string()});
-  RunTool({ffmpeg,
-           "-nostdin",
-           "-v",
-           "error",
-           "-y",
-           "-f",
-           "lavfi",
-           "-i",
-           "testsrc2=size=160x90:rate=25:duration=1",
-           "-f",
-           "lavfi",
-           "-i",
-           "sine=duration=1",
-           "-c:v",
-           "libx264",
-           "-preset",
-           "ultrafast",
-           "-c:a",
-           "aac",
-           (sources / "clip.mp4").string()});
-  RunTool({ffmpeg,
-           "-nostdin",
-           "-v",
-           "error",
-           "-y",
-           "-f",
-           "lavfi",
-           "-i",
-           "testsrc2=size=160x90:rate=25:duration=1",
-           "-f",
-           "lavfi",
-           "-i",
-           "sine=duration=1",
-           "-c:v",
-           "mpeg2video",
-           "-c:a",
-           "mp2",
-           "-f",
-           "vob",
-           (sources / "clip.mpg").string()});
+  // Sources of seconds of a test picture of size and a tone, coded with codec.
+  auto make = [&](const fs::path& path, const std::string& size, const std::string& seconds,
+                  const std::vector<std::string>& codec) {
+    std::vector<std::string> args = {ffmpeg,
+                                     "-nostdin",
+                                     "-v",
+                                     "error",
+                                     "-y",
+                                     "-f",
+                                     "lavfi",
+                                     "-i",
+                                     "testsrc2=size=" + size + ":rate=30:duration=" + seconds,
+                                     "-f",
+                                     "lavfi",
+                                     "-i",
+                                     "sine=sample_rate=48000:duration=" + seconds};
+    args.insert(args.end(), codec.begin(), codec.end());
+    args.push_back(path.string());
+    RunTool(args);
+  };
+  const std::vector<std::string> h264 = {"-c:v", "libx264", "-preset", "veryfast", "-c:a", "aac"};
+  make(sources / "film.mp4", smoke ? "320x180" : "1920x1080", smoke ? "3" : "20",
+       {"-c:v", "libx264", "-preset", "veryfast", "-b:v", "8M", "-c:a", "aac", "-b:a", "160k"});
+  // The library's clips: as MP4 (an index to read) and MKV (its end read for the last
+  // timestamp), and as an MPEG program stream for the peer.
+  make(sources / "clip.mp4", "320x180", "10", h264);
+  make(sources / "clip.mkv", "320x180", "10", h264);
+  make(sources / "clip.mpg", "320x180", "10", {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"});
   if (smoke) videos = std::min(videos, 20);
   for (int i = 0; i < videos; ++i) {
     const fs::path folder = std::to_string(i / 10), name = std::to_string(i);
     fs::create_directories(library / folder);
     fs::create_directories(mpgLibrary / folder);
-    fs::create_hard_link(sources / "clip.mp4", library / folder / (name.string() + ".mp4"));
+    const std::string clip = i % 2 ? ".mkv" : ".mp4";
+    fs::create_hard_link(sources / ("clip" + clip), library / folder / (name.string() + clip));
     fs::create_hard_link(sources / "clip.mpg", mpgLibrary / folder / (name.string() + ".mpg"));
   }
 

@@ -1,8 +1,7 @@
 // What the conversions of one Conversions object share, for the files that implement it
 // (conversions.cpp, song_conversions.cpp, photo_conversions.cpp, video_conversions.cpp,
-// measurements.cpp). Every
-// thread that works for them (a job's, the background pass's) holds the Shared, so it outlives
-// the object that started them.
+// measurements.cpp). Every thread that works for them (a job's, the background pass's) holds the
+// Shared, so it outlives the object that started them.
 // Thread safety: as each field's comment says.
 #pragma once
 
