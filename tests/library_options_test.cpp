@@ -48,7 +48,14 @@ TEST(LibraryTailTest, ReadFallenBackFromAndSavedAroundWhatFollows) {
             ""},
            {"RUREZA-LIBRARY 1\nstatus-address=255.255.255.256\nEND\n",
             {},
-            "status-address=255.255.255.256 is no IPv4 address; 127.0.0.1 is used"}}) {
+            "status-address=255.255.255.256 is no IPv4 address; 127.0.0.1 is used"},
+           // Videos: PAL with subtitles unless the tail says otherwise.
+           {"RUREZA-LIBRARY 1\nvideo-standard=NTSC\nsubtitles=off\nEND\n",
+            {false, false, "stored", false, {}, true, "127.0.0.1", TvStandard::kNtsc, false},
+            ""},
+           {"RUREZA-LIBRARY 1\nvideo-standard=secam\nsubtitles=no\nEND\n",
+            {},
+            "video-standard=secam is neither pal nor ntsc; pal is used"}}) {
     dir.Write("sv.dat", record + tail);
     ServerSettings s;
     std::string note;
@@ -74,14 +81,19 @@ TEST(LibraryTailTest, ReadFallenBackFromAndSavedAroundWhatFollows) {
 
 TEST(LibraryOptionsTest, ServerOptionsOverrideTheFileAndAnUnusableCharsetIsBadUsage) {
   std::string error;
-  auto options = ParseServerOptions({"--subfolders", "--no-short-names", "--name-charset", "cp1252",
-                                     "--convert", "--photo-size", "1X16384", "--cache-size=64T"},
-                                    &error);
+  auto options = ParseServerOptions(
+      {"--subfolders", "--no-short-names", "--name-charset", "cp1252", "--convert", "--photo-size",
+       "1X16384", "--cache-size=64T", "--video-standard", "Ntsc", "--no-subtitles"},
+      &error);
   ASSERT_TRUE(options) << error;
   ServerSettings s;
   s.library.shortNames = true;
   ApplyOverrides(*options, &s);
-  EXPECT_EQ(s.library, (LibraryOptions{true, false, "CP1252", true, {1, 16384}}));
+  EXPECT_EQ(
+      s.library,
+      (LibraryOptions{
+          true, false, "CP1252", true, {1, 16384}, true, "127.0.0.1", TvStandard::kNtsc, false}));
+  EXPECT_FALSE(ParseServerOptions({"--video-standard", "secam"}, &error));
   EXPECT_EQ(options->cacheBytes, uint64_t{64} << 40);
   EXPECT_FALSE(ParseServerOptions({"--subfolders=yes"}, &error) ||
                ParseServerOptions({"--name-charset"}, &error));

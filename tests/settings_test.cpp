@@ -148,6 +148,11 @@ TEST(SettingsValuesTest, LocaleCodePagesAndValuesThatCannotWork) {
   EXPECT_EQ(charsets,
             "CP1252 CP1250 CP1251 CP1251 CP1250 CP1253 CP1254 CP932 CP936 CP950 CP949 "
             "CP1252 CP1252 CP1252 CP1252 ");
+  std::string standards;
+  for (const char* locale : {"en_US.UTF-8", "en_GB.UTF-8", "ja_JP", "pt_BR", "es_MX@euro", "C"}) {
+    standards += TvStandardText(TvStandardForLocale(locale));
+  }
+  EXPECT_EQ(standards, "ntscpalntscpalntscpal");
   // Each limit and its neighbours: only what cannot work is replaced, one line each.
   std::string after;
   for (ServerSettings s : {ServerSettings{1, 1, 1}, ServerSettings{65532, 100, 32767},

@@ -37,6 +37,7 @@ const SwitchOption kSwitchOptions[] = {
     {"--subfolders", "--no-subfolders", &ServerOptions::subfolders},
     {"--short-names", "--no-short-names", &ServerOptions::shortNames},
     {"--convert", "--no-convert", &ServerOptions::convert},
+    {"--subtitles", "--no-subtitles", &ServerOptions::subtitles},
     {"--status", "--no-status", &ServerOptions::status},
 };
 
@@ -140,6 +141,16 @@ std::optional<ServerOptions> ParseServerOptions(const std::vector<std::string>& 
       options.photoSize = size;
       known = true;
     }
+    if (name == "--video-standard") {
+      if (!takeValue()) return std::nullopt;
+      TvStandard standard;
+      if (!ParseTvStandard(*value, &standard)) {
+        *error = "--video-standard must be pal or ntsc, not '" + *value + "'";
+        return std::nullopt;
+      }
+      options.videoStandard = standard;
+      known = true;
+    }
     if (name == "--cache-size") {
       if (!takeValue()) return std::nullopt;
       if (!ParseCacheSize(*value, &options.cacheBytes)) {
@@ -213,6 +224,8 @@ void ApplyOverrides(const ServerOptions& options, ServerSettings* settings) {
   if (options.nameCharset) settings->library.charset = *options.nameCharset;
   if (options.convert) settings->library.convert = *options.convert;
   if (options.photoSize) settings->library.photoSize = *options.photoSize;
+  if (options.videoStandard) settings->library.videoStandard = *options.videoStandard;
+  if (options.subtitles) settings->library.subtitles = *options.subtitles;
   if (options.status) settings->library.statusPage = *options.status;
   if (options.statusAddress) settings->library.statusAddress = *options.statusAddress;
 }
@@ -242,9 +255,14 @@ std::string ServerUsage() {
          "  --name-charset CHARSET\n"
          "                    the adapter's character set for names (CP1252, ISO-8859-15,\n"
          "                    SHIFT_JIS, ...); 'stored' sends them as the folders hold them\n"
-         "  --convert         list songs and photos of other formats (FLAC, M4A, HEIC, PNG,\n"
-         "                    ...) as MP3s and JPEGs, converted when played (--no-convert: not)\n"
+         "  --convert         list songs, photos and videos of other formats (FLAC, HEIC,\n"
+         "                    MP4, MKV, ...) as MP3s, JPEGs and MPEGs, converted when played\n"
+         "                    (--no-convert: not)\n"
          "  --photo-size WxH  the largest photo sent, e.g. 1920x1080; larger ones are scaled\n"
+         "  --video-standard pal|ntsc\n"
+         "                    the TV standard videos are converted to (PAL 720x576 at 25\n"
+         "                    frames/s, NTSC 720x480 at 29.97)\n"
+         "  --no-subtitles    burn no subtitles into converted videos (--subtitles: burn them)\n"
          "  --cache-size SIZE the most the cache of converted files holds (default 2G; K, M,\n"
          "                    G, T; 0 keeps nothing on disk)\n"
          "  --no-status       serve no status page (--status: serve it)\n"

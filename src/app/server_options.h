@@ -3,7 +3,8 @@
 //                 [--video DIR] [--audio DIR] [--photo DIR] [--firmware FILE]
 //                 [--subfolders|--no-subfolders] [--short-names|--no-short-names]
 //                 [--name-charset CHARSET] [--convert|--no-convert] [--photo-size WxH]
-//                 [--cache-size SIZE] [--status|--no-status] [--status-address ADDR]
+//                 [--video-standard pal|ntsc] [--subtitles|--no-subtitles] [--cache-size SIZE]
+//                 [--status|--no-status] [--status-address ADDR]
 //                 [--status-port N] [--help] [--version]
 // Overrides apply to the loaded record in memory only; they are never saved.
 #pragma once
@@ -31,6 +32,8 @@ struct ServerOptions {
   std::optional<std::string> nameCharset;  // as CharsetOptionName gives it
   std::optional<bool> convert;
   std::optional<PhotoSize> photoSize;
+  std::optional<TvStandard> videoStandard;
+  std::optional<bool> subtitles;
   uint64_t cacheBytes = kDefaultCacheBytes;  // not a setting: the process's cache bound
   std::optional<bool> status;
   std::optional<std::string> statusAddress;

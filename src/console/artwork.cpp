@@ -298,9 +298,10 @@ QPixmap PaintLibraryBackground() {
   p.setPen(QPen(kFrameBlue, 1));
   p.drawLine(24, rule, kSize.width() - 34, rule);
   PaintWell(p, ToPixels(kArial9Units, kPhotoSize), 3);
+  PaintWell(p, ToPixels(kArial9Units, kVideoStandard), 3);
   // The status page's rows below another.
   const int statusRule =
-      (ToPixels(kArial9Units, kPhotoSize).bottom() + ToPixels(kArial9Units, kStatusPage).top()) / 2;
+      (ToPixels(kArial9Units, kSubtitles).bottom() + ToPixels(kArial9Units, kStatusPage).top()) / 2;
   p.drawLine(24, statusRule, kSize.width() - 34, statusRule);
   PaintWell(p, ToPixels(kArial9Units, kStatusAddress), 3);
   PaintCaptions(p, LibraryCaptions(), kArial9Pixels);

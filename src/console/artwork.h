@@ -22,7 +22,7 @@ enum class Artwork {
   kOkFace = 154,             // 75 x 27, "OK"
   kMainBackground = 156,     // 536 x 510, main window
   kSetupBackground = 157,    // 517 x 403, setup dialog
-  kLibraryBackground = 158,  // 385 x 281, library dialog
+  kLibraryBackground = 158,  // 385 x 450, library dialog
 };
 
 // The picture with that id, drawn on first use. kAppIcon gives the 32 x 32 icon.

@@ -113,7 +113,7 @@ inline constexpr DluBox kCancel{213, 196, 44, 14};
 // reaches from the top down to just above the buttons; a new row goes above the buttons, which
 // move down with kSize.
 namespace library_layout {
-inline constexpr QSize kSize{385, 375};
+inline constexpr QSize kSize{385, 450};
 inline constexpr DluBox kSubfolders{14, 22, 190, 12};
 inline constexpr DluBox kShortNames{14, 38, 190, 12};
 inline constexpr DluBox kCharsetLabel{14, 58, 90, 12};
@@ -121,12 +121,15 @@ inline constexpr DluBox kCharset{106, 57, 96, 14};  // sits in a well
 inline constexpr DluBox kConvert{14, 80, 190, 12};
 inline constexpr DluBox kPhotoSizeLabel{14, 100, 90, 12};
 inline constexpr DluBox kPhotoSize{106, 99, 60, 14};  // sits in a well
-inline constexpr DluBox kStatusPage{14, 122, 190, 12};
-inline constexpr DluBox kStatusAddressLabel{14, 142, 90, 12};
-inline constexpr DluBox kStatusAddress{106, 141, 96, 14};  // sits in a well
-inline constexpr DluBox kStatusUrl{14, 160, 194, 12};
-inline constexpr DluBox kOk{118, 180, 44, 14};
-inline constexpr DluBox kCancel{164, 180, 44, 14};
+inline constexpr DluBox kVideoStandardLabel{14, 120, 90, 12};
+inline constexpr DluBox kVideoStandard{106, 119, 60, 14};  // sits in a well
+inline constexpr DluBox kSubtitles{14, 140, 190, 12};
+inline constexpr DluBox kStatusPage{14, 162, 190, 12};
+inline constexpr DluBox kStatusAddressLabel{14, 182, 90, 12};
+inline constexpr DluBox kStatusAddress{106, 181, 96, 14};  // sits in a well
+inline constexpr DluBox kStatusUrl{14, 200, 194, 12};
+inline constexpr DluBox kOk{118, 220, 44, 14};
+inline constexpr DluBox kCancel{164, 220, 44, 14};
 }  // namespace library_layout
 
 }  // namespace rureza

@@ -54,6 +54,9 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
       m_convert(new QCheckBox(QStringLiteral("Convert other &formats"), this)),
       m_photoSizeLabel(new QLabel(QStringLiteral("&Photo size"), this)),
       m_photoSize(new QLineEdit(this)),
+      m_videoStandardLabel(new QLabel(QStringLiteral("&Video standard"), this)),
+      m_videoStandard(new QComboBox(this)),
+      m_subtitles(new QCheckBox(QStringLiteral("Burn in su&btitles"), this)),
       m_statusPage(new QCheckBox(QStringLiteral("Status &page in a browser"), this)),
       m_statusAddressLabel(new QLabel(QStringLiteral("Page &address"), this)),
       m_statusAddress(new QLineEdit(this)),
@@ -71,6 +74,9 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
                                {m_convert, kConvert, "m_convert"},
                                {m_photoSizeLabel, kPhotoSizeLabel, "m_photoSizeLabel"},
                                {m_photoSize, kPhotoSize, "m_photoSize"},
+                               {m_videoStandardLabel, kVideoStandardLabel, "m_videoStandardLabel"},
+                               {m_videoStandard, kVideoStandard, "m_videoStandard"},
+                               {m_subtitles, kSubtitles, "m_subtitles"},
                                {m_statusPage, kStatusPage, "m_statusPage"},
                                {m_statusAddressLabel, kStatusAddressLabel, "m_statusAddressLabel"},
                                {m_statusAddress, kStatusAddress, "m_statusAddress"},
@@ -94,14 +100,25 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
   m_charsetLabel->setToolTip(charsetTip);
   m_charset->setToolTip(charsetTip);
   m_convert->setToolTip(
-      QStringLiteral("List songs of other formats (FLAC, M4A, Ogg, WAV, ...) as MP3s and photos "
-                     "(HEIC, PNG, WebP, ...) as JPEGs, converted when they are played and kept "
-                     "in a cache; .jpg photos the adapter cannot show well are converted too"));
+      QStringLiteral("List songs of other formats (FLAC, M4A, Ogg, WAV, ...) as MP3s, photos "
+                     "(HEIC, PNG, WebP, ...) as JPEGs and videos (MP4, MKV, MOV, WebM, ...) as "
+                     "MPEGs, converted when they are played and kept in a cache; .jpg photos and "
+                     "videos the adapter cannot show well are converted too"));
   const QString photoSizeTip = QStringLiteral(
       "The largest photo the adapter is sent, as WIDTHxHEIGHT in pixels: larger photos are "
       "scaled down to fit it, smaller ones are not enlarged");
   m_photoSizeLabel->setToolTip(photoSizeTip);
   m_photoSize->setToolTip(photoSizeTip);
+  const QString standardTip = QStringLiteral(
+      "The TV standard videos of other formats are converted to: PAL (720x576 at 25 frames/s) "
+      "for most of Europe, Asia, Africa and Oceania, NTSC (720x480 at 29.97) for the Americas, "
+      "Japan and Korea");
+  m_videoStandardLabel->setToolTip(standardTip);
+  m_videoStandard->setToolTip(standardTip);
+  m_subtitles->setToolTip(
+      QStringLiteral("Burn the subtitles of a converted video into its picture: those of a file "
+                     "beside it with its name (film.srt, film.en.srt, .ass, .vtt), in your "
+                     "language first, else its own default or forced text track"));
   m_statusPage->setToolTip(
       QStringLiteral("While the server runs, show what it does (adapters, what each plays, the "
                      "cache, the media folders, the log) on a page a browser opens, with "
@@ -118,6 +135,8 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
 
   m_charsetLabel->setBuddy(m_charset);
   m_photoSizeLabel->setBuddy(m_photoSize);
+  m_videoStandardLabel->setBuddy(m_videoStandard);
+  m_videoStandard->addItems({QStringLiteral("PAL"), QStringLiteral("NTSC")});
   m_statusAddressLabel->setBuddy(m_statusAddress);
   m_charset->setEditable(true);
   m_charset->setInsertPolicy(QComboBox::NoInsert);
@@ -130,6 +149,8 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
   m_convert->setChecked(options.convert);
   m_photoSize->setText(QString::fromStdString(PhotoSizeText(options.photoSize)));
   photoSize_ = options.photoSize;
+  m_videoStandard->setCurrentIndex(options.videoStandard == TvStandard::kNtsc ? 1 : 0);
+  m_subtitles->setChecked(options.subtitles);
   m_statusPage->setChecked(options.statusPage);
   m_statusAddress->setText(QString::fromStdString(options.statusAddress));
   statusAddress_ = options.statusAddress;
@@ -138,8 +159,8 @@ CLibraryDlg::CLibraryDlg(const LibraryOptions& options, QWidget* parent)
   connect(m_statusAddress, &QLineEdit::textChanged, this, &CLibraryDlg::ShowStatusUrl);
 
   ok_->setDefault(true);
-  SetTabOrder({m_subfolders, m_shortNames, m_charset, m_convert, m_photoSize, m_statusPage,
-               m_statusAddress, ok_, cancel_});
+  SetTabOrder({m_subfolders, m_shortNames, m_charset, m_convert, m_photoSize, m_videoStandard,
+               m_subtitles, m_statusPage, m_statusAddress, ok_, cancel_});
   m_subfolders->setFocus();
   connect(ok_, &QPushButton::clicked, this, &CLibraryDlg::OnOk);
   connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -156,6 +177,9 @@ LibraryOptions CLibraryDlg::Options() const {
   options.convert = m_convert->isChecked();
   options.photoSize = photoSize_;  // unless the field holds one
   ParsePhotoSize(m_photoSize->text().trimmed().toStdString(), &options.photoSize);
+  options.videoStandard =
+      m_videoStandard->currentIndex() == 1 ? TvStandard::kNtsc : TvStandard::kPal;
+  options.subtitles = m_subtitles->isChecked();
   options.statusPage = m_statusPage->isChecked();
   const std::string address = m_statusAddress->text().trimmed().toStdString();
   options.statusAddress = IsIpv4Address(address) ? address : statusAddress_;

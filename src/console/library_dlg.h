@@ -1,7 +1,8 @@
 // CLibraryDlg: the library options as the Setup dialog edits them: whether the media folders'
 // subfolders are listed, whether names too long for the adapter are listed under short names,
-// the adapter's character set (a list of common ones, or any name typed in), whether songs and
-// photos of other formats are converted, the photo size, and whether the status page is served
+// the adapter's character set (a list of common ones, or any name typed in), whether songs,
+// photos and videos of other formats are converted, the photo size, the TV standard videos are
+// converted to and whether subtitles are burnt into them, and whether the status page is served
 // and on which address (with the address a browser opens it at). OK takes the edits only when
 // the character set can be used here, the photo size is one and the address is an IPv4 address;
 // the Setup dialog's SAVE writes them.
@@ -49,6 +50,9 @@ class CLibraryDlg : public QDialog {
   QCheckBox* m_convert;
   QLabel* m_photoSizeLabel;
   QLineEdit* m_photoSize;
+  QLabel* m_videoStandardLabel;
+  QComboBox* m_videoStandard;
+  QCheckBox* m_subtitles;
   QCheckBox* m_statusPage;
   QLabel* m_statusAddressLabel;
   QLineEdit* m_statusAddress;

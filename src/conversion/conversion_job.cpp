@@ -109,7 +109,10 @@ bool ConversionJob::RunConverter(std::string* failure, bool* restart) {
   int64_t skip = delivered - start_;
   {
     File own = spec_.source.Reopen();
-    if (!own.valid() || !process->Send(spec_.request, {own.fd()})) {
+    const File companion = spec_.companion.valid() ? spec_.companion.Reopen() : File();
+    std::vector<int> descriptors = {own.fd()};
+    if (companion.valid()) descriptors.push_back(companion.fd());
+    if (!own.valid() || !process->Send(spec_.request, descriptors)) {
       *failure = own.valid() ? "it does not take the request" : "the source cannot be opened";
       *restart = own.valid();
       return false;

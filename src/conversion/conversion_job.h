@@ -44,6 +44,7 @@ class JobSlots {
 struct ConversionJobSpec {
   ConverterRequest request;  // of a kind that makes bytes
   File source;               // the checked source: each converter gets a description of its own
+  File companion;            // invalid, or a file sent after the source (a video's subtitles)
   int64_t start = 0;         // the stream offset of the first byte it makes
   int64_t end = -1;          // where its bytes end; -1: where the converter says when done
   ConverterProcess::Limits limits;

@@ -21,9 +21,13 @@ ConverterLimits DefaultConverterLimits() {
   // about 70 megapixels.
   limits.songMemoryBytes = uint64_t{128} << 20;
   limits.photoMemoryBytes = uint64_t{1} << 30;
+  // A 1080p video peaks below 256 MiB; a 4K HEVC's decoder holds four times the pictures.
+  limits.videoMemoryBytes = uint64_t{1} << 30;
 #endif
   limits.cpuSeconds = 60;
   limits.cpuSecondsPerSongMinute = 6;
+  // A 4K HEVC takes about two minutes of processor time a minute on this kind of machine.
+  limits.cpuSecondsPerVideoMinute = 240;
   limits.watchdogMs = 20000;
   return limits;
 }
@@ -67,6 +71,12 @@ std::string SongShapeKey() {
 
 std::string PhotoShapeKey(PhotoBox box) {
   return "jpeg " + std::to_string(box.width) + "x" + std::to_string(box.height) + " 1";
+}
+
+std::string VideoShapeKey(const VideoRequest& request, const std::string& subtitles) {
+  return "mpeg " + std::to_string(static_cast<uint32_t>(request.standard)) + " " +
+         (request.subtitles ? "s[" + subtitles + "] " + request.codePage : "-") + " " +
+         request.language + " 1";
 }
 
 }  // namespace rureza

@@ -1,8 +1,9 @@
-// Conversions: songs and photos of other formats as the adapter gets them, MP3 and baseline
-// JPEG, converted on the fly by converter processes (rureza-convert) and kept in a cache. The
-// name layer asks here what a source will be listed as (its converted length, exact once
-// measured, estimated before) and whether a .jpg must be converted; delivery plays a song
-// through a ConvertedStream and sends a photo as the file OpenPhoto gives it.
+// Conversions: songs, photos and videos of other formats as the adapter gets them, MP3, baseline
+// JPEG and MPEG-2 program streams, converted on the fly by converter processes (rureza-convert)
+// and kept in a cache. The name layer asks here what a source will be listed as (its converted
+// length, exact once measured, estimated before) and whether a .jpg or a video the adapter
+// plays as it is must be converted; delivery plays a song or a video through a ConvertedStream
+// and sends a photo as the file OpenPhoto gives it.
 //
 // Delivery hands over the source it opened and checked (a SourceFile); a converter reads that
 // open file, never its path. A source is known by its path and stamp (device, inode, size,
@@ -19,6 +20,12 @@
 // started again once (conversion_job.h); one that fails, hangs or dies twice ends the plays
 // that need what it has not written, with one log line each, "Can Not Convert File : <path>";
 // nothing else is affected.
+//
+// A video's length, and its last 32,768 bytes, follow from its duration and the TV standard
+// (mpeg_layout.h): they are known before its first byte. Its plays share one conversion from
+// its start, which fills a cache part when the film fits the cache, else a ring that keeps the
+// last minutes played for backward steps (video_conversions.cpp says how much, and where); it
+// ends when no play reads it any more.
 //
 // A photo is converted once however many plays ask for it at once (they wait for the one
 // conversion), at most as many at a time as the machine has processors; the next photos of a
@@ -55,6 +62,10 @@ struct ListedLength {
   bool measured = false;  // its header was read: nothing for the background pass to do
 };
 
+// The length of a video's stream at standard before its duration is known: the duration
+// guessed from the source's size at a film's usual bit rate.
+int64_t EstimatedMpegLength(int64_t sourceBytes, VideoStandard standard);
+
 // A source as delivery opened and checked it: the open file (read-only) and its path (for the
 // cache's keys, the store and log lines; never opened again).
 struct SourceFile {
@@ -88,18 +99,37 @@ class Conversions {
   // A .jpg: kAsIs unless it was measured and must be converted for box (then as PhotoLength).
   ListedLength JpegLength(const std::string& path, SourceStamp stamp, PhotoBox box) const;
 
-  // Measures every source not yet measured (songs, and photos that are converted or checked),
-  // through one converter process, reading headers only; remembers them. Stops early when
-  // stopped() says so. Returns how many were measured.
+  // A video listed as MPEG (converted by its ending, or a file the adapter plays as it is that
+  // must be converted): the length of its stream at standard, exact once measured, estimated
+  // from its size before; kUnplayable when it cannot be played.
+  ListedLength VideoLength(const std::string& path, SourceStamp stamp,
+                           VideoStandard standard) const;
+  // A video the adapter may play as it is (.avi .mpg .vob .dat): whether it was measured and
+  // must be converted. One not measured yet, or whose header cannot be read, stays as it is.
+  bool VideoMustConvert(const std::string& path, SourceStamp stamp, bool* measured) const;
+
+  // Sources whose headers are to be read: songs, photos (converted, or .jpg checked), videos
+  // converted by their endings, and videos the adapter may play as they are (only checked: one
+  // that cannot be read is not left out, so it gets no log line).
+  struct ToMeasure {
+    std::vector<std::string> songs, photos, videos, checkedVideos;
+    bool empty() const {
+      return songs.empty() && photos.empty() && videos.empty() && checkedVideos.empty();
+    }
+  };
+  // Measures every source not yet measured through one converter process, reading headers
+  // only; remembers them. Stops early when stopped() says so. Returns how many were measured.
+  size_t Measure(const ToMeasure& sources, const std::function<bool()>& stopped);
   size_t Measure(const std::vector<std::string>& songs, const std::vector<std::string>& photos,
-                 const std::function<bool()>& stopped);
+                 const std::function<bool()>& stopped) {
+    return Measure(ToMeasure{songs, photos, {}, {}}, stopped);
+  }
   // Measure, on a thread of its own (StartThread) that ends when nothing is left to measure,
   // when stopped() says so (the run that listed them stops) or with Stop(). Sources handed over
   // while it runs join its batch (each once); beyond kMostWaiting waiting they are left for a
   // later listing to hand over again.
   static constexpr size_t kMostWaiting = 200000;
-  void MeasureSoon(std::vector<std::string> songs, std::vector<std::string> photos,
-                   std::function<bool()> stopped);
+  void MeasureSoon(ToMeasure sources, std::function<bool()> stopped);
 
   // --- for a play
   // A song's conversion from its start writes into the cache while plays stream it; where the
@@ -111,6 +141,17 @@ class Conversions {
   // The song as MP3, its length known; null when it cannot be played (logged).
   std::unique_ptr<ConvertedStream> OpenSong(SourceFile source);
   std::unique_ptr<ConvertedStream> OpenSong(const std::string& path);  // opens it first
+
+  // The video as the MPEG program stream of its plan for wanted (its standard, subtitles, code
+  // page and language; the duration is the measured one), its length and tail known at once;
+  // null when it cannot be played (logged). subtitles: a subtitle file beside it, or invalid.
+  // The play ends (kFailed, logged) when its source is deleted or changed: when the path no
+  // longer names the file opened, or that file's size, modification or change time moved.
+  std::unique_ptr<ConvertedStream> OpenVideo(SourceFile source, SourceFile subtitles,
+                                             const VideoRequest& wanted);
+  // Whether the file the adapter may play as it is must be converted (its header is read now if
+  // it was not measured yet).
+  bool VideoNeedsConversion(const SourceFile& source);
 
   struct Photo {
     File file;  // invalid: it cannot be shown (logged); else read-only, at the JPEG's start

@@ -1,7 +1,7 @@
 // What the conversions of one Conversions object share, for the files that implement it
-// (conversions.cpp, song_conversions.cpp, photo_conversions.cpp, measurements.cpp). Every
-// thread that works for them (a job's, the background pass's) holds the Shared, so it outlives
-// the object that started them.
+// (conversions.cpp, song_conversions.cpp, photo_conversions.cpp, video_conversions.cpp,
+// measurements.cpp). Every thread that works for them (a job's, the background pass's) holds the
+// Shared, so it outlives the object that started them.
 // Thread safety: as each field's comment says.
 #pragma once
 
@@ -65,23 +65,31 @@ struct Conversions::Shared {
                                                  const SourceFile& source, SourceStamp stamp,
                                                  PhotoBox box, int niceness);
 
+  // Videos: the conversions from a video's start that its plays share, by cache key (defined
+  // in video_conversions.cpp).
+  struct VideoWriter;
+  std::mutex videosMutex;
+  std::map<std::string, std::shared_ptr<VideoWriter>> videoWriters;  // guarded by videosMutex
+
   // Measuring: one converter for a batch, ended with it.
   std::mutex proberMutex;
   ConverterRegistry::Process prober{nullptr, {}};  // guarded by proberMutex
   int batches = 0;                                 // guarded by proberMutex
-  // The background pass (MeasureSoon).
+  // The background pass (MeasureSoon): the sources waiting, each list as in ToMeasure.
   std::mutex waitingMutex;
-  std::set<std::string> waitingSongs, waitingPhotos;  // guarded by waitingMutex
-  std::function<bool()> waitingStopped;               // guarded by waitingMutex
-  bool measuring = false;                             // guarded by waitingMutex
+  std::set<std::string> waiting[4];      // guarded by waitingMutex
+  std::function<bool()> waitingStopped;  // guarded by waitingMutex
+  bool measuring = false;                // guarded by waitingMutex
 
+  // What a source is asked as.
+  enum class Probe { kSong, kPhoto, kVideo };
   // Asks the prober about the open source; nullopt when there is no converter to ask.
-  std::optional<Measurement> MeasureOne(const std::string& path, const File& file, bool photo);
-  size_t MeasureAll(const std::vector<std::string>& songs, const std::vector<std::string>& photos,
-                    const std::function<bool()>& stopped);
-  // The measurement of the open source as it is now (stamp), taken now when not yet known.
+  std::optional<Measurement> MeasureOne(const std::string& path, const File& file, Probe probe);
+  size_t MeasureAll(const ToMeasure& sources, const std::function<bool()>& stopped);
+  // The measurement of the open source as it is now (stamp), taken now when not yet known; one
+  // found unplayable is logged when logUnplayable (it is left out of the listing).
   std::optional<Measurement> Measured(const std::string& path, const File& file, SourceStamp stamp,
-                                      bool photo);
+                                      Probe probe, bool logUnplayable = true);
   uint32_t SongCpuSeconds(uint64_t frames) const;
 };
 

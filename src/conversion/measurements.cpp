@@ -22,14 +22,18 @@ void LogUnplayable(const std::string& path, const Measurement& m) {
 }  // namespace
 
 std::optional<Measurement> Conversions::Shared::MeasureOne(const std::string& path,
-                                                           const File& file, bool photo) {
+                                                           const File& file, Probe probe) {
   Measurement m;
   m.stamp = StampOf(file);
   if (m.stamp.size < 0) return std::nullopt;
   ConverterRequest request;
-  request.kind = photo ? RequestKind::kProbePhoto : RequestKind::kProbeSong;
+  request.kind = probe == Probe::kPhoto   ? RequestKind::kProbePhoto
+                 : probe == Probe::kVideo ? RequestKind::kProbeVideo
+                                          : RequestKind::kProbeSong;
   request.path = path;
-  const ReplyKind expected = photo ? ReplyKind::kPhotoFacts : ReplyKind::kSongFacts;
+  const ReplyKind expected = probe == Probe::kPhoto   ? ReplyKind::kPhotoFacts
+                             : probe == Probe::kVideo ? ReplyKind::kVideoFacts
+                                                      : ReplyKind::kSongFacts;
   std::lock_guard<std::mutex> lock(proberMutex);
   // A process that dies on a file may have died of something else (its processor time is
   // counted over all its probes): a fresh one tries once more. One that hangs on it is not
@@ -65,6 +69,13 @@ std::optional<Measurement> Conversions::Shared::MeasureOne(const std::string& pa
   } else if (answered && reply.kind == ReplyKind::kPhotoFacts) {
     m.kind = Measurement::Kind::kPhoto;
     m.photo = reply.photo;
+  } else if (answered && reply.kind == ReplyKind::kVideoFacts) {
+    // One too long for the adapter's 2 GiB at any watchable rate cannot be played either.
+    MpegPlan plan;
+    m.why =
+        reply.video.playable ? "" : PlanMpeg(reply.video.durationMs, VideoStandard::kPal, &plan);
+    m.kind = m.why.empty() ? Measurement::Kind::kVideo : Measurement::Kind::kUnreadable;
+    m.video = reply.video;
   } else {
     m.why = answered ? reply.text : "the converter " + reply.text;
   }
@@ -74,39 +85,50 @@ std::optional<Measurement> Conversions::Shared::MeasureOne(const std::string& pa
 }
 
 std::optional<Measurement> Conversions::Shared::Measured(const std::string& path, const File& file,
-                                                         SourceStamp stamp, bool photo) {
+                                                         SourceStamp stamp, Probe probe,
+                                                         bool logUnplayable) {
   std::optional<Measurement> m = cache->store().Measured(path, stamp);
   if (m) return m;
-  m = MeasureOne(path, file, photo);
+  m = MeasureOne(path, file, probe);
   if (!m) return m;
   cache->store().Remember({{path, *m}});
-  LogUnplayable(path, *m);
+  if (logUnplayable) LogUnplayable(path, *m);
   if (!(m->stamp == stamp)) return std::nullopt;
   return m;
 }
 
-size_t Conversions::Shared::MeasureAll(const std::vector<std::string>& songs,
-                                       const std::vector<std::string>& photos,
+size_t Conversions::Shared::MeasureAll(const ToMeasure& sources,
                                        const std::function<bool()>& stopped) {
   {
     std::lock_guard<std::mutex> lock(proberMutex);
     ++batches;
   }
   std::vector<std::pair<std::string, Measurement>> measured;
+  std::set<std::string> unlogged;  // checked only: not left out whatever they are
   size_t count = 0;
   auto flush = [&] {
     cache->store().Remember(measured);
-    for (const auto& [path, m] : measured) LogUnplayable(path, m);
+    for (const auto& [path, m] : measured) {
+      if (unlogged.count(path) == 0) LogUnplayable(path, m);
+    }
     count += measured.size();
     measured.clear();
+    unlogged.clear();
   };
-  for (const auto* list : {&songs, &photos}) {
+  const std::pair<const std::vector<std::string>*, Probe> lists[] = {
+      {&sources.songs, Probe::kSong},
+      {&sources.photos, Probe::kPhoto},
+      {&sources.videos, Probe::kVideo},
+      {&sources.checkedVideos, Probe::kVideo}};
+  for (const auto& [list, probe] : lists) {
     for (const std::string& path : *list) {
       if (stopped() || registry->stopping()) break;
       if (cache->store().Measured(path, StampOf(path))) continue;
       const File file = File::OpenSharedNative(path);
-      std::optional<Measurement> m = MeasureOne(path, file, list == &photos);
-      if (m) measured.emplace_back(path, *m);
+      std::optional<Measurement> m = MeasureOne(path, file, probe);
+      if (!m) continue;
+      measured.emplace_back(path, *m);
+      if (list == &sources.checkedVideos) unlogged.insert(path);
       if (measured.size() >= kRememberBatch) flush();
     }
   }
@@ -117,40 +139,54 @@ size_t Conversions::Shared::MeasureAll(const std::vector<std::string>& songs,
   return count;
 }
 
-size_t Conversions::Measure(const std::vector<std::string>& songs,
-                            const std::vector<std::string>& photos,
-                            const std::function<bool()>& stopped) {
-  return shared_->MeasureAll(songs, photos, stopped);
+size_t Conversions::Measure(const ToMeasure& sources, const std::function<bool()>& stopped) {
+  return shared_->MeasureAll(sources, stopped);
 }
 
-void Conversions::MeasureSoon(std::vector<std::string> songs, std::vector<std::string> photos,
-                              std::function<bool()> stopped) {
+namespace {
+
+// The lists of a batch in the order of Shared::waiting.
+std::vector<std::string>* Lists(Conversions::ToMeasure& batch, size_t i) {
+  std::vector<std::string>* lists[] = {&batch.songs, &batch.photos, &batch.videos,
+                                       &batch.checkedVideos};
+  return lists[i];
+}
+
+}  // namespace
+
+void Conversions::MeasureSoon(ToMeasure sources, std::function<bool()> stopped) {
   const std::shared_ptr<Shared> shared = shared_;
   std::lock_guard<std::mutex> lock(shared->waitingMutex);
-  for (auto [from, to] :
-       {std::pair{&songs, &shared->waitingSongs}, {&photos, &shared->waitingPhotos}}) {
-    for (std::string& path : *from) {
-      if (shared->waitingSongs.size() + shared->waitingPhotos.size() >= kMostWaiting) break;
-      to->insert(std::move(path));
+  size_t waiting = 0;
+  for (const std::set<std::string>& list : shared->waiting) waiting += list.size();
+  for (size_t i = 0; i < std::size(shared->waiting); ++i) {
+    for (std::string& path : *Lists(sources, i)) {
+      if (waiting >= kMostWaiting) break;
+      waiting += shared->waiting[i].insert(std::move(path)).second ? 1 : 0;
     }
   }
   shared->waitingStopped = std::move(stopped);
   if (shared->measuring) return;
   shared->measuring = StartThread([shared] {
     std::unique_lock<std::mutex> lock(shared->waitingMutex);
-    while ((!shared->waitingSongs.empty() || !shared->waitingPhotos.empty()) &&
-           !shared->waitingStopped() && !shared->registry->stopping()) {
-      std::vector<std::string> songs(shared->waitingSongs.begin(), shared->waitingSongs.end());
-      std::vector<std::string> photos(shared->waitingPhotos.begin(), shared->waitingPhotos.end());
-      shared->waitingSongs.clear();
-      shared->waitingPhotos.clear();
+    auto any = [&] {
+      for (const std::set<std::string>& list : shared->waiting) {
+        if (!list.empty()) return true;
+      }
+      return false;
+    };
+    while (any() && !shared->waitingStopped() && !shared->registry->stopping()) {
+      ToMeasure batch;
+      for (size_t i = 0; i < std::size(shared->waiting); ++i) {
+        Lists(batch, i)->assign(shared->waiting[i].begin(), shared->waiting[i].end());
+        shared->waiting[i].clear();
+      }
       const std::function<bool()> stopped = shared->waitingStopped;
       lock.unlock();
-      shared->MeasureAll(songs, photos, stopped);
+      shared->MeasureAll(batch, stopped);
       lock.lock();
     }
-    shared->waitingSongs.clear();
-    shared->waitingPhotos.clear();
+    for (std::set<std::string>& list : shared->waiting) list.clear();
     shared->waitingStopped = nullptr;
     shared->measuring = false;
   });
@@ -159,7 +195,8 @@ void Conversions::MeasureSoon(std::vector<std::string> songs, std::vector<std::s
 bool Conversions::JpegNeedsConversion(const SourceFile& source, PhotoBox box, bool* unplayable) {
   const SourceStamp stamp = StampOf(source.file);
   const std::optional<Measurement> m =
-      stamp.size < 0 ? std::nullopt : shared_->Measured(source.path, source.file, stamp, true);
+      stamp.size < 0 ? std::nullopt
+                     : shared_->Measured(source.path, source.file, stamp, Shared::Probe::kPhoto);
   *unplayable = m && m->kind != Measurement::Kind::kPhoto;
   return m && m->kind == Measurement::Kind::kPhoto && MustConvert(m->photo, box);
 }

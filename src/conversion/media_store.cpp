@@ -9,16 +9,27 @@
 namespace rureza {
 namespace {
 
-constexpr int kStoreVersion = 2;
+// 3: videos' facts.
+constexpr int kStoreVersion = 3;
 
 constexpr char kSchema[] =
     "CREATE TABLE measured(path BLOB PRIMARY KEY, size INTEGER NOT NULL, mtime INTEGER NOT NULL,"
     " ctime INTEGER NOT NULL, device INTEGER NOT NULL, inode INTEGER NOT NULL,"
     " kind INTEGER NOT NULL, samples INTEGER, rate INTEGER, channels INTEGER, width INTEGER,"
-    " height INTEGER, needs INTEGER, why BLOB) WITHOUT ROWID;"
+    " height INTEGER, needs INTEGER, why BLOB, duration INTEGER, aspect INTEGER, frames INTEGER,"
+    " flags INTEGER) WITHOUT ROWID;"
     "CREATE TABLE entries(id INTEGER PRIMARY KEY AUTOINCREMENT, key BLOB UNIQUE NOT NULL,"
     " length INTEGER NOT NULL, played INTEGER NOT NULL);"
-    "PRAGMA user_version = 2;";
+    "PRAGMA user_version = 3;";
+
+// A video's flags in one column.
+constexpr int64_t kHasVideo = 1, kHasAudio = 2, kHasSubtitles = 4, kPlayable = 8;
+// Two 32-bit values (a ratio) in one column.
+int64_t Pair(uint32_t high, uint32_t low) {
+  return static_cast<int64_t>(uint64_t{high} << 32 | low);
+}
+uint32_t High(int64_t pair) { return static_cast<uint32_t>(static_cast<uint64_t>(pair) >> 32); }
+uint32_t Low(int64_t pair) { return static_cast<uint32_t>(pair); }
 
 // A prepared statement, finalized once.
 class Statement {
@@ -77,6 +88,8 @@ bool Sensible(const Measurement& m) {
       return m.song.sampleRate > 0 && m.song.channels > 0;
     case Measurement::Kind::kPhoto:
       return m.photo.width > 0 && m.photo.height > 0;
+    case Measurement::Kind::kVideo:
+      return m.video.durationMs > 0 && (m.video.hasVideo || m.video.hasAudio);
     case Measurement::Kind::kUnreadable:
       return true;
   }
@@ -193,7 +206,7 @@ bool MediaStore::Exec(const char* sql) {
 bool MediaStore::Load() {
   Statement rows(db_,
                  "SELECT path, size, mtime, ctime, device, inode, kind, samples, rate, channels,"
-                 " width, height, needs, why FROM measured");
+                 " width, height, needs, why, duration, aspect, frames, flags FROM measured");
   if (!rows.ok()) return false;
   std::vector<std::string> senseless;
   while (rows.Step()) {
@@ -206,7 +219,21 @@ bool MediaStore::Load() {
     m.photo = {static_cast<uint32_t>(rows.Int(10)), static_cast<uint32_t>(rows.Int(11)),
                rows.Int(12) != 0};
     m.why = rows.Blob(13);
-    if (rows.Int(6) < 1 || rows.Int(6) > 3 || !Sensible(m)) {
+    if (m.kind == Measurement::Kind::kVideo) {
+      const int64_t flags = rows.Int(17);
+      m.video = {static_cast<uint64_t>(rows.Int(14)),
+                 m.photo.width,
+                 m.photo.height,
+                 High(rows.Int(15)),
+                 Low(rows.Int(15)),
+                 High(rows.Int(16)),
+                 Low(rows.Int(16)),
+                 (flags & kHasVideo) != 0,
+                 (flags & kHasAudio) != 0,
+                 (flags & kHasSubtitles) != 0,
+                 (flags & kPlayable) != 0};
+    }
+    if (rows.Int(6) < 1 || rows.Int(6) > 4 || !Sensible(m)) {
       senseless.push_back(rows.Blob(0));
     } else {
       measured_[rows.Blob(0)] = m;
@@ -242,10 +269,11 @@ void MediaStore::Remember(const std::vector<std::pair<std::string, Measurement>>
   for (const auto& [path, m] : measured) {
     measured_[path] = m;
     if (db_ == nullptr) continue;
+    const bool video = m.kind == Measurement::Kind::kVideo;
     Statement(db_,
               "INSERT OR REPLACE INTO measured(path, size, mtime, ctime, device, inode, kind,"
-              " samples, rate, channels, width, height, needs, why)"
-              " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+              " samples, rate, channels, width, height, needs, why, duration, aspect, frames,"
+              " flags) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
         .Bind(1, path)
         .Bind(2, m.stamp.size)
         .Bind(3, m.stamp.mtimeNs)
@@ -256,10 +284,16 @@ void MediaStore::Remember(const std::vector<std::pair<std::string, Measurement>>
         .Bind(8, static_cast<int64_t>(m.song.samples))
         .Bind(9, m.song.sampleRate)
         .Bind(10, m.song.channels)
-        .Bind(11, m.photo.width)
-        .Bind(12, m.photo.height)
+        .Bind(11, video ? m.video.width : m.photo.width)
+        .Bind(12, video ? m.video.height : m.photo.height)
         .Bind(13, m.photo.needsConversion ? 1 : 0)
         .Bind(14, m.why)
+        .Bind(15, static_cast<int64_t>(m.video.durationMs))
+        .Bind(16, Pair(m.video.sampleAspectNum, m.video.sampleAspectDen))
+        .Bind(17, Pair(m.video.frameRateNum, m.video.frameRateDen))
+        .Bind(18, (m.video.hasVideo ? kHasVideo : 0) | (m.video.hasAudio ? kHasAudio : 0) |
+                      (m.video.hasSubtitles ? kHasSubtitles : 0) |
+                      (m.video.playable ? kPlayable : 0))
         .Run();
   }
   if (inTransaction) Exec("COMMIT");

@@ -47,11 +47,12 @@ SourceStamp StampOf(const std::string& path);
 SourceStamp StampOf(const File& file);
 
 struct Measurement {
-  enum class Kind { kSong = 1, kPhoto = 2, kUnreadable = 3 };
+  enum class Kind { kSong = 1, kPhoto = 2, kUnreadable = 3, kVideo = 4 };
   Kind kind = Kind::kUnreadable;
   SourceStamp stamp;
   SongFacts song;    // kSong
   PhotoFacts photo;  // kPhoto
+  VideoFacts video;  // kVideo
   std::string why;   // kUnreadable: why it cannot be played
 };
 

@@ -35,6 +35,16 @@ std::shared_ptr<Conversions> ConversionsFor(const LibraryOptions& options) {
   return g_conversions;
 }
 
+VideoRequest VideoRequestFor(const LibraryOptions& options) {
+  VideoRequest request;
+  request.standard = StandardOf(options.videoStandard);
+  request.subtitles = options.subtitles;
+  const std::string locale = UserLocaleName();
+  request.codePage = AdapterCharsetForLocale(locale);
+  request.language = LocaleLanguage(locale).substr(0, 15);
+  return request;
+}
+
 void StopProcessConversions() {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_conversions) g_conversions->Stop();

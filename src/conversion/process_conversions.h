@@ -28,5 +28,13 @@ void EndProcessConversions();
 
 // A photo size as the converter takes it.
 inline PhotoBox BoxOf(PhotoSize size) { return {size.width, size.height}; }
+inline VideoStandard StandardOf(TvStandard standard) {
+  return standard == TvStandard::kNtsc ? VideoStandard::kNtsc : VideoStandard::kPal;
+}
+
+// What a video is converted to in a run with options: its TV standard and subtitles, subtitle
+// files that are not UTF-8 read in the locale's legacy code page (AdapterCharsetForLocale), the
+// locale's language preferred for sound and subtitles.
+VideoRequest VideoRequestFor(const LibraryOptions& options);
 
 }  // namespace rureza

@@ -209,7 +209,8 @@ void Conversions::Shared::LetUnwatchedWritersGo() {
 std::unique_ptr<ConvertedStream> Conversions::OpenSong(SourceFile source) {
   const SourceStamp stamp = StampOf(source.file);
   const std::optional<Measurement> m =
-      stamp.size < 0 ? std::nullopt : shared_->Measured(source.path, source.file, stamp, false);
+      stamp.size < 0 ? std::nullopt
+                     : shared_->Measured(source.path, source.file, stamp, Shared::Probe::kSong);
   const uint64_t frames = m && m->kind == Measurement::Kind::kSong
                               ? Mp3FramesFor(m->song.samples, m->song.sampleRate)
                               : 0;

@@ -30,9 +30,7 @@ constexpr FolderToList kFoldersInOrder[] = {
 enum class WalkEnd { kFolderDone, kStopped, kConnectionLost, kNumbersUsedUp };
 
 // The sources a listing found whose headers were never read, for the background pass.
-struct Unmeasured {
-  std::vector<std::string> songs, photos;
-};
+using Unmeasured = Conversions::ToMeasure;
 
 // Sends a record for every entry the name layer lists, as it is found (a batch of records to a
 // system call): the reply flows while the walk goes on, and nothing per entry is allocated.
@@ -67,7 +65,7 @@ class RecordSender : public ListingSink {
       mode = ModeWord(entry.attributes.isFolder, entry.attributes.readOnly);
       size = static_cast<uint32_t>(entry.attributes.size);  // the low 32 bits, as adapters expect
       if (conversions_ && !entry.attributes.isFolder &&
-          (entry.ending.converted || kind_ == ListingFolder::kPhoto) &&
+          (entry.ending.converted || kind_ != ListingFolder::kAudio) &&
           !ConvertedSize(entry, &size)) {
         return true;  // it cannot be played
       }
@@ -111,21 +109,36 @@ class RecordSender : public ListingSink {
     const EntryAttributes& a = entry.attributes;
     const SourceStamp stamp{static_cast<int64_t>(a.size), a.mtimeNs, a.ctimeNs, a.device, a.inode};
     const PhotoBox box = BoxOf(run_.settings().library.photoSize);
+    const VideoStandard standard = StandardOf(run_.settings().library.videoStandard);
     ListedLength listed;
+    std::vector<std::string>* unmeasured = &unmeasured_->photos;
     if (kind_ == ListingFolder::kAudio) {
       listed = conversions_->SongLength(
           path_, stamp, entry.path.substr(entry.path.size() - entry.ending.size + 1));
+      unmeasured = &unmeasured_->songs;
+    } else if (kind_ == ListingFolder::kVideo) {
+      // One the adapter may play as it is, listed so, is only checked.
+      listed = entry.ending.converted ? conversions_->VideoLength(path_, stamp, standard)
+                                      : ListedLength{ListedLength::Kind::kAsIs, 0, true};
+      if (!entry.ending.converted) {
+        conversions_->VideoMustConvert(path_, stamp, &listed.measured);
+      }
+      unmeasured = entry.ending.converted && !IsOwnVideo(entry) ? &unmeasured_->videos
+                                                                : &unmeasured_->checkedVideos;
     } else if (entry.ending.converted) {
       listed = conversions_->PhotoLength(path_, stamp, box);
     } else {
       listed = conversions_->JpegLength(path_, stamp, box);
     }
-    if (!listed.measured) {
-      (kind_ == ListingFolder::kAudio ? unmeasured_->songs : unmeasured_->photos).push_back(path_);
-    }
+    if (!listed.measured) unmeasured->push_back(path_);
     if (listed.kind == ListedLength::Kind::kUnplayable) return false;
     if (listed.kind != ListedLength::Kind::kAsIs) *size = static_cast<uint32_t>(listed.length);
     return true;
+  }
+
+  // A video of the folder's own endings (listed converted once it was measured so).
+  static bool IsOwnVideo(const ListedEntry& entry) {
+    return EndingOf(ListingFolder::kVideo, entry.path, /*convert=*/false).size != 0;
   }
 
   BlockBatch& records_;
@@ -149,7 +162,9 @@ void SendRecords(BlockBatch& records, ServerRun& run, const LibraryOptions& opti
     RecordSender sender(records, run, &nextNumber);
     const std::string path = PathText(run.settings().*folder.path);
     if (conversions) sender.Convert(conversions, folder.folder, path, unmeasured);
-    ListMediaFolder(options, folder.folder, path, sender);
+    const MeasuredVideoCheck check(conversions, path);
+    ListMediaFolder(options, folder.folder, path, sender,
+                    folder.folder == ListingFolder::kVideo ? &check : nullptr);
     if (sender.end() == WalkEnd::kFolderDone) NoteFolderListed(folder.path, sender.listed());
     // Nothing more can reach an adapter whose connection failed, not even the end block.
     if (sender.end() == WalkEnd::kConnectionLost) return;
@@ -170,13 +185,12 @@ void SendMediaListing(const Socket& socket, ServerRun& run) {
   options.convert = conversions != nullptr;
   Unmeasured unmeasured;
   SendRecords(records, run, options, conversions.get(), &unmeasured);
-  if (!conversions || (unmeasured.songs.empty() && unmeasured.photos.empty())) return;
+  if (!conversions || unmeasured.empty()) return;
   // Measured in the background once the listing is out, while the run lasts.
-  conversions->MeasureSoon(std::move(unmeasured.songs), std::move(unmeasured.photos),
-                           [run = run.weak_from_this()] {
-                             const std::shared_ptr<ServerRun> locked = run.lock();
-                             return !locked || locked->stopping();
-                           });
+  conversions->MeasureSoon(std::move(unmeasured), [run = run.weak_from_this()] {
+    const std::shared_ptr<ServerRun> locked = run.lock();
+    return !locked || locked->stopping();
+  });
 }
 
 }  // namespace rureza

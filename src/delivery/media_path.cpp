@@ -19,4 +19,13 @@ SourceFile ConversionSource(const MediaPath& path, const File& file) {
   return {file.Duplicate(), path.insideOf.empty() ? path.open : file.RealPath()};
 }
 
+bool MeasuredVideoCheck::MustConvert(std::string_view path,
+                                     const EntryAttributes& attributes) const {
+  if (!conversions_) return false;
+  const SourceStamp stamp{static_cast<int64_t>(attributes.size), attributes.mtimeNs,
+                          attributes.ctimeNs, attributes.device, attributes.inode};
+  bool measured;
+  return conversions_->VideoMustConvert(base_ + std::string(path), stamp, &measured);
+}
+
 }  // namespace rureza

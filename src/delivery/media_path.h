@@ -7,6 +7,7 @@
 #include <string>
 
 #include "conversion/conversions.h"
+#include "names/library_walk.h"
 #include "platform/file.h"
 
 namespace rureza {
@@ -20,7 +21,7 @@ struct MediaPath {
   // When set, the path to open as the file system takes it (a backslash is part of a name);
   // otherwise text with its backslashes taken for folder separators.
   std::string open{};
-  // A song or photo of another format: what is sent is its conversion.
+  // A song, photo or video of another format: what is sent is its conversion.
   bool converted = false;
 };
 
@@ -33,5 +34,19 @@ File OpenMediaFile(const MediaPath& path);
 // every link is resolved when it must lie inside a folder, else path.open. Its file is invalid
 // when file is.
 SourceFile ConversionSource(const MediaPath& path, const File& file);
+
+// Whether a video of the folder's own endings must be converted, as the names layer asks it of
+// a file in the video folder (a server path): as measured, from memory only. Null conversions:
+// none must.
+class MeasuredVideoCheck : public OwnEndingCheck {
+ public:
+  MeasuredVideoCheck(const Conversions* conversions, const std::string& folder)
+      : conversions_(conversions), base_(NativePath(folder) + "/") {}
+  bool MustConvert(std::string_view path, const EntryAttributes& attributes) const override;
+
+ private:
+  const Conversions* const conversions_;
+  const std::string base_;
+};
 
 }  // namespace rureza

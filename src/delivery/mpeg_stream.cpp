@@ -3,10 +3,12 @@
 #include <optional>
 #include <vector>
 
+#include "conversion/process_conversions.h"
 #include "delivery/decimal.h"
 #include "delivery/delivery.h"
 #include "delivery/playback_control.h"
 #include "delivery/stream_blocks.h"
+#include "delivery/subtitle_file.h"
 #include "platform/clock.h"
 #include "server/activity_log.h"
 #include "server/client_activity.h"
@@ -14,17 +16,28 @@
 #include "server/server.h"
 #include "server/server_run.h"
 #include "server/transfer.h"
+#include "settings/server_settings.h"
 
 namespace rureza {
 namespace {
 
 // A RIFF container's MPEG data is sent from here on.
 constexpr uint32_t kRiffStartOffset = 65536;
+// How long one look for a conversion's bytes waits before the stream looks at its commands.
+constexpr int kConversionWaitMs = 50;
 
+// An MPEG file, or a video converted to an MPEG program stream (a ConvertedStream), streamed
+// alike: the conversion's length, and so its tail's position, is known before its first byte,
+// and its bytes are read at the stream's position once they are ready.
 class MpegStream {
  public:
-  MpegStream(const Socket& socket, ServerRun& run, File file)
-      : socket_(socket), run_(run), file_(std::move(file)), buffer_(kDataBlockSize, '\0') {}
+  MpegStream(const Socket& socket, ServerRun& run, File file,
+             std::unique_ptr<ConvertedStream> converted = nullptr)
+      : socket_(socket),
+        run_(run),
+        file_(std::move(file)),
+        converted_(std::move(converted)),
+        buffer_(kDataBlockSize, '\0') {}
 
   void Run();
 
@@ -38,6 +51,18 @@ class MpegStream {
   uint32_t BlockLimit() const { return end_ / kDataBlockSize - 1; }
   // Reads up to a data block into the zeroed buffer and sends what was read.
   bool SendFreshBlock();
+  // The file's operations, or the conversion's at the stream's own position.
+  int64_t Length() const { return converted_ ? converted_->length() : file_.Length(); }
+  int64_t Position() const { return converted_ ? position_ : file_.Position(); }
+  int64_t Seek(int64_t offset);
+  bool SeekToStart() { return converted_ ? Seek(0) == 0 : SeekToOffset(file_, startOffset_); }
+  // Up to a data block from the position into buffer_; a conversion's once they are ready,
+  // -1 when it failed or the stream ends while it waits.
+  int64_t Read();
+  bool Stopped() const {
+    return run_.stopping() || (state_ && state_->stopRequested.load() != 0) ||
+           socket_.PeerHasClosed();
+  }
   // The adapter's next answer; nullopt when it does not come whole within the request time
   // limit (or the connection ends first): the stream then ends and frees its slot.
   std::optional<SmallBlock> ReceiveBlock() {
@@ -51,6 +76,8 @@ class MpegStream {
   const Socket& socket_;
   ServerRun& run_;
   File file_;
+  std::unique_ptr<ConvertedStream> converted_;  // set: the stream's bytes come from it
+  int64_t position_ = 0;                        // a conversion's
   std::vector<char> buffer_;
   std::shared_ptr<MpegPlaybackState> state_;
   uint32_t startOffset_ = 0;
@@ -61,13 +88,13 @@ class MpegStream {
 };
 
 void MpegStream::Run() {
-  NoteClientLength(file_.Length());
+  NoteClientLength(Length());
   if (Handshake()) {
     state_ = std::make_shared<MpegPlaybackState>(run_.NewControlWait(socket_));
     StartMpegControl(run_, state_);
     SleepMs(20);
     if (BlockLimit() == 0 || Stream()) {
-      if (file_.Read(buffer_.data(), kDataBlockSize) >= 0) {
+      if (Read() >= 0) {
         SendAll(socket_, buffer_.data(), end_ % kDataBlockSize);
       }
     }
@@ -80,25 +107,55 @@ void MpegStream::Run() {
 
 bool MpegStream::SendFreshBlock() {
   std::fill(buffer_.begin(), buffer_.end(), '\0');
-  int64_t n = file_.Read(buffer_.data(), kDataBlockSize);
+  int64_t n = Read();
   if (n < 0) return false;
   SendAll(socket_, buffer_.data(), static_cast<uint32_t>(n));
   return true;
 }
 
+int64_t MpegStream::Seek(int64_t offset) {
+  if (!converted_) return file_.Seek(offset);
+  if (offset < 0 || offset > converted_->length()) return -1;
+  position_ = offset;
+  return position_;
+}
+
+int64_t MpegStream::Read() {
+  if (!converted_) return file_.Read(buffer_.data(), kDataBlockSize);
+  const int64_t wanted = std::min<int64_t>(kDataBlockSize, converted_->length() - position_);
+  if (wanted <= 0) return 0;
+  for (;;) {
+    const ConvertedStream::Span span = converted_->BytesAt(position_, wanted, kConversionWaitMs);
+    if (span.state == ConvertedStream::Span::State::kWaiting && !Stopped()) continue;
+    if (span.state != ConvertedStream::Span::State::kReady ||
+        span.file->Seek(span.fileOffset) != span.fileOffset) {
+      return -1;
+    }
+    const int64_t n = span.file->Read(buffer_.data(), std::min(wanted, span.bytes));
+    if (n > 0) position_ += n;
+    return n;
+  }
+}
+
 bool MpegStream::Handshake() {
   char magic[4] = {};
-  bool riff = file_.Read(magic, sizeof magic) == 4 && std::memcmp(magic, "RIFF", 4) == 0;
+  bool riff =
+      !converted_ && file_.Read(magic, sizeof magic) == 4 && std::memcmp(magic, "RIFF", 4) == 0;
   startOffset_ = riff ? kRiffStartOffset : 0;
+  // A conversion that fails before its first bytes ends the play with nothing sent.
+  if (converted_ && Read() < 0) return false;
   SmallBlock zero(kSmallBlockSize, '\0');
   SendAll(socket_, zero.data(), kSmallBlockSize);
-  if (!SeekToOffset(file_, startOffset_) || !SendFreshBlock()) return false;
+  if (!SeekToStart() || !SendFreshBlock()) return false;
 
   std::optional<SmallBlock> answer = ReceiveBlock();
   if (!answer) return false;
   if ((*answer)[0] != '0') {
-    // The adapter wants the end: the offset and contents of the last data block.
-    int64_t tail = file_.Seek(-static_cast<int64_t>(kDataBlockSize), File::Whence::kEnd);
+    // The adapter wants the end: the offset and contents of the last data block. A
+    // conversion's are known before it gets there.
+    int64_t tail = converted_
+                       ? Seek(Length() - kDataBlockSize)
+                       : file_.Seek(-static_cast<int64_t>(kDataBlockSize), File::Whence::kEnd);
     uint32_t tailPosition = tail >= 0 ? static_cast<uint32_t>(tail) : 0;
     if (tail >= 0) {
       SmallBlock position = TailPositionBlock(tailPosition);
@@ -107,7 +164,7 @@ bool MpegStream::Handshake() {
     end_ = tailPosition + kDataBlockSize;
     if (!SendFreshBlock()) return false;
   }
-  if (!SeekToOffset(file_, startOffset_) || !SendFreshBlock()) return false;
+  if (!SeekToStart() || !SendFreshBlock()) return false;
 
   std::optional<SmallBlock> scale = ReceiveBlock();
   if (!scale) return false;
@@ -134,17 +191,17 @@ bool MpegStream::Stream() {
     if (backward) {
       // Sends the step's blocks before the position, in file order, and leaves the position
       // that far back. A step that would pass the start of the file ends the stream.
-      int64_t from = file_.Position() - stepBytes;
-      if (from < 0 || file_.Seek(from) != from) return false;
+      int64_t from = Position() - stepBytes;
+      if (from < 0 || Seek(from) != from) return false;
       for (uint32_t i = 0; i < step_; ++i) {
         if (i > 0 && pacer.AwaitPass(kDataBlockSize, 1, stopped) == 0) return false;
-        int64_t n = file_.Read(buffer_.data(), kDataBlockSize);
+        int64_t n = Read();
         if (n < 0) return false;
         SendAll(socket_, buffer_.data(), static_cast<uint32_t>(n));
       }
-      if (file_.Seek(from) != from) return false;
+      if (Seek(from) != from) return false;
     } else {
-      int64_t n = file_.Read(buffer_.data(), kDataBlockSize);
+      int64_t n = Read();
       if (n < 0 || SendAll(socket_, buffer_.data(), static_cast<uint32_t>(n)) < 0) return false;
       // Empty sends at the end of a stream without an end never fail: a closed request
       // connection must be noticed here, or the client slot would never be freed.
@@ -166,12 +223,29 @@ bool MpegStream::Stream() {
 }  // namespace
 
 void SendMpegStream(const Socket& socket, ServerRun& run, const MediaPath& path) {
-  File file = OpenStreamFile(path);
-  if (!file.valid()) {
-    AppendLogUncounted(Format("Can Not Play File : %s", path.text.c_str()));
-    return;
+  const LibraryOptions& options = run.settings().library;
+  const std::shared_ptr<Conversions> conversions = ConversionsFor(options);
+  File file = OpenMediaFile(path);
+  // A file of the folder's own endings is converted all the same when the adapter cannot
+  // decode its picture or sound.
+  if (conversions && file.valid() &&
+      (path.converted || conversions->VideoNeedsConversion(ConversionSource(path, file)))) {
+    std::unique_ptr<ConvertedStream> stream =
+        conversions->OpenVideo(ConversionSource(path, file),
+                               SubtitleFileBeside(path, PathText(run.settings().videoFolder),
+                                                  LocaleLanguage(UserLocaleName())),
+                               VideoRequestFor(options));
+    if (stream) MpegStream(socket, run, File(), std::move(stream)).Run();
+    return;  // else the conversion said why
   }
-  MpegStream(socket, run, std::move(file)).Run();
+  const int64_t length = file.valid() ? file.Length() : -1;
+  if (path.converted) {
+    AppendLogUncounted(Format("Can Not Convert File : %s", path.open.c_str()));
+  } else if (length < 0 || length >= kStreamFileLimit) {
+    AppendLogUncounted(Format("Can Not Play File : %s", path.text.c_str()));
+  } else {
+    MpegStream(socket, run, std::move(file)).Run();
+  }
 }
 
 }  // namespace rureza

@@ -325,8 +325,15 @@ class ShortNameSearch : public WalkVisitor {
 // depend on the folders beside the file's, which are not read for this): a tag and a "-" for
 // each folder tagged, then path's title, hash and ending.
 bool IsShortNameOf(AdapterCharset& charset, ListingFolder kind, bool convert, std::string_view path,
-                   int rehashes, std::string_view name) {
-  const MediaEnding ending = EndingOf(kind, path, convert);
+                   int rehashes, std::string_view name, const std::string& base,
+                   const OwnEndingCheck* check) {
+  MediaEnding ending = EndingOf(kind, path, convert);
+  EntryAttributes attributes;
+  if (convert && check && ending.size != 0 && !ending.converted &&
+      PathAttributes(base + std::string(path), &attributes) &&
+      check->MustConvert(path, attributes)) {
+    ending = {ending.size, true, ConvertedEnding(kind)};
+  }
   if (ending.size == 0 || FileNameOf(path).size() <= ending.size || !HasShortNameShape(name)) {
     return false;
   }
@@ -350,15 +357,16 @@ bool IsShortNameOf(AdapterCharset& charset, ListingFolder kind, bool convert, st
 // The path the short name stands for in the media folder, or nullopt.
 std::optional<std::string> FindShortName(const LibraryOptions& options, AdapterCharset& charset,
                                          ListingFolder kind, const std::string& folder,
-                                         std::string_view name) {
+                                         std::string_view name, const OwnEndingCheck* check) {
   const std::string scope = Scope(folder, kind);
+  const std::string base = NativePath(folder) + "/";
   auto verify = [&](std::string_view path, int rehashes) {
-    return IsShortNameOf(charset, kind, options.convert, path, rehashes, name);
+    return IsShortNameOf(charset, kind, options.convert, path, rehashes, name, base, check);
   };
   std::optional<std::string> found = ListedShortNames().Find(scope, name, verify);
   if (found) return found;
   ShortNameSearch search(charset, name);
-  WalkLibrary(folder, kind, options.subfolders, options.convert, search);
+  WalkLibrary(folder, kind, options.subfolders, options.convert, search, check);
   int rehashes = 0;
   found = search.Result(&rehashes);
   if (found && rehashes >= 0) {
@@ -368,18 +376,25 @@ std::optional<std::string> FindShortName(const LibraryOptions& options, AdapterC
 }
 
 // The source a name with the folder's converted ending that is no file stands for: of the
-// files in its folder with its stem and an ending the folder converts, the first a listing
-// gives that name to, the least in bytes. base: the media folder with a "/" behind it.
+// files in its folder with its stem and an ending the folder converts (or, with check, one of
+// its own that check says must be converted), the first a listing gives that name to, the
+// least in bytes. base: the media folder with a "/" behind it.
 std::optional<std::string> ConvertedSource(const std::string& base, std::string_view relative,
-                                           ListingFolder kind) {
+                                           ListingFolder kind, const OwnEndingCheck* check) {
   const std::string_view ending = ConvertedEnding(kind);
   if (ending.empty() || !relative.ends_with(ending)) return std::nullopt;
   const std::string_view folder = relative.substr(0, relative.size() - FileNameOf(relative).size());
   const std::string_view stem =
       relative.substr(folder.size(), relative.size() - folder.size() - ending.size());
   if (stem.empty()) return std::nullopt;
+  auto mustConvert = [&](std::string_view name) {
+    const std::string path = std::string(folder).append(name);
+    EntryAttributes attributes;
+    return check && PathAttributes(base + path, &attributes) && !attributes.isFolder &&
+           check->MustConvert(path, attributes);
+  };
   std::optional<std::string> source =
-      KnownConvertedSources().Find(base + std::string(folder), kind, stem);
+      KnownConvertedSources().Find(base + std::string(folder), kind, stem, mustConvert);
   if (!source) return std::nullopt;
   return std::string(folder) + *source;
 }
@@ -387,11 +402,11 @@ std::optional<std::string> ConvertedSource(const std::string& base, std::string_
 }  // namespace
 
 bool ListMediaFolder(const LibraryOptions& options, ListingFolder kind, const std::string& folder,
-                     ListingSink& sink) {
+                     ListingSink& sink, const OwnEndingCheck* check) {
   bool done;
   {
     ListingVisitor visitor(options, Scope(folder, kind), sink);
-    done = WalkLibrary(folder, kind, options.subfolders, options.convert, visitor);
+    done = WalkLibrary(folder, kind, options.subfolders, options.convert, visitor, check);
     visitor.Remember();
   }
   // What the walk of a big library held, back to the system, also while many listings run.
@@ -400,7 +415,8 @@ bool ListMediaFolder(const LibraryOptions& options, ListingFolder kind, const st
 }
 
 PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
-                         const std::string& folder, std::string_view name) {
+                         const std::string& folder, std::string_view name,
+                         const OwnEndingCheck* check) {
   PlayName play;
   AdapterCharset charset(options.charset);
   if (!charset.FromAdapter(name, &play.shown)) play.shown.assign(name);
@@ -417,7 +433,7 @@ PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
   // Only a name a listing could list is looked for among the sources.
   auto convertedSource = [&](const std::string& relative) -> std::optional<std::string> {
     if (!options.convert || !ListableName(relative, kind, options.subfolders, true)) return {};
-    return ConvertedSource(base, relative, kind);
+    return ConvertedSource(base, relative, kind, check);
   };
   if (!isListedAsIs(play.relative)) {
     // A converted source listed as it is comes before a short name (no short name is given
@@ -430,7 +446,7 @@ PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
     if (!found && (!separated || !isListedAsIs(play.relative))) {
       if (separated) found = convertedSource(play.relative);
       if (!found && options.shortNames && HasShortNameShape(name)) {
-        found = FindShortName(options, charset, kind, folder, name);
+        found = FindShortName(options, charset, kind, folder, name, check);
       }
     }
     if (found) play.shown = play.relative = std::move(*found);

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "names/library_walk.h"
 #include "names/media_endings.h"
 #include "platform/directory.h"
 #include "settings/server_settings.h"
@@ -43,9 +44,9 @@ class ListingSink {
 // Lists the media folder of kind (a server path) in listing order (library_walk.h), each entry
 // as the walk finds it: under its own name when that fits, else, with short names, under its
 // short name (short_names.h), which is remembered in ListedShortNames(). False when the sink
-// ended the listing.
+// ended the listing. check: see WalkLibrary.
 bool ListMediaFolder(const LibraryOptions& options, ListingFolder kind, const std::string& folder,
-                     ListingSink& sink);
+                     ListingSink& sink, const OwnEndingCheck* check = nullptr);
 
 struct PlayName {
   std::string shown;      // the name for the log: as sent (converted), or the path it stood for
@@ -67,8 +68,10 @@ struct PlayName {
 // subfolders: nor a folder, which is entered, never listed) stands for the source a listing gave
 // it to (of those with its stem, the least in bytes), found among what the last read of its
 // folder found while the folder is unchanged (ConvertedSources), and the source's own name
-// plays it too.
+// plays it too. With check, a file of the folder's own endings it says must be converted is
+// such a source too, as listings list it.
 PlayName ResolvePlayName(const LibraryOptions& options, ListingFolder kind,
-                         const std::string& folder, std::string_view name);
+                         const std::string& folder, std::string_view name,
+                         const OwnEndingCheck* check = nullptr);
 
 }  // namespace rureza

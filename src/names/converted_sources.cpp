@@ -24,6 +24,14 @@ std::string KeyOf(const std::string& nativeFolder, ListingFolder kind) {
   return static_cast<char>('0' + static_cast<int>(kind)) + nativeFolder;
 }
 
+// A name that may stand for a converted name of its stem: a source by its ending, or in the
+// video folder one of the folder's own endings (*own), which a header may make one.
+bool Candidate(ListingFolder kind, std::string_view name, MediaEnding* ending, bool* own) {
+  *ending = EndingOf(kind, name, /*convert=*/true);
+  *own = ending->size != 0 && !ending->converted;
+  return ending->converted || (*own && kind == ListingFolder::kVideo);
+}
+
 }  // namespace
 
 ConvertedSources& KnownConvertedSources() {
@@ -33,7 +41,8 @@ ConvertedSources& KnownConvertedSources() {
 }
 
 std::optional<std::string> ConvertedSources::Find(const std::string& nativeFolder,
-                                                  ListingFolder kind, std::string_view stem) {
+                                                  ListingFolder kind, std::string_view stem,
+                                                  const MustConvert& mustConvert) {
   FolderStamp stamp;
   if (!FolderStampOf(nativeFolder, &stamp)) return std::nullopt;
   const std::string key = KeyOf(nativeFolder, kind);
@@ -48,12 +57,18 @@ std::optional<std::string> ConvertedSources::Find(const std::string& nativeFolde
       auto at = std::lower_bound(
           folder.sources.begin(), folder.sources.end(), stem,
           [&](const Source& source, std::string_view wanted) { return stemOf(source) < wanted; });
-      if (at == folder.sources.end() || stemOf(*at) != stem) return std::nullopt;
-      return folder.names.substr(at->offset, at->nameLength);
+      for (; at != folder.sources.end() && stemOf(*at) == stem; ++at) {
+        const std::string name = folder.names.substr(at->offset, at->nameLength);
+        MediaEnding ending;
+        bool own;
+        Candidate(kind, name, &ending, &own);
+        if (!own || (mustConvert && mustConvert(name))) return name;
+      }
+      return std::nullopt;
     }
   }
   std::optional<Folder> keep;
-  std::optional<std::string> source = Read(nativeFolder, kind, stem, &keep);
+  std::optional<std::string> source = Read(nativeFolder, kind, stem, mustConvert, &keep);
   if (keep) {
     keep->bytes += key.capacity();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -76,6 +91,7 @@ std::optional<std::string> ConvertedSources::Find(const std::string& nativeFolde
 
 std::optional<std::string> ConvertedSources::Read(const std::string& nativeFolder,
                                                   ListingFolder kind, std::string_view stem,
+                                                  const MustConvert& mustConvert,
                                                   std::optional<Folder>* keep) const {
   DirectoryWalk dir;
   if (!dir.OpenNative(nativeFolder)) return std::nullopt;
@@ -86,9 +102,10 @@ std::optional<std::string> ConvertedSources::Read(const std::string& nativeFolde
   EntryType type = EntryType::kUnknown;
   while (const char* entry = dir.Next(&type)) {
     const std::string_view name(entry);
-    const MediaEnding own = EndingOf(kind, name, /*convert=*/true);
-    if (!own.converted) continue;
-    const std::string_view itsStem = name.substr(0, name.size() - own.size);
+    MediaEnding ending;
+    bool own;
+    if (!Candidate(kind, name, &ending, &own)) continue;
+    const std::string_view itsStem = name.substr(0, name.size() - ending.size);
     // A link or an entry of no recorded type is looked at for the name asked only, and what
     // it leads to may change without the folder's stamp: such a folder is not kept.
     bool file = type == EntryType::kFile;
@@ -98,7 +115,10 @@ std::optional<std::string> ConvertedSources::Read(const std::string& nativeFolde
              dir.TypeOf(entry, /*followLink=*/true) == EntryType::kFile;
     }
     if (!file) continue;
-    if (itsStem == stem && (!first || name < *first)) first = std::string(name);
+    if (itsStem == stem && (!first || name < *first) &&
+        (!own || (mustConvert && mustConvert(name)))) {
+      first = std::string(name);
+    }
     if (keeping) {
       if (name.size() > UINT16_MAX || folder.names.size() > UINT32_MAX - name.size()) {
         keeping = false;
@@ -115,14 +135,23 @@ std::optional<std::string> ConvertedSources::Read(const std::string& nativeFolde
       return std::string_view(folder.names).substr(source.offset, source.nameLength);
     };
     auto stemOf = [&](const Source& source) { return nameOf(source).substr(0, source.stemLength); };
-    // Of the sources of one stem, the least in bytes stands for it.
+    // Of the sources of one stem, the least in bytes stands for it; files of the folder's own
+    // endings before it may, once their headers are read.
     std::sort(folder.sources.begin(), folder.sources.end(), [&](const Source& a, const Source& b) {
       return stemOf(a) != stemOf(b) ? stemOf(a) < stemOf(b) : nameOf(a) < nameOf(b);
     });
-    folder.sources.erase(
-        std::unique(folder.sources.begin(), folder.sources.end(),
-                    [&](const Source& a, const Source& b) { return stemOf(a) == stemOf(b); }),
-        folder.sources.end());
+    auto byEnding = [&](const Source& source) {
+      return EndingOf(kind, nameOf(source), /*convert=*/true).converted;
+    };
+    std::vector<Source> kept;
+    for (const Source& source : folder.sources) {
+      // Past the stem's first source by its ending, the rest of the stem is of no use.
+      if (!kept.empty() && stemOf(kept.back()) == stemOf(source) && byEnding(kept.back())) {
+        continue;
+      }
+      kept.push_back(source);
+    }
+    folder.sources.swap(kept);
     folder.sources.shrink_to_fit();
     folder.bytes =
         kFolderOverhead + folder.names.capacity() + folder.sources.capacity() * sizeof(Source);

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -34,9 +35,12 @@ class ConvertedSources {
 
   // The name of the source the name stem + kind's converted ending stands for in the folder (a
   // path of this system, "/" behind it): of the files there named stem and an ending kind
-  // converts (any case), the least in bytes; nullopt when there is none.
+  // converts (any case), the least in bytes; nullopt when there is none. In the video folder,
+  // a file of stem with an ending of the folder's own is such a source when mustConvert says so
+  // of its name (asked of those, in byte order, until one is).
+  using MustConvert = std::function<bool(std::string_view name)>;
   std::optional<std::string> Find(const std::string& nativeFolder, ListingFolder kind,
-                                  std::string_view stem);
+                                  std::string_view stem, const MustConvert& mustConvert = {});
 
   void Clear();
   size_t BytesUsed() const;
@@ -50,12 +54,15 @@ class ConvertedSources {
   struct Folder {
     FolderStamp stamp;
     std::string names;
-    std::vector<Source> sources;  // by their stems, one for each stem
-    size_t bytes = 0;             // what it takes, its key included
+    // By their stems, then names: the least converted by its ending for each stem, and before
+    // it those of the folder's own endings that may have to be converted (video).
+    std::vector<Source> sources;
+    size_t bytes = 0;  // what it takes, its key included
   };
   // What a read of the folder finds: the answer, and the folder to keep (none: not to be kept).
   std::optional<std::string> Read(const std::string& nativeFolder, ListingFolder kind,
-                                  std::string_view stem, std::optional<Folder>* keep) const;
+                                  std::string_view stem, const MustConvert& mustConvert,
+                                  std::optional<Folder>* keep) const;
 
   mutable std::mutex mutex_;
   std::unordered_map<std::string, Folder> folders_;  // by kind and path; guarded by mutex_

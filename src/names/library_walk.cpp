@@ -54,12 +54,13 @@ void SortByKeys(std::vector<Item>* items, const AppendKey& appendKey) {
 class Walk {
  public:
   Walk(const std::string& folder, ListingFolder kind, bool subfolders, bool convert,
-       WalkVisitor& visitor)
+       WalkVisitor& visitor, const OwnEndingCheck* check)
       : folder_(folder),
         kind_(kind),
         subfolders_(subfolders),
         convert_(convert),
-        visitor_(visitor) {}
+        visitor_(visitor),
+        check_(convert ? check : nullptr) {}
 
   bool Run();
 
@@ -89,8 +90,8 @@ class Walk {
   // Lists the files of the folder on top of the stack and gathers its subfolders in order.
   // False when the visitor ended the walk.
   bool ReadFolder(Level& level);
-  void AddFile(const char* name, const MediaEnding& ending, bool followLink, bool opened = false,
-               const EntryAttributes& attributes = {});
+  void AddFile(const DirectoryWalk& dir, const char* name, const MediaEnding& ending,
+               bool followLink, bool opened = false, const EntryAttributes& attributes = {});
   void AddSubfolder(Level& level, const char* name, bool link);
   // Opens the subfolder and pushes it; false when it is not to be walked.
   bool Enter(Level& parent, const Subfolder& subfolder);
@@ -101,6 +102,7 @@ class Walk {
   const bool subfolders_;
   const bool convert_;
   WalkVisitor& visitor_;
+  const OwnEndingCheck* const check_;
   std::vector<std::unique_ptr<Level>> stack_;
   std::string path_;
   std::string filePaths_;  // the paths of the folder being read
@@ -155,7 +157,7 @@ bool Walk::ReadFolder(Level& level) {
     if (!subfolders_) {
       // One level: the entries with the folder's endings, files and folders alike.
       if (ending.size != 0 && (!ending.converted || isFile(/*followLink=*/true))) {
-        AddFile(name, ending, /*followLink=*/true);
+        AddFile(level.dir, name, ending, /*followLink=*/true);
       }
       continue;
     }
@@ -169,7 +171,7 @@ bool Walk::ReadFolder(Level& level) {
       if (target == EntryType::kFolder) {
         if (enterable) AddSubfolder(level, name, /*link=*/true);
       } else if (ending.size != 0 && (!ending.converted || target == EntryType::kFile)) {
-        AddFile(name, ending, /*followLink=*/true);
+        AddFile(level.dir, name, ending, /*followLink=*/true);
       }
     } else if (type == EntryType::kLink) {
       // Decided on what the link opened, which is also what gets listed.
@@ -181,12 +183,12 @@ bool Walk::ReadFolder(Level& level) {
       if (type == EntryType::kFolder) {
         if (enterable) AddSubfolder(level, name, /*link=*/true);
       } else if (ending.size != 0 && (!ending.converted || type == EntryType::kFile)) {
-        AddFile(name, ending, /*followLink=*/false, /*opened=*/true, attributes);
+        AddFile(level.dir, name, ending, /*followLink=*/false, /*opened=*/true, attributes);
       }
     } else if (type == EntryType::kFolder) {
       if (enterable) AddSubfolder(level, name, /*link=*/false);
     } else if (ending.size != 0 && (!ending.converted || type == EntryType::kFile)) {
-      AddFile(name, ending, /*followLink=*/false);
+      AddFile(level.dir, name, ending, /*followLink=*/false);
     }
   }
 
@@ -210,7 +212,8 @@ bool Walk::ReadFolder(Level& level) {
     WalkEntry entry;
     entry.path = std::string_view(filePaths_).substr(file.offset, file.length);
     entry.name = nameOf(file);
-    entry.ending = EndingOf(kind_, entry.name, convert_);
+    // A converted source's ending (a constant) as decided; a file's own one read afresh.
+    entry.ending = file.ending.converted ? file.ending : EndingOf(kind_, entry.name, convert_);
     entry.folder = &level.dir;
     entry.opened = file.opened;
     entry.followLink = file.followLink;
@@ -233,12 +236,20 @@ bool Walk::ReadFolder(Level& level) {
   return true;
 }
 
-void Walk::AddFile(const char* name, const MediaEnding& ending, bool followLink, bool opened,
-                   const EntryAttributes& attributes) {
+void Walk::AddFile(const DirectoryWalk& dir, const char* name, const MediaEnding& ending,
+                   bool followLink, bool opened, const EntryAttributes& attributes) {
   const size_t offset = filePaths_.size();
   filePaths_.append(path_).append(name);
-  files_.push_back(
-      File{offset, filePaths_.size() - offset, followLink, opened, attributes, ending});
+  File file{offset, filePaths_.size() - offset, followLink, opened, attributes, ending};
+  if (check_ && !ending.converted) {
+    // Its attributes, read for the check, are the ones it is listed with.
+    if (!file.opened) file.opened = dir.Attributes(name, &file.attributes, followLink);
+    if (file.opened && !file.attributes.isFolder &&
+        check_->MustConvert(std::string_view(filePaths_).substr(offset), file.attributes)) {
+      file.ending = {ending.size, true, ConvertedEnding(kind_)};
+    }
+  }
+  files_.push_back(file);
   filePaths_.push_back('\0');
 }
 
@@ -275,8 +286,8 @@ const std::string& Walk::RealRoot() {
 }  // namespace
 
 bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders, bool convert,
-                 WalkVisitor& visitor) {
-  return Walk(folder, kind, subfolders, convert, visitor).Run();
+                 WalkVisitor& visitor, const OwnEndingCheck* check) {
+  return Walk(folder, kind, subfolders, convert, visitor, check).Run();
 }
 
 bool IsJunkName(std::string_view name, bool folder) {

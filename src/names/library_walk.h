@@ -12,7 +12,9 @@
 // they always were.
 // With convert, sources the folder converts are walked too (files only, never a folder), each in
 // the place its listed name takes (EndingOf); where it shares that name with a file listed as it
-// is, the file comes first.
+// is, the file comes first. With an OwnEndingCheck, a file of the folder's own endings that the
+// check says must be converted all the same is such a source too, listed under the converted
+// ending.
 // A folder that cannot be opened (vanished, unreadable) contributes nothing and ends nothing.
 // Thread safety: a walk runs on the calling thread; walks are independent.
 #pragma once
@@ -55,6 +57,16 @@ struct WalkFolder {
   uint64_t serial = 0;  // one for each folder whose subfolders these are, unique in a walk
 };
 
+// Which files with an ending of the folder's own must be converted all the same (a video whose
+// picture or sound the adapter cannot decode, as its header said). Asked from the thread of a
+// walk (or of a play request's lookup); implementations answer from memory.
+class OwnEndingCheck {
+ public:
+  virtual ~OwnEndingCheck() = default;
+  // path: relative to the media folder; attributes: the file's, links followed as it is listed.
+  virtual bool MustConvert(std::string_view path, const EntryAttributes& attributes) const = 0;
+};
+
 class WalkVisitor {
  public:
   virtual ~WalkVisitor() = default;
@@ -67,8 +79,9 @@ class WalkVisitor {
 };
 
 // Walks folder (a server path) for kind's endings. False when the visitor ended the walk.
+// check (with convert only): asked for every file listed under an ending of the folder's own.
 bool WalkLibrary(const std::string& folder, ListingFolder kind, bool subfolders, bool convert,
-                 WalkVisitor& visitor);
+                 WalkVisitor& visitor, const OwnEndingCheck* check = nullptr);
 
 // With subfolders, what holds no media whatever it ends in, so the walk neither lists nor enters
 // it: macOS's companions of copied files ("._x.mp3"; files and folders alike), and folders that

@@ -12,6 +12,9 @@ constexpr std::string_view kSongSources[] = {".flac", ".m4a", ".aac", ".ogg",  "
                                              ".ape",  ".wv",  ".mka"};
 constexpr std::string_view kPhotoSources[] = {".jpeg", ".jpe", ".png",  ".heic", ".heif",
                                               ".webp", ".tif", ".tiff", ".gif",  ".bmp"};
+// Videos become MPEG-2 program streams.
+constexpr std::string_view kVideoSources[] = {".mp4",  ".m4v", ".mkv", ".mov", ".webm", ".ts",
+                                              ".m2ts", ".mts", ".wmv", ".flv", ".3gp",  ".ogv"};
 
 bool IsLowerLetter(char c) { return c >= 'a' && c <= 'z'; }
 
@@ -60,9 +63,10 @@ MediaEnding EndingOf(ListingFolder folder, std::string_view name, bool convert) 
       break;
   }
   if (!own.empty()) return {own.size(), false, name.substr(name.size() - own.size())};
-  if (!convert || folder == ListingFolder::kVideo) return {};
-  const bool songs = folder == ListingFolder::kAudio;
-  const std::string_view source = songs ? EndsIn(name, kSongSources) : EndsIn(name, kPhotoSources);
+  if (!convert) return {};
+  const std::string_view source = folder == ListingFolder::kAudio   ? EndsIn(name, kSongSources)
+                                  : folder == ListingFolder::kPhoto ? EndsIn(name, kPhotoSources)
+                                                                    : EndsIn(name, kVideoSources);
   if (source.empty()) return {};
   return {source.size(), true, ConvertedEnding(folder)};
 }
@@ -74,7 +78,7 @@ std::string_view ConvertedEnding(ListingFolder folder) {
     case ListingFolder::kPhoto:
       return kPhotoEndings[0];
     case ListingFolder::kVideo:
-      break;
+      return kVideoEndings[0];
   }
   return {};
 }

@@ -87,8 +87,11 @@ MediaPath PlayPath(const ServerSettings& settings, char mediaType, const std::st
                              : mediaType == '3' ? ListingFolder::kPhoto
                                                 : ListingFolder::kVideo;
   LibraryOptions options = settings.library;
-  options.convert = ConversionsFor(options) != nullptr;
-  const PlayName play = ResolvePlayName(options, kind, folder, name);
+  const std::shared_ptr<Conversions> conversions = ConversionsFor(options);
+  options.convert = conversions != nullptr;
+  const MeasuredVideoCheck check(conversions.get(), folder);
+  const PlayName play = ResolvePlayName(options, kind, folder, name,
+                                        kind == ListingFolder::kVideo ? &check : nullptr);
   MediaPath path;
   path.text = folder + "\\" + play.shown;
   path.open = NativePath(folder) + "/" + play.relative;

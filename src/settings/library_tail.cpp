@@ -88,6 +88,17 @@ LibraryTail ReadLibraryTail(std::string_view bytes) {
         tail.problem = "status-address=" + std::string(value) + " is no IPv4 address; " +
                        kDefaultStatusAddress + " is used";
       }
+    } else if (key == "subtitles") {
+      // Off only where it says so: a tail that cannot say it leaves them on.
+      tail.options.subtitles = value != "off";
+      if (value != "on" && value != "off" && tail.problem.empty()) {
+        tail.problem = "subtitles=" + std::string(value) + " is neither on nor off; they are on";
+      }
+    } else if (key == "video-standard") {
+      if (!ParseTvStandard(value, &tail.options.videoStandard) && tail.problem.empty()) {
+        tail.problem = "video-standard=" + std::string(value) + " is neither pal nor ntsc; " +
+                       TvStandardText(tail.options.videoStandard) + " is used";
+      }
     } else if (key == "photo-size") {
       if (!ParsePhotoSize(value, &tail.options.photoSize) && tail.problem.empty()) {
         tail.problem = "photo-size=" + std::string(value) +
@@ -124,6 +135,10 @@ std::string WriteLibraryTail(const LibraryOptions& options,
   if (options.statusAddress != kDefaultStatusAddress) {
     text += "status-address=" + options.statusAddress + "\n";
   }
+  if (options.videoStandard != TvStandard::kPal) {
+    text += std::string("video-standard=") + TvStandardText(options.videoStandard) + "\n";
+  }
+  if (!options.subtitles) text += "subtitles=off\n";
   for (const std::string& line : otherLines) text += line + "\n";
   return text + std::string(kEnd) + "\n";
 }

@@ -9,14 +9,16 @@
 //   photo-size=1920x1080      the box photos are scaled down to fit
 //   status=on                 the status page on TCP P+2: on or off
 //   status-address=127.0.0.1  the IPv4 address it is bound to (0.0.0.0: every address)
+//   video-standard=pal        the TV standard videos are converted to: pal or ntsc
+//   subtitles=on              subtitles burnt into converted videos: on or off
 //   END
 //
 // Lines end with "\n" (a "\r" before it is ignored); "key=value" lines come in any order, and
 // those of keys this version does not know are kept as they are. Whatever follows the END line
 // belongs to someone else and every save keeps it. A file that ends with the record, or has
 // something else behind it, has no tail: every option off, as adapters always had it; so is
-// conversion in a tail written before it existed. The status page is on, on 127.0.0.1, unless a
-// tail says otherwise; a tail says so only where it differs.
+// conversion in a tail written before it existed. The status page is on, on 127.0.0.1, videos are
+// PAL with subtitles, unless a tail says otherwise; a tail says so only where it differs.
 // Thread safety: pure functions.
 #pragma once
 

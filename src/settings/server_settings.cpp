@@ -49,7 +49,32 @@ LibraryOptions NewInstallLibraryOptions() {
   options.convert = true;
   const std::string charset = AdapterCharsetForLocale(UserLocaleName());
   if (CheckCharset(charset) == CharsetFit::kUsable) options.charset = charset;
+  options.videoStandard = TvStandardForLocale(UserLocaleName());
   return options;
+}
+
+bool ParseTvStandard(std::string_view text, TvStandard* standard) {
+  const std::string name = CharsetOptionName(text);  // upper case
+  if (name != "PAL" && name != "NTSC") return false;
+  *standard = name == "PAL" ? TvStandard::kPal : TvStandard::kNtsc;
+  return true;
+}
+
+const char* TvStandardText(TvStandard standard) {
+  return standard == TvStandard::kNtsc ? "ntsc" : "pal";
+}
+
+TvStandard TvStandardForLocale(std::string_view locale) {
+  const size_t underscore = locale.find('_');
+  if (underscore == std::string_view::npos) return TvStandard::kPal;
+  const std::string_view territory =
+      locale.substr(underscore + 1, locale.find_first_of(".@", underscore) - underscore - 1);
+  static constexpr std::string_view kNtsc[] = {
+      "US", "CA", "MX", "GT", "HN", "SV", "NI", "CR", "PA", "CU", "DO", "PR", "HT", "JM",
+      "BS", "BZ", "TT", "CO", "VE", "EC", "PE", "BO", "CL", "JP", "KR", "TW", "PH", "MM"};
+  return std::find(std::begin(kNtsc), std::end(kNtsc), territory) != std::end(kNtsc)
+             ? TvStandard::kNtsc
+             : TvStandard::kPal;
 }
 
 bool ParsePhotoSize(std::string_view text, PhotoSize* size) {
@@ -115,6 +140,11 @@ std::string AdapterCharsetForLocale(std::string_view locale) {
   if (language == "ja") return "CP932";
   if (language == "ko") return "CP949";
   return "CP1252";
+}
+
+std::string LocaleLanguage(std::string_view locale) {
+  const std::string_view language = locale.substr(0, locale.find_first_of("_.@"));
+  return language == "C" || language == "POSIX" ? std::string() : std::string(language);
 }
 
 std::string UserLocaleName() {

@@ -39,6 +39,13 @@ inline constexpr uint32_t kLargestPhotoSide = 16384;
 bool ParsePhotoSize(std::string_view text, PhotoSize* size);
 std::string PhotoSizeText(PhotoSize size);
 
+// The TV standard of the stream a video of another format is converted to: PAL 720x576 at 25
+// frames/s, NTSC 720x480 at 29.97.
+enum class TvStandard { kPal, kNtsc };
+// "pal" or "ntsc" (any case) into *standard: false (and *standard as it was) for anything else.
+bool ParseTvStandard(std::string_view text, TvStandard* standard);
+const char* TvStandardText(TvStandard standard);  // "pal", "ntsc"
+
 // The status page's address unless the operator names one: this machine only.
 inline constexpr char kDefaultStatusAddress[] = "127.0.0.1";
 
@@ -59,6 +66,10 @@ struct LibraryOptions {
   // The status page on TCP P+2: served (on unless turned off), and the address it is bound to.
   bool statusPage = true;
   std::string statusAddress = kDefaultStatusAddress;
+  // Videos of other formats, converted: the stream's TV standard, and whether subtitles (a file
+  // beside the video, else its own text track) are burnt into the picture.
+  TvStandard videoStandard = TvStandard::kPal;
+  bool subtitles = true;
 
   bool operator==(const LibraryOptions&) const = default;
 };
@@ -75,7 +86,7 @@ inline constexpr uint16_t kHighestPort = 65532;
 
 // What new settings files hold: subfolders, short names and conversion on, names in the
 // character set of the user's locale (AdapterCharsetForLocale), or as stored when this machine
-// cannot write it.
+// cannot write it, videos in the TV standard of the locale's country (TvStandardForLocale).
 LibraryOptions NewInstallLibraryOptions();
 
 // The 8-bit code page an adapter's own platform would have chosen for a user of locale (a name
@@ -85,6 +96,14 @@ LibraryOptions NewInstallLibraryOptions();
 // CP950 Traditional Chinese, CP949 Korean; CP1252 for "C", "POSIX", a locale without a language
 // and every other language.
 std::string AdapterCharsetForLocale(std::string_view locale);
+
+// The TV standard of the country a locale names ("en_US.UTF-8"): NTSC in the Americas but for
+// Argentina, Brazil, Paraguay and Uruguay, in Japan, Korea, Taiwan, the Philippines and Myanmar;
+// PAL elsewhere and where the locale names no country.
+TvStandard TvStandardForLocale(std::string_view locale);
+
+// The language of a locale: "de" for "de_DE.UTF-8"; empty for "C", "POSIX" or none.
+std::string LocaleLanguage(std::string_view locale);
 
 // The user's locale for character handling: LC_ALL, else LC_CTYPE, else LANG.
 std::string UserLocaleName();

@@ -376,7 +376,8 @@ class ConsoleTest : public QObject {
          "browseAudio 361 199 77 26, m_photo 180 236 170 23, browsePhoto 361 236 77 27, "
          "m_update 180 272 170 22, browseUpdate 361 272 77 26, logLines 369 323 81 22, "
          "save 296 368 77 26, cancel 373 368 77 26, library 361 129 77 27"},
-        {&library, Artwork::kLibraryBackground, kArial9Pixels, "385 375"}};
+        {&library, Artwork::kLibraryBackground, kArial9Pixels,
+         "385 450, m_videoStandard 186 223 105 26, m_subtitles 25 263 332 22, ok 207 413 77 26"}};
     for (const auto& [window, picture, fontPixels, table] : windows) {
       QCOMPARE(window->minimumSize(), window->maximumSize());
       QStringList placed = {QStringLiteral("%1 %2").arg(window->width()).arg(window->height())};

@@ -1,7 +1,7 @@
 // The Library dialog as the operator reaches it from Setup: the options of a new settings file
 // shown, a tooltip on every control, names as stored offered in words, a character set this
 // machine cannot use and a photo size that is none refused with the dialog kept open, and SAVE
-// writing the edits to the file's library tail.
+// writing the edits (the TV standard and subtitles among them) to the file's library tail.
 #include <QtTest>
 #include <QtWidgets>
 
@@ -41,6 +41,8 @@ class LibraryDialogTest : public QObject {
         }
         library->findChild<QCheckBox*>("m_subfolders")->setChecked(false);
         library->findChild<QCheckBox*>("m_convert")->setChecked(false);
+        library->findChild<QComboBox*>("m_videoStandard")->setCurrentIndex(1);
+        library->findChild<QCheckBox*>("m_subtitles")->setChecked(false);
         charset->setCurrentText(answers ? "cp1252" : "no-such");
         library->findChild<QLineEdit*>("m_photoSize")->setText(answers < 2 ? "1280x0" : "1280x720");
         // Clicked from the event loop: the message box it opens must not run inside this slot.
@@ -63,7 +65,7 @@ class LibraryDialogTest : public QObject {
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll().mid(1026),
              "RUREZA-LIBRARY 1\nsubfolders=off\nshort-names=on\ncharset=CP1252\nconvert=off\n"
-             "photo-size=1280x720\nEND\n");
+             "photo-size=1280x720\nvideo-standard=ntsc\nsubtitles=off\nEND\n");
   }
 };
 
