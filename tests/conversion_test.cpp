@@ -544,9 +544,13 @@ TEST_F(ConversionTest, APhotoAskedForAtOnceConvertsOnceAndTheNextOnesAhead) {
         return next;
       },
       settings_.photoSize);
-  EXPECT_TRUE(WaitUntil([&] {
-    return conversions->PhotoLength(heics[2], StampOf(heics[2])).length == int64_t(jpegs[0].size());
-  }));
+  // A long bound: two photos at the converters' priority on a machine busy with other tests.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return conversions->PhotoLength(heics[2], StampOf(heics[2])).length ==
+               int64_t(jpegs[0].size());
+      },
+      60000));
   EXPECT_EQ(ProcessConversionStats().started.load() - started, 3u);
 }
 

@@ -63,7 +63,7 @@ struct Conversions::Shared {
   // The photo's conversion under way, or a new one (null when none can be started).
   static std::shared_ptr<ConversionJob> PhotoJob(const std::shared_ptr<Shared>& shared,
                                                  const SourceFile& source, SourceStamp stamp,
-                                                 PhotoBox box, int niceness);
+                                                 PhotoBox box);
 
   // Videos: the conversions from a video's start that its plays share, by cache key (defined
   // in video_conversions.cpp).

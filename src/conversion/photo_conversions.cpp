@@ -8,8 +8,6 @@
 namespace rureza {
 namespace {
 
-// Photos converted ahead of a slideshow run at the lowest priority there is.
-constexpr int kPrefetchNiceness = 19;
 // How often a play that waits for a photo's conversion looks whether the server stops.
 constexpr int kPhotoWaitSliceMs = 200;
 
@@ -35,8 +33,7 @@ void KeepPhoto(ConversionCache& cache, File& converted, int64_t length, const st
 
 std::shared_ptr<ConversionJob> Conversions::Shared::PhotoJob(const std::shared_ptr<Shared>& shared,
                                                              const SourceFile& source,
-                                                             SourceStamp stamp, PhotoBox box,
-                                                             int niceness) {
+                                                             SourceStamp stamp, PhotoBox box) {
   const std::string key = SourceKey(PhotoShapeKey(box), source.path, stamp);
   std::lock_guard<std::mutex> lock(shared->photosMutex);
   std::shared_ptr<ConversionJob>& found = shared->photos[key];
@@ -55,8 +52,9 @@ std::shared_ptr<ConversionJob> Conversions::Shared::PhotoJob(const std::shared_p
   spec.request.kind = RequestKind::kPhoto;
   spec.request.path = source.path;
   spec.request.box = box;
-  spec.limits = {shared->settings.limits.photoMemoryBytes, shared->settings.limits.cpuSeconds,
-                 niceness};
+  // A photo converted ahead runs at the priority of any other: a play that asks for it meanwhile
+  // waits for this very conversion, and a priority once lowered cannot be raised again.
+  spec.limits = {shared->settings.limits.photoMemoryBytes, shared->settings.limits.cpuSeconds};
   spec.watchdogMs = shared->settings.limits.watchdogMs;
   spec.slots = shared->photoSlots;
   auto self = std::make_shared<std::weak_ptr<ConversionJob>>();
@@ -87,9 +85,7 @@ Conversions::Photo Conversions::OpenPhoto(SourceFile source, PhotoBox box) {
   }
   if (photo.file.valid()) return photo;
   std::shared_ptr<ConversionJob> job =
-      stamp.size < 0
-          ? nullptr
-          : Shared::PhotoJob(shared_, source, stamp, box, ConverterProcess::Limits{}.niceness);
+      stamp.size < 0 ? nullptr : Shared::PhotoJob(shared_, source, stamp, box);
   std::unique_ptr<ConversionJob::Reader> reader = job ? job->NewReader() : nullptr;
   if (!reader) {
     LogCannotConvert(source.path);
@@ -127,9 +123,8 @@ void Conversions::PrefetchPhotos(std::function<std::vector<SourceFile>()> next, 
             shared->cache->store().Entry(SourceKey(PhotoShapeKey(box), source.path, stamp))) {
           continue;
         }
-        // One at a time: the slideshow's own plays come first.
-        if (std::shared_ptr<ConversionJob> job =
-                Shared::PhotoJob(shared, source, stamp, box, kPrefetchNiceness)) {
+        // One at a time, so the slideshow's own plays find a free slot.
+        if (std::shared_ptr<ConversionJob> job = Shared::PhotoJob(shared, source, stamp, box)) {
           while (!job->WaitForEnd(kPhotoWaitSliceMs)) {
           }
         }
