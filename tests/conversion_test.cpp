@@ -554,6 +554,24 @@ TEST_F(ConversionTest, APhotoAskedForAtOnceConvertsOnceAndTheNextOnesAhead) {
   EXPECT_EQ(ProcessConversionStats().started.load() - started, 3u);
 }
 
+// A film's conversion is ended when its last play leaves; a play that starts right after, as an
+// adapter's user who goes back to the film does, gets one of its own and the film whole.
+TEST_F(ConversionTest, AFilmPlayedAgainAsItsLastPlayLeavesPlaysWhole) {
+  const std::string film =
+      Song("film.mp4", "testsrc2=size=160x90:rate=25:duration=2",
+           {"-f", "lavfi", "-i", "sine=duration=2", "-c:v", "libx264", "-c:a", "aac"});
+  auto conversions = Start();
+  auto open = [&] { return conversions->OpenVideo({File::OpenShared(film), film}, {}, {}); };
+  std::unique_ptr<ConvertedStream> left = open();
+  ASSERT_TRUE(left);
+  EXPECT_EQ(Read(*left, 0, 32768).size(), 32768u);
+  left.reset();
+  std::unique_ptr<ConvertedStream> again = open();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(int64_t(Read(*again).size()), again->length());
+  EXPECT_EQ(CannotConvert(film), 0);
+}
+
 // Everything a cache puts on the disk, seeks' files too, stays within its bound while four
 // plays seek at once; what does not fit converts in memory, and every seek still plays.
 TEST_F(ConversionTest, TheCacheBoundHoldsForEverythingItPutsOnTheDisk) {

@@ -301,7 +301,7 @@ void ConversionJob::Cancel() {
 
 ConversionJob::State ConversionJob::state() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return state_;
+  return cancelled_ && state_ == State::kRunning ? State::kFailed : state_;
 }
 
 std::string ConversionJob::failure() const {

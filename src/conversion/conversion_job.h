@@ -104,6 +104,8 @@ class ConversionJob : public std::enable_shared_from_this<ConversionJob> {
   void Cancel();
 
   enum class State { kRunning, kDone, kFailed };
+  // kFailed from the moment a running job is cancelled, before its thread has ended it: a play
+  // that starts then must not join it.
   State state() const;
   std::string failure() const;
   int readers() const;
