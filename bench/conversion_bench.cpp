@@ -68,6 +68,7 @@
 #include "adapter/exchange.h"
 #include "conversion/conversions.h"
 #include "conversion/process_conversions.h"
+#include "live_server.h"
 #include "paced_adapters.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
@@ -165,39 +166,6 @@ double ConverterPeakMib(const std::function<void()>& work) {
   return mib;
 }
 
-// The server on port with conversion on and the media folders given (empty: unset), its
-// conversions in the settings' cache (begun anew when fresh), until the object goes.
-class LiveServer {
- public:
-  LiveServer(uint16_t port, const std::string& audio, const std::string& photo,
-             const ConversionSettings& settings, bool fresh, int clients = 10) {
-    if (fresh) fs::remove_all(settings.cacheFolder);
-    conversions_ = StartProcessConversions(settings);
-    ServerSettings s;
-    s.port = port;
-    s.clientLimit = static_cast<int16_t>(clients);
-    s.logLineLimit = 10000;
-    SetPathText(&s.audioFolder, audio);
-    SetPathText(&s.photoFolder, photo);
-    s.library = NewInstallLibraryOptions();
-    s.library.charset = kStoredCharset;
-    SetCurrentSettings(s);
-    StartServer(ServeClient);
-    std::shared_ptr<ServerRun> run = CurrentRun();
-    if (!run || !run->WaitForListenerOpened(10000)) Fail("the server did not start");
-  }
-  ~LiveServer() {
-    StopServer();
-    if (!WaitForThreadsToEnd(30000)) Fail("the server's threads did not end");
-    conversions_.reset();
-    EndProcessConversions();
-  }
-  Conversions& conversions() { return *conversions_; }
-
- private:
-  std::shared_ptr<Conversions> conversions_;
-};
-
 // name played whole as kind: its media bytes, and the seconds from the request to its last.
 std::pair<uint64_t, double> Play(uint16_t port, MediaKind kind, const std::string& name) {
   AdapterConnection connection;
@@ -218,6 +186,15 @@ double ListingRate(uint16_t port, size_t expected) {
       ReadListing(connection, 120000, [&](const ListingEntry&) { ++records; });
   if (!error.empty() || records != expected) Fail("the listing: " + error);
   return records / Seconds(Clock::now() - start);
+}
+
+// The bench's server with the media folders given (empty: unset).
+ServerSettings Served(uint16_t port, const std::string& audio, const std::string& photo,
+                      int clients = 10) {
+  ServerSettings s = LiveServer::Settings(port, clients);
+  SetPathText(&s.audioFolder, audio);
+  SetPathText(&s.photoFolder, photo);
+  return s;
 }
 
 // The cache entry of length bytes, once it is kept (bounded).
@@ -396,7 +373,7 @@ int Main(int argc, char** argv) {
   // Through a live server: a song and a photo from the cache against files of their sizes.
   const uint16_t serverPort = static_cast<uint16_t>(port);
   if (Wants("cache")) {
-    LiveServer server(serverPort, streams, stills, settings, /*fresh=*/true);
+    LiveServer server(Served(serverPort, streams, stills), settings, /*fresh=*/true);
     const uint64_t songBytes = Play(serverPort, MediaKind::kAudio, "long.mp3").first;
     EntryOf(settings.cacheFolder, songBytes);  // kept: the plays below come from the cache
     {
@@ -433,7 +410,7 @@ int Main(int argc, char** argv) {
     fs::create_hard_link(streams / "long.flac", streams / ("busy" + std::to_string(i) + ".flac"));
   }
   for (int round = 0; Wants("busy") && round <= rounds; ++round) {
-    LiveServer server(serverPort, streams, stills, settings, /*fresh=*/true, 40);
+    LiveServer server(Served(serverPort, streams, stills, 40), settings, /*fresh=*/true);
     std::atomic<bool> stop{false};
     std::atomic<int> playing{0};
     std::vector<std::thread> busy;
@@ -477,7 +454,7 @@ int Main(int argc, char** argv) {
     fs::create_hard_link(heic, shows / ("show" + std::to_string(i) + ".heic"));
   }
   for (int round = 0; Wants("photos") && round <= rounds; ++round) {
-    LiveServer server(serverPort, "", shows.string(), settings, /*fresh=*/true);
+    LiveServer server(Served(serverPort, "", shows.string()), settings, /*fresh=*/true);
     fs::create_hard_link(big, shows / ("alone" + std::to_string(round) + ".heic"));
     fs::create_hard_link(big, shows / ("eight" + std::to_string(round) + ".heic"));
     const double alone =
@@ -497,7 +474,7 @@ int Main(int argc, char** argv) {
   if (Wants("photos")) {
     // One slideshow (it takes its intervals' time): the first photo starts it; the next ones
     // each come the interval after the one before.
-    LiveServer server(serverPort, "", shows.string(), settings, /*fresh=*/true);
+    LiveServer server(Served(serverPort, "", shows.string()), settings, /*fresh=*/true);
     const int intervalMs = small ? 1000 : 5000;
     double worst = 0;
     for (int i = 0; i < (small ? 3 : kShow); ++i) {
@@ -522,10 +499,10 @@ int Main(int argc, char** argv) {
   for (int round = 0; Wants("library") && round <= rounds; ++round) {
     double mp3Rate;
     {
-      LiveServer server(serverPort, mp3Library, "", settings, /*fresh=*/false);
+      LiveServer server(Served(serverPort, mp3Library, ""), settings, /*fresh=*/false);
       mp3Rate = ListingRate(serverPort, many.size());
     }
-    LiveServer server(serverPort, library, "", settings, /*fresh=*/true);
+    LiveServer server(Served(serverPort, library, ""), settings, /*fresh=*/true);
     recorder.Add("flac_first_listing_records_per_s", true, round,
                  ListingRate(serverPort, many.size()));
     recorder.Add("flac_first_listing_records_per_s", false, round, mp3Rate);

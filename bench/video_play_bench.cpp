@@ -37,6 +37,7 @@
 #include "adapter/exchange.h"
 #include "conversion/conversions.h"
 #include "conversion/process_conversions.h"
+#include "live_server.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "request/dispatcher.h"
@@ -85,37 +86,13 @@ void RunTool(std::vector<std::string> args) {
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail(args[0] + " failed: " + args.back());
 }
 
-// The server on port with conversion on and its video folder, its conversions in the settings'
-// cache (begun anew when fresh), until the object goes.
-class LiveServer {
- public:
-  LiveServer(uint16_t port, const fs::path& video, const ConversionSettings& settings, bool fresh) {
-    if (fresh) fs::remove_all(settings.cacheFolder);
-    conversions_ = StartProcessConversions(settings);
-    ServerSettings s;
-    s.port = port;
-    s.clientLimit = 10;
-    s.logLineLimit = 10000;
-    SetPathText(&s.videoFolder, video.string());
-    s.library = NewInstallLibraryOptions();
-    s.library.charset = kStoredCharset;
-    s.library.videoStandard = TvStandard::kPal;
-    SetCurrentSettings(s);
-    StartServer(ServeClient);
-    std::shared_ptr<ServerRun> run = CurrentRun();
-    if (!run || !run->WaitForListenerOpened(10000)) Fail("the server did not start");
-  }
-  ~LiveServer() {
-    StopServer();
-    if (!WaitForThreadsToEnd(30000)) Fail("the server's threads did not end");
-    conversions_.reset();
-    EndProcessConversions();
-  }
-  Conversions& conversions() { return *conversions_; }
-
- private:
-  std::shared_ptr<Conversions> conversions_;
-};
+// The bench's server of the video folder given, converting to PAL.
+ServerSettings Served(uint16_t port, const fs::path& video) {
+  ServerSettings s = LiveServer::Settings(port);
+  SetPathText(&s.videoFolder, video.string());
+  s.library.videoStandard = TvStandard::kPal;
+  return s;
+}
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -238,7 +215,7 @@ int Main(int argc, char** argv) {
   // converted), against an .mpg file of its stream's length; then from the cache.
   uint32_t length = 0;
   for (int round = 0; round <= rounds; ++round) {
-    LiveServer server(serverPort, streams, settings, /*fresh=*/true);
+    LiveServer server(Served(serverPort, streams), settings, /*fresh=*/true);
     const std::string name = "film" + std::to_string(round);
     fs::create_hard_link(sources / "film.mp4", streams / (name + ".mp4"));
     if (length == 0) {
@@ -292,10 +269,10 @@ int Main(int argc, char** argv) {
   for (int round = 0; round <= rounds; ++round) {
     double mpgRate;
     {
-      LiveServer server(serverPort, mpgLibrary, settings, /*fresh=*/true);
+      LiveServer server(Served(serverPort, mpgLibrary), settings, /*fresh=*/true);
       mpgRate = Listing(serverPort, videos);
     }
-    LiveServer server(serverPort, library, settings, /*fresh=*/true);
+    LiveServer server(Served(serverPort, library), settings, /*fresh=*/true);
     recorder.Add("videoplay_listing_records_per_s", true, round, Listing(serverPort, videos));
     recorder.Add("videoplay_listing_records_per_s", false, round, mpgRate);
     const auto start = std::chrono::steady_clock::now();
