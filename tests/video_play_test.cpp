@@ -190,8 +190,14 @@ TEST_F(VideoPlayTest, BackwardStepsReSendWhatWasSentFromTheCachePartOrARing) {
     const uint32_t listed = Measured("film.mpg", "film.mp4");
     const uint64_t started = ProcessConversionStats().started.load();
     const std::string data = StepBack("film.mpg", listed, 30);
-    EXPECT_EQ(ProcessConversionStats().started.load(),
-              started + (cache == kDefaultCacheBytes ? 1 : 2));
+    // A ring (2 s) has moved on from the start once its converter is a second ahead of the
+    // play; a converter slower than that (a loaded machine) still holds it.
+    const uint64_t conversions = ProcessConversionStats().started.load() - started;
+    if (cache == kDefaultCacheBytes) {
+      EXPECT_EQ(conversions, 1u);
+    } else {
+      EXPECT_TRUE(conversions == 1 || conversions == 2) << conversions;
+    }
     if (whole.empty()) whole = Whole("film.mpg", listed);
     ASSERT_EQ(whole.size(), listed);
     ExpectSteppedBack(data, whole, 30);
