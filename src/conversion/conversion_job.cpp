@@ -36,9 +36,9 @@ void JobSlots::Give() {
   freed_.notify_one();
 }
 
-ConversionJob::ConversionJob(std::shared_ptr<ConverterRegistry> registry, ConversionJobSpec spec)
+ConversionJob::ConversionJob(std::shared_ptr<ConverterRegistry> registry, ConversionJobSpec setup)
     : registry_(std::move(registry)),
-      spec_(std::move(spec)),
+      spec_(std::move(setup)),
       start_(spec_.start),
       startedAt_(TickCountMs()),
       end_(spec_.end),
@@ -47,8 +47,8 @@ ConversionJob::ConversionJob(std::shared_ptr<ConverterRegistry> registry, Conver
 ConversionJob::~ConversionJob() = default;
 
 std::shared_ptr<ConversionJob> ConversionJob::Start(std::shared_ptr<ConverterRegistry> registry,
-                                                    ConversionJobSpec spec) {
-  std::shared_ptr<ConversionJob> job(new ConversionJob(std::move(registry), std::move(spec)));
+                                                    ConversionJobSpec setup) {
+  std::shared_ptr<ConversionJob> job(new ConversionJob(std::move(registry), std::move(setup)));
   if (!job->wake_.valid() || !StartThread([job] { job->Run(); })) return nullptr;
   return job;
 }

@@ -61,7 +61,7 @@ class ConversionJob : public std::enable_shared_from_this<ConversionJob> {
  public:
   // Starts the job's thread. Null when none can be started (onEnd is not called then).
   static std::shared_ptr<ConversionJob> Start(std::shared_ptr<ConverterRegistry> registry,
-                                              ConversionJobSpec spec);
+                                              ConversionJobSpec setup);
   ~ConversionJob();
 
   struct Span {
@@ -120,7 +120,7 @@ class ConversionJob : public std::enable_shared_from_this<ConversionJob> {
   bool WaitForEnd(int timeoutMs) const;
 
  private:
-  ConversionJob(std::shared_ptr<ConverterRegistry> registry, ConversionJobSpec spec);
+  ConversionJob(std::shared_ptr<ConverterRegistry> registry, ConversionJobSpec setup);
   void Run();
   // One converter's run: true when the bytes came whole. *restart: it died, worth another try.
   bool RunConverter(std::string* failure, bool* restart);

@@ -38,27 +38,27 @@ std::shared_ptr<ConversionJob> Conversions::Shared::PhotoJob(const std::shared_p
   std::lock_guard<std::mutex> lock(shared->photosMutex);
   std::shared_ptr<ConversionJob>& found = shared->photos[key];
   if (found && found->state() != ConversionJob::State::kFailed) return found;
-  ConversionJobSpec spec;
+  ConversionJobSpec setup;
   // Converted in memory first: a photo is small, and a cache folder that is full then costs
   // only the keeping.
   File memory = File::CreateAnonymous("");
   auto kept = std::make_shared<File>(memory.Duplicate());
-  spec.spool = ConversionSpool::Whole(std::move(memory));
-  spec.source = source.file.Reopen();
-  if (!spec.spool.valid() || !spec.source.valid() || !kept->valid()) {
+  setup.spool = ConversionSpool::Whole(std::move(memory));
+  setup.source = source.file.Reopen();
+  if (!setup.spool.valid() || !setup.source.valid() || !kept->valid()) {
     shared->photos.erase(key);
     return nullptr;
   }
-  spec.request.kind = RequestKind::kPhoto;
-  spec.request.path = source.path;
-  spec.request.box = box;
+  setup.request.kind = RequestKind::kPhoto;
+  setup.request.path = source.path;
+  setup.request.box = box;
   // A photo converted ahead runs at the priority of any other: a play that asks for it meanwhile
   // waits for this very conversion, and a priority once lowered cannot be raised again.
-  spec.limits = {shared->settings.limits.photoMemoryBytes, shared->settings.limits.cpuSeconds};
-  spec.watchdogMs = shared->settings.limits.watchdogMs;
-  spec.slots = shared->photoSlots;
+  setup.limits = {shared->settings.limits.photoMemoryBytes, shared->settings.limits.cpuSeconds};
+  setup.watchdogMs = shared->settings.limits.watchdogMs;
+  setup.slots = shared->photoSlots;
   auto self = std::make_shared<std::weak_ptr<ConversionJob>>();
-  spec.onEnd = [shared, kept, key, self](bool whole) {
+  setup.onEnd = [shared, kept, key, self](bool whole) {
     const std::shared_ptr<ConversionJob> job = self->lock();
     // Kept in the cache once the plays have it: the copy and its flush cost them nothing.
     if (whole && job) KeepPhoto(*shared->cache, *kept, job->end(), key);
@@ -67,7 +67,7 @@ std::shared_ptr<ConversionJob> Conversions::Shared::PhotoJob(const std::shared_p
     if (it != shared->photos.end() && it->second == job) shared->photos.erase(it);
   };
   // Under photosMutex: its onEnd cannot run before self is set.
-  found = ConversionJob::Start(shared->registry, std::move(spec));
+  found = ConversionJob::Start(shared->registry, std::move(setup));
   if (!found) {
     shared->photos.erase(key);
     return nullptr;

@@ -137,24 +137,24 @@ bool SongStream::StartSeek(int64_t offset) {
   const uint64_t frame = Mp3FrameAt(offset);
   const int64_t start = Mp3Length(frame);
   auto part = std::make_shared<ConversionCache::Part>(shared_->cache->Scratch(length_, start));
-  ConversionJobSpec spec;
-  spec.spool = part->file.valid() ? ConversionSpool::Whole(part->file.Duplicate())
-                                  : MemoryRing(Conversions::kSongRingBytes, 0);
-  spec.source = source_.file.Reopen();
-  if (!spec.spool.valid() || !spec.source.valid()) {
+  ConversionJobSpec setup;
+  setup.spool = part->file.valid() ? ConversionSpool::Whole(part->file.Duplicate())
+                                   : MemoryRing(Conversions::kSongRingBytes, 0);
+  setup.source = source_.file.Reopen();
+  if (!setup.spool.valid() || !setup.source.valid()) {
     shared_->cache->Drop(*part);
     return false;
   }
-  spec.request.kind = RequestKind::kSong;
-  spec.request.path = source_.path;
-  spec.request.song = {source_.path, kMp3SampleRate, kMp3BitRate, frame, frames_};
-  spec.start = start;
-  spec.end = length_;
-  spec.limits = {shared_->settings.limits.songMemoryBytes,
-                 shared_->SongCpuSeconds(frames_ - frame)};
-  spec.watchdogMs = shared_->settings.limits.watchdogMs;
-  spec.onEnd = [shared = shared_, part](bool) { shared->cache->Drop(*part); };
-  seek_ = ConversionJob::Start(shared_->registry, std::move(spec));
+  setup.request.kind = RequestKind::kSong;
+  setup.request.path = source_.path;
+  setup.request.song = {source_.path, kMp3SampleRate, kMp3BitRate, frame, frames_};
+  setup.start = start;
+  setup.end = length_;
+  setup.limits = {shared_->settings.limits.songMemoryBytes,
+                  shared_->SongCpuSeconds(frames_ - frame)};
+  setup.watchdogMs = shared_->settings.limits.watchdogMs;
+  setup.onEnd = [shared = shared_, part](bool) { shared->cache->Drop(*part); };
+  seek_ = ConversionJob::Start(shared_->registry, std::move(setup));
   if (!seek_) {
     shared_->cache->Drop(*part);
     return false;
@@ -238,19 +238,19 @@ std::unique_ptr<ConvertedStream> Conversions::OpenSong(SourceFile source) {
       auto started = std::make_shared<Shared::Writer>();
       started->fillsCache = part->file.valid();
       started->order = ++shared_->writersStarted;
-      ConversionJobSpec spec;
-      spec.spool = started->fillsCache ? ConversionSpool::Whole(part->file.Duplicate())
-                                       : MemoryRing(kSongRingBytes, 0);
+      ConversionJobSpec setup;
+      setup.spool = started->fillsCache ? ConversionSpool::Whole(part->file.Duplicate())
+                                        : MemoryRing(kSongRingBytes, 0);
       // The play's own handle on the source stays with it, for its seeks.
-      spec.source = stream->source().file.Reopen();
-      spec.request.kind = RequestKind::kSong;
-      spec.request.path = path;
-      spec.request.song = {path, kMp3SampleRate, kMp3BitRate, 0, frames};
-      spec.end = stream->length();
-      spec.limits = {shared_->settings.limits.songMemoryBytes, shared_->SongCpuSeconds(frames)};
-      spec.watchdogMs = shared_->settings.limits.watchdogMs;
+      setup.source = stream->source().file.Reopen();
+      setup.request.kind = RequestKind::kSong;
+      setup.request.path = path;
+      setup.request.song = {path, kMp3SampleRate, kMp3BitRate, 0, frames};
+      setup.end = stream->length();
+      setup.limits = {shared_->settings.limits.songMemoryBytes, shared_->SongCpuSeconds(frames)};
+      setup.watchdogMs = shared_->settings.limits.watchdogMs;
       std::weak_ptr<Shared::Writer> self = started;
-      spec.onEnd = [shared = shared_, part, key, self](bool whole) {
+      setup.onEnd = [shared = shared_, part, key, self](bool whole) {
         if (whole && !part->path.empty()) {
           shared->cache->Keep(*part, key);
         } else {
@@ -260,8 +260,8 @@ std::unique_ptr<ConvertedStream> Conversions::OpenSong(SourceFile source) {
         auto it = shared->writers.find(key);
         if (it != shared->writers.end() && it->second == self.lock()) shared->writers.erase(it);
       };
-      if (spec.spool.valid() && spec.source.valid()) {
-        started->job = ConversionJob::Start(shared_->registry, std::move(spec));
+      if (setup.spool.valid() && setup.source.valid()) {
+        started->job = ConversionJob::Start(shared_->registry, std::move(setup));
       }
       if (!started->job) {
         shared_->cache->Drop(*part);

@@ -139,10 +139,10 @@ std::shared_ptr<VideoWriter> VideoStream::StartWriter(const std::string& key) {
   auto writer = std::make_shared<VideoWriter>();
   auto part = std::make_shared<ConversionCache::Part>(
       key.empty() ? ConversionCache::Part{} : shared->cache->Begin(plan_.length));
-  ConversionJobSpec spec;
+  ConversionJobSpec setup;
   if (part->file.valid()) {
     writer->whole = true;
-    spec.spool = ConversionSpool::Whole(part->file.Duplicate());
+    setup.spool = ConversionSpool::Whole(part->file.Duplicate());
   } else {
     const VideoSpill& spill = shared->settings.videoSpill;
     int64_t behind = StreamBytes(plan_, spill.behindSeconds);
@@ -150,25 +150,25 @@ std::shared_ptr<VideoWriter> VideoStream::StartWriter(const std::string& key) {
         std::max(behind + StreamBytes(plan_, spill.aheadSeconds), ConversionSpool::kRingMirror);
     *part = shared->cache->Scratch(writer->capacity + ConversionSpool::kRingMirror, 0);
     if (part->file.valid()) {
-      spec.spool = ConversionSpool::Ring(part->file.Duplicate(), writer->capacity, behind);
+      setup.spool = ConversionSpool::Ring(part->file.Duplicate(), writer->capacity, behind);
     } else {
       writer->capacity = std::max(spill.memoryBytes, ConversionSpool::kRingMirror);
       behind = writer->capacity / 4 * 3;
-      spec.spool = MemoryRing(writer->capacity, behind);
+      setup.spool = MemoryRing(writer->capacity, behind);
     }
     writer->ahead = writer->capacity - behind;
   }
-  spec.source = source_.file.Reopen();
-  if (subtitles_.file.valid()) spec.companion = subtitles_.file.Reopen();
-  spec.request = request_;
-  spec.end = plan_.length;
+  setup.source = source_.file.Reopen();
+  if (subtitles_.file.valid()) setup.companion = subtitles_.file.Reopen();
+  setup.request = request_;
+  setup.end = plan_.length;
   const ConverterLimits& limits = shared->settings.limits;
-  spec.limits = {limits.videoMemoryBytes,
-                 limits.cpuSeconds + static_cast<uint32_t>((plan_.durationMs / 60000 + 1) *
-                                                           limits.cpuSecondsPerVideoMinute)};
-  spec.watchdogMs = limits.watchdogMs;
+  setup.limits = {limits.videoMemoryBytes,
+                  limits.cpuSeconds + static_cast<uint32_t>((plan_.durationMs / 60000 + 1) *
+                                                            limits.cpuSecondsPerVideoMinute)};
+  setup.watchdogMs = limits.watchdogMs;
   std::weak_ptr<VideoWriter> self = writer;
-  spec.onEnd = [shared, part, key, self, path = source_.path, stamp = stamp_](bool whole) {
+  setup.onEnd = [shared, part, key, self, path = source_.path, stamp = stamp_](bool whole) {
     // A source changed meanwhile may have fed it a mixture: never kept as its old version.
     if (whole && !part->path.empty() && StampOf(path) == stamp) {
       shared->cache->Keep(*part, key);
@@ -182,8 +182,8 @@ std::shared_ptr<VideoWriter> VideoStream::StartWriter(const std::string& key) {
       shared->videoWriters.erase(it);
     }
   };
-  if (spec.spool.valid() && spec.source.valid()) {
-    writer->job = ConversionJob::Start(shared->registry, std::move(spec));
+  if (setup.spool.valid() && setup.source.valid()) {
+    writer->job = ConversionJob::Start(shared->registry, std::move(setup));
   }
   if (!writer->job) {
     shared->cache->Drop(*part);
