@@ -83,14 +83,18 @@ std::string Number(double value) {
 }
 
 std::string TimeOrNull(std::time_t time) {
-  return time == 0 ? "null" : "\"" + IsoTime(time) + "\"";
+  if (time == 0) return "null";
+  std::string quoted = "\"";
+  quoted.append(IsoTime(time)).push_back('"');
+  return quoted;
 }
 
 // A JSON object's members, written in order.
 class JsonObject {
  public:
   JsonObject& Raw(const char* key, const std::string& json) {
-    text_ += (text_.size() > 1 ? "," : "") + std::string("\"") + key + "\":" + json;
+    if (text_.size() > 1) text_.push_back(',');
+    text_.append("\"").append(key).append("\":").append(json);
     return *this;
   }
   JsonObject& Text(const char* key, std::string_view value) { return Raw(key, JsonString(value)); }
