@@ -169,9 +169,9 @@ class Conversions {
   bool JpegNeedsConversion(const std::string& path);  // opens it first
   bool JpegNeedsConversion(const std::string& path, PhotoBox box);
 
-  // Converts the photos next() names into the cache, one at a time, on a thread of its own at
-  // the lowest priority, for a slideshow that has shown the photo before them. next is called
-  // on that thread. A play that asks for one meanwhile shares its conversion.
+  // Converts the photos next() names into the cache, one at a time, on a thread of its own, for
+  // a slideshow that has shown the photo before them. next is called on that thread. A play
+  // that asks for one meanwhile shares its conversion.
   void PrefetchPhotos(std::function<std::vector<SourceFile>()> next, PhotoBox box);
 
   struct Shared;
