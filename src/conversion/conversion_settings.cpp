@@ -50,9 +50,14 @@ std::string DefaultConverterProgram() {
   char self[4096];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   if (n > 0) {
-    std::string beside(self, static_cast<size_t>(n));
-    beside = beside.substr(0, beside.rfind('/') + 1) + "rureza-convert";
-    if (::access(beside.c_str(), X_OK) == 0) return beside;
+    // Beside the program (a build), else where an install under any prefix puts it
+    // (<prefix>/bin and <prefix>/libexec/rureza), else where the package puts it.
+    const std::string program(self, static_cast<size_t>(n));
+    const std::string folder = program.substr(0, program.rfind('/') + 1);
+    for (const std::string& candidate :
+         {folder + "rureza-convert", folder + "../libexec/rureza/rureza-convert"}) {
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
   }
   return RUREZA_CONVERTER_INSTALLED;
 }
