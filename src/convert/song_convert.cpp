@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "convert/descriptor_reader.h"
 #include "convert/song_bounds.h"
 
 extern "C" {
@@ -80,8 +81,9 @@ class Source {
     // The demuxers read through our own callbacks (pread at a position of our own), and may open
     // nothing else: a file that names another (a playlist, a reference in an MP4) gets nothing.
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
-    io_.reset(buffer ? avio_alloc_context(buffer, kIoBufferBytes, 0, this, &Source::ReadPacket,
-                                          nullptr, &Source::SeekTo)
+    reader_.fd = fd;
+    io_.reset(buffer ? avio_alloc_context(buffer, kIoBufferBytes, 0, &reader_,
+                                          &DescriptorReader::Read, nullptr, &DescriptorReader::Seek)
                      : nullptr);
     if (!io_) {
       av_free(buffer);
@@ -191,30 +193,6 @@ class Source {
   int index() const { return index_; }
 
  private:
-  static int ReadPacket(void* opaque, uint8_t* buffer, int size) {
-    auto* self = static_cast<Source*>(opaque);
-    ssize_t n;
-    do {
-      n = ::pread(self->fd_, buffer, static_cast<size_t>(size), self->position_);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return AVERROR(errno);
-    if (n == 0) return AVERROR_EOF;
-    self->position_ += n;
-    return static_cast<int>(n);
-  }
-
-  static int64_t SeekTo(void* opaque, int64_t offset, int whence) {
-    auto* self = static_cast<Source*>(opaque);
-    if (whence & AVSEEK_SIZE) return self->size_;
-    whence &= ~AVSEEK_FORCE;
-    const int64_t base = whence == SEEK_SET   ? 0
-                         : whence == SEEK_CUR ? self->position_
-                         : whence == SEEK_END ? self->size_
-                                              : -1;
-    if (base < 0 || base + offset < 0) return AVERROR(EINVAL);
-    return self->position_ = base + offset;
-  }
-
   static int RefuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
     return AVERROR(EPERM);
   }
@@ -252,7 +230,7 @@ class Source {
   };
   int fd_ = -1;
   int64_t size_ = 0;
-  int64_t position_ = 0;
+  DescriptorReader reader_;
   // Declared before format_, so that it outlives the demuxer that reads through it.
   std::unique_ptr<AVIOContext, IoFreer> io_;
   std::unique_ptr<AVFormatContext, FormatCloser> format_;

@@ -24,6 +24,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "convert/descriptor_reader.h"
 #include "convert/mpeg_mux.h"
 #include "convert/subtitle_burner.h"
 
@@ -151,54 +152,25 @@ class Source {
   int64_t DurationUs();
 
  private:
-  static int Read(void* opaque, uint8_t* buffer, int size);
-  static int64_t Seek(void* opaque, int64_t offset, int whence);
   void ChooseStreams(const std::string& language);
   // The end of the last packet of the chosen streams that lies in the file; nullopt when no
   // timestamp can be found.
   std::optional<int64_t> LastTimestampUs();
 
-  int fd_ = -1;
-  int64_t position_ = 0;
+  DescriptorReader reader_;
   std::unique_ptr<AVIOContext, IoFreer> io_;
   std::unique_ptr<AVFormatContext, FormatCloser> format_;
   int video_ = -1, audio_ = -1, subtitle_ = -1;
   int64_t originUs_ = 0;
 };
 
-int Source::Read(void* opaque, uint8_t* buffer, int size) {
-  auto* source = static_cast<Source*>(opaque);
-  for (;;) {
-    const ssize_t n = ::pread(source->fd_, buffer, static_cast<size_t>(size), source->position_);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return AVERROR(errno);
-    if (n == 0) return AVERROR_EOF;
-    source->position_ += n;
-    return static_cast<int>(n);
-  }
-}
-
-int64_t Source::Seek(void* opaque, int64_t offset, int whence) {
-  auto* source = static_cast<Source*>(opaque);
-  struct stat status;
-  if ((whence & ~AVSEEK_FORCE) == AVSEEK_SIZE || whence == SEEK_END) {
-    if (::fstat(source->fd_, &status) != 0) return AVERROR(errno);
-    if ((whence & ~AVSEEK_FORCE) == AVSEEK_SIZE) return status.st_size;
-  }
-  const int64_t base = whence == SEEK_CUR   ? source->position_
-                       : whence == SEEK_END ? static_cast<int64_t>(status.st_size)
-                                            : 0;
-  if (base + offset < 0) return AVERROR(EINVAL);
-  source->position_ = base + offset;
-  return source->position_;
-}
-
 std::string Source::Open(int fd, std::string_view name, const std::string& language) {
-  fd_ = fd;
+  reader_.fd = fd;
   auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-  AVIOContext* io = buffer == nullptr
-                        ? nullptr
-                        : avio_alloc_context(buffer, kIoBufferSize, 0, this, Read, nullptr, Seek);
+  AVIOContext* io = buffer == nullptr ? nullptr
+                                      : avio_alloc_context(buffer, kIoBufferSize, 0, &reader_,
+                                                           DescriptorReader::Read, nullptr,
+                                                           DescriptorReader::Seek);
   if (io == nullptr) {
     av_free(buffer);
     return "out of memory";
