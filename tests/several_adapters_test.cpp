@@ -76,7 +76,15 @@ TEST_F(SeveralAdaptersTest, AControlConnectionReachesTheStreamItsAdapterPlaysNot
     const size_t target = file.size() / 2 + 7;
     AdapterConnection control = Control();
     ASSERT_TRUE(control.Send(ControlBlock("<8", std::to_string(target)) + ControlBlock("<3")));
-    const std::string data = client.ReadToClose(kLongReadMs).value_or("");
+    // It plays on at a playing pace: a command a loaded machine takes up late still finds most
+    // of the file unsent, as it would for an adapter.
+    std::string data;
+    char chunk[8192];
+    for (int reads = 0; reads < 4000; ++reads, SleepMs(5)) {
+      const ssize_t n = client.Receive(chunk, sizeof chunk, kLongReadMs);
+      if (n <= 0) break;
+      data.append(chunk, size_t(n));
+    }
     const size_t old = data.size() - std::min(data.size(), file.size() - target);
     EXPECT_EQ(old % kBlock, 0u);
     EXPECT_TRUE(data.compare(0, old, file, 0, old) == 0);
